@@ -1,0 +1,76 @@
+#include "KELResMgr/Config.h"
+
+#include <atomic>
+#include <cctype>
+#include <climits>
+
+#include "KELResMgr/ModuleState.h"
+#include "platform/module_path.h"
+#include "platform/profile_reader.h"
+
+namespace kel {
+namespace {
+
+std::atomic<bool> g_test_mode{false};
+
+std::string ComputeConfigFilePath() {
+    std::string path =
+        platform::ModuleFilePath(reinterpret_cast<const void*>(&ComputeConfigFilePath));
+    const auto slash = path.rfind('/');
+    if (slash != std::string::npos) {
+        path.erase(slash);
+        path += '/';
+        path += config::kFileName;
+    }
+    return path;
+}
+
+}  // namespace
+
+void SetTestModeFlag(bool on) {
+    g_test_mode.store(on, std::memory_order_relaxed);
+}
+
+bool TestModeOn() {
+    return g_test_mode.load(std::memory_order_relaxed);
+}
+
+std::string ConfigFilePath() {
+    return Module().config_path.Get(ComputeConfigFilePath);
+}
+
+std::string ReadConfig(const std::string& section, const std::string& key,
+                       const std::string& default_value) {
+    const std::string path = ConfigFilePath();
+    const std::string name = TestModeOn() ? config::kTestModePrefix + key : key;
+    return platform::GetPrivateProfileString(section, name, default_value, path,
+                                             config::kValueBufferSize);
+}
+
+long ParseLeadingNumber(const std::string& text) {
+    std::size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    long long value = 0;
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > static_cast<long long>(INT_MAX) + 1) {
+            value = static_cast<long long>(INT_MAX) + 1;
+        }
+    }
+    if (negative) {
+        value = -value;
+    }
+    if (value > INT_MAX) {
+        value = INT_MAX;
+    }
+    return static_cast<long>(value);
+}
+
+}  // namespace kel

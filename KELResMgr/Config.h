@@ -1,0 +1,52 @@
+// Settings from "Tessel.ini", the file beside the library file.
+#pragma once
+
+#include <string>
+
+namespace kel {
+
+namespace config {
+inline constexpr char kDownload[] = "download";
+inline constexpr char kUpload[] = "upload";
+
+inline constexpr char kHttpServer[] = "http_server";
+inline constexpr char kHttpPort[] = "http_port";
+inline constexpr char kMaxTask[] = "max_task";
+inline constexpr char kFtpServer[] = "ftp_server";
+inline constexpr char kFtpPort[] = "ftp_port";
+inline constexpr char kPath[] = "path";
+inline constexpr char kWsUrl[] = "ws_url";
+inline constexpr char kWsHttpPort[] = "ws_http_port";
+
+// The media server on the local machine serves when no settings file says otherwise.
+inline constexpr char kDefaultMediaServer[] = "localhost";
+inline constexpr char kDefaultHttpPort[] = "8055";
+inline constexpr char kDefaultMaxTask[] = "10";
+inline constexpr char kDefaultFtpPort[] = "21";
+inline constexpr char kDefaultWsHttpPort[] = "80";
+
+inline constexpr char kFileName[] = "Tessel.ini";
+inline constexpr char kTestModePrefix[] = "t_";
+inline constexpr std::size_t kValueBufferSize = 10240;  // characters, terminator included
+}  // namespace config
+
+// Test mode: while on, every key is read under its "t_"-prefixed name. A single flag without a
+// lock; a read that overlaps a change sees the old or the new mode.
+void SetTestModeFlag(bool on);
+bool TestModeOn();
+
+// Full path of the settings file: the library file's folder + "/Tessel.ini". Computed at the first
+// use, safely from several threads; empty while the library's own path cannot be had.
+std::string ConfigFilePath();
+
+// The value of key (with the test-mode prefix when test mode is on) in section, or
+// default_value when the file, the section or the key is missing. A key present with an empty
+// value gives "". Never fails.
+std::string ReadConfig(const std::string& section, const std::string& key,
+                       const std::string& default_value);
+
+// The leading decimal number of text as C's atoi reads it (blanks, a sign, digits); 0 without
+// digits. Out-of-range values are clamped.
+long ParseLeadingNumber(const std::string& text);
+
+}  // namespace kel

@@ -1,0 +1,103 @@
+// The library's exports. Each one is a thin frame around its body: no exception ever leaves the
+// library; a failure that escapes a body becomes that export's failure value.
+#include "KELResMgr.h"
+
+#include <string>
+
+#include "KELResMgr/CatalogueQueries.h"
+#include "KELResMgr/Config.h"
+#include "KELResMgr/DownloadRequests.h"
+#include "KELResMgr/LocalFolders.h"
+#include "KELResMgr/ResManager.h"
+#include "KELResMgr/ResTrace.h"
+
+namespace {
+
+constexpr char kUploadFn[] = "[UploadResFile] ";
+
+// Runs body; returns failure when it throws.
+template <class Result, class Body>
+Result Guarded(Result failure, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        return failure;
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+KELRES_API void SetTestMode(bool on) {
+    kel::SetTestModeFlag(on);
+}
+
+KELRES_API int UploadResFile(const char* localFile) {
+    if (localFile == nullptr) {
+        return KELRES_UPLOAD_NULL_PATH;
+    }
+    // A failure that escapes the upload is never reported as success.
+    const int result = Guarded(static_cast<int>(KELRES_UPLOAD_INTERNAL_FAILURE), [&] {
+        KEL_TRACE(kUploadFn, "****** begin ****** ");
+        kel::CResManager uploader;
+        return uploader.UploadFileByFtp(localFile);
+    });
+    if (result != KELRES_UPLOAD_OK) {
+        KEL_TRACE(kUploadFn, "failed return value: %i", result);
+    }
+    KEL_TRACE(kUploadFn, "******  end ****** ");
+    return result;
+}
+
+KELRES_API int GetResourceDescription(const char* input, const char* author, char* buffer,
+                                      uint32_t bufferSize) {
+    return Guarded(0, [&] {
+        return kel::catalogue::GetResourceDescription(input, author, buffer, bufferSize);
+    });
+}
+
+KELRES_API bool UpdateResourceDescription(const char* input, const char* description,
+                                          const char* author) {
+    return Guarded(false, [&] {
+        return kel::catalogue::UpdateResourceDescription(input, description, author);
+    });
+}
+
+KELRES_API int GetResIDState(const char* resourceId) {
+    return Guarded(0, [&] { return kel::catalogue::GetResIDState(resourceId); });
+}
+
+KELRES_API int GetResourceID(const char* input, const char* author, char* buffer,
+                             int32_t bufferSize) {
+    return Guarded(
+        2, [&] { return kel::catalogue::GetResourceID(input, author, buffer, bufferSize); });
+}
+
+KELRES_API int ValidResID(const char* resourceId, const char* author) {
+    return Guarded(2, [&] { return kel::catalogue::ValidResID(resourceId, author); });
+}
+
+KELRES_API int InvalidResID(const char* resourceId) {
+    return Guarded(2, [&] { return kel::catalogue::InvalidResID(resourceId); });
+}
+
+KELRES_API void CreateUserFolder(const char* name) {
+    Guarded(0, [&] {
+        kel::CreateUserFolderIn(name);
+        return 0;
+    });
+}
+
+KELRES_API std::string DownloadResFileEx(const std::string& name, HWND window, const void* data,
+                                         uint32_t dataSize, bool wait) {
+    return Guarded(std::string(),
+                   [&] { return kel::DownloadResFileEx(name, window, data, dataSize, wait); });
+}
+
+KELRES_API std::string DownloadResFile(const ResID* id, HWND window, const void* data,
+                                       uint32_t dataSize) {
+    return Guarded(std::string(), [&] { return kel::DownloadResFile(id, window, data, dataSize); });
+}
+
+}  // extern "C"

@@ -1,0 +1,87 @@
+#include "KELResMgr/LocalFolders.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "KELResMgr/ModuleState.h"
+#include "platform/file_ops.h"
+#include "platform/special_folders.h"
+
+namespace kel {
+namespace {
+
+// When neither application-data folder can be had, the tree goes to a folder of this user in the
+// temporary folder rather than to "/Resources/" at the root of the file system.
+std::string FallbackAppDataFolder() {
+    std::string folder = platform::TempFolder() + kAppFolderName + "-" + std::to_string(getuid());
+    ::mkdir(folder.c_str(), 0700);
+    return folder;
+}
+
+std::string ComputeResourcesFolder() {
+    char buffer[kMaxPath];
+    AppDataFolder(buffer);  // its result is not needed: a path that could not be made still names
+                            // where the tree belongs
+    std::string folder = buffer;
+    if (folder.empty()) {
+        folder = FallbackAppDataFolder();
+    }
+    return folder + "/" + kResourcesFolderName + "/";
+}
+
+}  // namespace
+
+bool AppDataFolder(char* buffer) {
+    if (buffer == nullptr) {
+        return false;
+    }
+    buffer[0] = '\0';
+    std::string base = platform::SpecialFolderPath(platform::SpecialFolder::kCommonAppData);
+    if (base.empty()) {
+        base = platform::SpecialFolderPath(platform::SpecialFolder::kAppData);
+    }
+    if (base.empty()) {
+        return false;
+    }
+    const std::string folder = base + "/" + kAppFolderName;
+    if (folder.size() >= kMaxPath) {
+        return false;  // does not fit the buffer; the caller falls back as for no base folder
+    }
+    std::memcpy(buffer, folder.c_str(), folder.size() + 1);
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) == 0) {
+        return true;
+    }
+    return platform::CreateOneFolder(folder);
+}
+
+std::string ResourcesFolder() {
+    return Module().resources_folder.Get(ComputeResourcesFolder);
+}
+
+bool PathExists(const std::string& candidate, bool as_folder) {
+    std::string path = candidate;
+    if (path.empty()) {
+        return false;
+    }
+    if (path.back() == '/') {
+        path.pop_back();
+    }
+    struct stat info {};
+    if (path.empty() || ::stat(path.c_str(), &info) != 0) {
+        return false;
+    }
+    return S_ISDIR(info.st_mode) == as_folder;
+}
+
+void CreateUserFolderIn(const char* name) {
+    const std::string folder = ResourcesFolder();
+    if (!PathExists(folder, true)) {
+        platform::CreateOneFolder(folder.substr(0, folder.size() - 1));
+    }
+    platform::CreateOneFolder(folder + (name != nullptr ? name : ""));
+}
+
+}  // namespace kel

@@ -1,0 +1,46 @@
+// Everything one load of the library keeps in memory.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include "KELResMgr/LazyValue.h"
+#include "KELResMgr/ResManager.h"
+#include "KELResMgr/ResTrace.h"
+#include "KELResMgr/StateTable.h"
+
+namespace kel {
+
+// Created when the library is loaded, before any export can run. The load holds one reference;
+// every download worker holds another, so that the state outlives the workers when the host
+// unloads the library or the process exits while downloads still run.
+class ModuleState : public std::enable_shared_from_this<ModuleState> {
+  public:
+    ModuleState();
+    ~ModuleState();
+
+    TraceSink trace;  // first: the members below may trace while they are destroyed
+    LazyString config_path;
+    LazyString resources_folder;
+    CResManager downloads;  // the shared download manager
+    ResStateTable states;
+    std::atomic<int> running_workers{0};
+
+    // The download limit, read once at the first request that needs it.
+    std::once_flag task_limit_once;
+    int task_limit = -1;  // written once under task_limit_once
+};
+
+// The current load's state. Valid from load until the last worker of the load has ended.
+ModuleState& Module();
+// A reference that keeps the state alive, for code that outlives the call (workers).
+std::shared_ptr<ModuleState> ModuleRef();
+// Null before the state exists; used by the trace facility, which may run at any time.
+const ModuleState* ModuleStateIfAlive();
+
+// Makes the state of this load and the reference that the load holds; called once, by the
+// library's lifetime object, which drops that reference at unload.
+std::shared_ptr<ModuleState> CreateModuleState();
+
+}  // namespace kel

@@ -1,0 +1,128 @@
+// Public interface of the KELResMgr resource manager library.
+//
+// A host loads libKELResMgr.so (usually with dlopen) and calls the eleven exports below from any
+// of its threads. The library reads its settings from "Tessel.ini" in the folder of the library
+// file itself and keeps its files under "<application data>/Vorn Tessel/Resources/".
+//
+// Resource notifications arrive as WM_COPYDATA messages, tag KELRES_NOTIFY_TAG (1041), at a
+// receiver that the host creates with KelCreateReceiver (libKELPlatform.so, which both the host
+// and the library link, so that a process has exactly one registry of receivers).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#if defined(_WIN32)
+#define KELRES_API __declspec(dllexport)
+#else
+#define KELRES_API __attribute__((visibility("default")))
+#endif
+
+// ---------------------------------------------------------------------------------------------
+// Window-message stand-in (libKELPlatform.so)
+// ---------------------------------------------------------------------------------------------
+typedef uint32_t HWND;  // 32-bit receiver handle; 0 is the null handle
+typedef uint32_t UINT;
+typedef uintptr_t WPARAM;
+typedef intptr_t LPARAM;
+typedef intptr_t LRESULT;
+
+constexpr UINT WM_COPYDATA = 0x004A;
+
+// The one notification the library sends: the resource's unpacked folder is ready.
+constexpr uintptr_t KELRES_NOTIFY_TAG = 1041;
+
+// lParam of WM_COPYDATA. The payload of a KELRES_NOTIFY_TAG message is the host's own data block
+// (as given with the request), then the folder path, then one NUL byte; cbData counts all three.
+// The payload belongs to the sender and is valid only while the receiver procedure runs.
+struct COPYDATASTRUCT {
+    uintptr_t dwData;
+    uint32_t cbData;
+    void* lpData;
+};
+
+// Receiver procedure. It runs synchronously on the sending thread (a host thread inside a
+// request, or a download worker of the library); the sender waits until it returns.
+typedef LRESULT (*KELRECEIVERPROC)(void* context, HWND window, UINT message, WPARAM wParam,
+                                   LPARAM lParam);
+
+extern "C" {
+// Creates a receiver; returns its handle, or 0 when proc is null.
+HWND KelCreateReceiver(KELRECEIVERPROC proc, void* context);
+// Destroys a receiver. Waits for a delivery in progress on another thread; afterwards no message
+// reaches it. Returns 1 when the handle named a live receiver.
+int KelDestroyReceiver(HWND window);
+// 1 when the handle names a live receiver.
+int IsWindow(HWND window);
+// Delivers synchronously; returns the procedure's answer, or 0 for a handle that is not live.
+LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The library's exports (libKELResMgr.so)
+// ---------------------------------------------------------------------------------------------
+
+// A resource identifier: four single bytes, then a 32-bit little-endian number. Its text form is
+// 16 upper-case hex digits: the four bytes in memory order, then the number (0A1B2C3D0000ABCD).
+struct ResID {
+    uint8_t bytes[4];
+    uint32_t number;  // stored little-endian, as on every platform the library runs on
+};
+static_assert(sizeof(ResID) == 8, "ResID is an 8-byte record");
+
+// Result codes of UploadResFile.
+enum : int {
+    KELRES_UPLOAD_OK = 0,
+    KELRES_UPLOAD_NULL_PATH = 1,
+    KELRES_UPLOAD_NOT_CONFIGURED = 100,
+    KELRES_UPLOAD_REFUSED = 101,          // the server refused the store (its answer is traced)
+    KELRES_UPLOAD_CONNECT_FAILED = 102,   // host, connection or login failed
+    KELRES_UPLOAD_TRANSFER_FAILED = 237,  // put file time-out or unknown error
+    KELRES_UPLOAD_FOLDER_FAILED =
+        334,  // a folder of the chain (or the base path) cannot be entered
+    KELRES_UPLOAD_NO_SOURCE_FILE = 1000,   // the local file does not exist
+    KELRES_UPLOAD_INTERNAL_FAILURE = 1001  // an unexpected failure inside the library
+};
+
+extern "C" {
+// Test mode: every setting is then read from its "t_"-prefixed key.
+KELRES_API void SetTestMode(bool on);
+
+// Stores localFile on the configured FTP server; one of the KELRES_UPLOAD_* codes.
+KELRES_API int UploadResFile(const char* localFile);
+
+// Catalogue queries. Not configured (no "ws_url"): 0, false, 0, 1, 1, 1 in this order.
+KELRES_API int GetResourceDescription(const char* input, const char* author, char* buffer,
+                                      uint32_t bufferSize);
+KELRES_API bool UpdateResourceDescription(const char* input, const char* description,
+                                          const char* author);
+KELRES_API int GetResIDState(const char* resourceId);
+KELRES_API int GetResourceID(const char* input, const char* author, char* buffer,
+                             int32_t bufferSize);
+KELRES_API int ValidResID(const char* resourceId, const char* author);
+KELRES_API int InvalidResID(const char* resourceId);
+
+// Creates <resources folder>/name (one level), creating the resources folder first if needed.
+KELRES_API void CreateUserFolder(const char* name);
+
+// Download requests: the unpacked folder's path (the window has then been notified), a package
+// file's path, or the empty string (a download runs or was refused). data is copied; the caller
+// may free it when the call returns.
+KELRES_API std::string DownloadResFileEx(const std::string& name, HWND window, const void* data,
+                                         uint32_t dataSize, bool wait);
+KELRES_API std::string DownloadResFile(const ResID* id, HWND window, const void* data,
+                                       uint32_t dataSize);
+}
+
+// Function pointer types for hosts that resolve the exports with dlsym.
+using PFN_SetTestMode = decltype(&SetTestMode);
+using PFN_UploadResFile = decltype(&UploadResFile);
+using PFN_GetResourceDescription = decltype(&GetResourceDescription);
+using PFN_UpdateResourceDescription = decltype(&UpdateResourceDescription);
+using PFN_GetResIDState = decltype(&GetResIDState);
+using PFN_GetResourceID = decltype(&GetResourceID);
+using PFN_ValidResID = decltype(&ValidResID);
+using PFN_InvalidResID = decltype(&InvalidResID);
+using PFN_CreateUserFolder = decltype(&CreateUserFolder);
+using PFN_DownloadResFileEx = decltype(&DownloadResFileEx);
+using PFN_DownloadResFile = decltype(&DownloadResFile);

@@ -1,0 +1,75 @@
+#include "platform/file_ops.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+namespace kel::platform {
+namespace {
+
+void DropTrailingSeparator(std::string& path) {
+    if (!path.empty() && path.back() == '/') {
+        path.pop_back();
+    }
+}
+
+}  // namespace
+
+std::string TempFolder() {
+    const char* tmpdir = std::getenv("TMPDIR");
+    std::string folder = (tmpdir != nullptr && tmpdir[0] != '\0') ? tmpdir : "/tmp";
+    if (folder.back() != '/') {
+        folder.push_back('/');
+    }
+    return folder;
+}
+
+std::string MakeTempFileName(std::string_view prefix) {
+    std::string name = TempFolder();
+    name.append(prefix);
+    name.append("XXXXXX");
+    std::vector<char> buffer(name.begin(), name.end());
+    buffer.push_back('\0');
+    const int fd = mkstemp(buffer.data());
+    if (fd < 0) {
+        return {};
+    }
+    close(fd);
+    return std::string(buffer.data());
+}
+
+void SilentDelete(std::string path) {
+    DropTrailingSeparator(path);
+    if (path.empty()) {
+        return;
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+}
+
+bool SilentRename(std::string from, std::string to) {
+    DropTrailingSeparator(from);
+    DropTrailingSeparator(to);
+    if (from.empty() || to.empty()) {
+        return false;
+    }
+    std::error_code ec;
+    std::filesystem::rename(from, to, ec);
+    return !ec;
+}
+
+}  // namespace kel::platform
+
+#include <sys/stat.h>
+
+namespace kel::platform {
+
+bool CreateOneFolder(const std::string& path) {
+    return !path.empty() && ::mkdir(path.c_str(), 0777) == 0;
+}
+
+}  // namespace kel::platform

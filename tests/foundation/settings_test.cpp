@@ -1,0 +1,87 @@
+// The settings file reader: the rules of initialization files that hosts' existing files rely on.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "KELResMgr/Config.h"
+#include "harness/TempFolder.h"
+#include "platform/profile_reader.h"
+
+namespace kel {
+namespace {
+
+using platform::GetPrivateProfileString;
+using test::TempFolder;
+using test::WriteFile;
+
+struct ProfileCase {
+    const char* name;
+    const char* file;
+    const char* section;
+    const char* key;
+    const char* expected;
+};
+
+// Each row would catch a reader that gets one rule of the format wrong.
+TEST(ProfileReader, FormatRules) {
+    const ProfileCase cases[] = {
+        {"plain", "[upload]\nftp_server=ftp.example\n", "upload", "ftp_server", "ftp.example"},
+        {"section case", "[UPLOAD]\nftp_server=a\n", "upload", "ftp_server", "a"},
+        {"key case", "[upload]\nFTP_Server=a\n", "upload", "ftp_server", "a"},
+        {"blanks around", "[upload]\n  ftp_server  =   a b  \n", "upload", "ftp_server", "a b"},
+        {"first equals", "[upload]\npath=a=b\n", "upload", "path", "a=b"},
+        {"double quotes", "[upload]\npath=\" a \"\n", "upload", "path", " a "},
+        {"single quotes", "[upload]\npath='a'\n", "upload", "path", "a"},
+        {"one quote kept", "[upload]\npath=\"a\n", "upload", "path", "\"a"},
+        {"empty value", "[upload]\nftp_server=\n", "upload", "ftp_server", ""},
+        {"crlf lines", "[upload]\r\nftp_server=a\r\n", "upload", "ftp_server", "a"},
+        {"other section", "[download]\nftp_server=a\n", "upload", "ftp_server", "DEF"},
+        {"missing key", "[upload]\nother=a\n", "upload", "ftp_server", "DEF"},
+        {"key after section ends", "[upload]\n[download]\nftp_server=a\n", "upload", "ftp_server",
+         "DEF"},
+        {"blank section header", "[ upload ]\nftp_server=a\n", "upload", "ftp_server", "a"},
+        {"comment line", "[upload]\n;ftp_server=a\n", "upload", "ftp_server", "DEF"},
+        {"first of two", "[upload]\nftp_server=a\nftp_server=b\n", "upload", "ftp_server", "a"},
+        {"no trailing newline", "[upload]\nftp_server=a", "upload", "ftp_server", "a"},
+    };
+    TempFolder folder;
+    const std::string path = folder / "Tessel.ini";
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        WriteFile(path, row.file);
+        EXPECT_EQ(GetPrivateProfileString(row.section, row.key, "DEF", path, 10240), row.expected);
+    }
+}
+
+TEST(ProfileReader, MissingFileGivesDefault) {
+    TempFolder folder;
+    EXPECT_EQ(GetPrivateProfileString("download", "http_port", "8055", folder / "none.ini", 10240),
+              "8055");
+}
+
+// A value longer than the 10240-character buffer is cut to what the buffer holds.
+TEST(ProfileReader, LongValueIsCut) {
+    TempFolder folder;
+    const std::string path = folder / "Tessel.ini";
+    WriteFile(path, "[upload]\npath=" + std::string(20000, 'x') + "\n");
+    EXPECT_EQ(GetPrivateProfileString("upload", "path", "", path, 10240), std::string(10239, 'x'));
+    EXPECT_EQ(GetPrivateProfileString("upload", "nothing", std::string(10300, 'd'), path, 10240),
+              std::string(10239, 'd'));
+}
+
+TEST(Settings, LeadingNumber) {
+    struct Row {
+        const char* text;
+        long expected;
+    } rows[] = {{"10", 10}, {"  42x", 42}, {"-3", -3},
+                {"+7", 7},  {"abc", 0},    {"", 0},
+                {" ", 0},   {"0", 0},      {"99999999999", 2147483647},
+                {"3 4", 3}, {"- 3", 0}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        EXPECT_EQ(ParseLeadingNumber(row.text), row.expected);
+    }
+}
+
+}  // namespace
+}  // namespace kel

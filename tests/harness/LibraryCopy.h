@@ -1,0 +1,53 @@
+// A private copy of the built library, loaded for one test.
+//
+// Everything the library keeps (state table, cached paths, test mode, download limit) lives for
+// one load, and dlopen of a path that is not loaded yet gives a fresh module. So each test copies
+// libKELResMgr.so into a temporary folder of its own, writes "Tessel.ini" beside it when it wants
+// settings, loads the copy and unloads it at the end.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "KELResMgr.h"
+#include "harness/TempFolder.h"
+
+namespace kel::test {
+
+class LibraryCopy {
+  public:
+    // settings: the text of "Tessel.ini" beside the copy; nullopt writes no file.
+    explicit LibraryCopy(const std::optional<std::string>& settings = std::nullopt);
+    ~LibraryCopy();
+    LibraryCopy(const LibraryCopy&) = delete;
+    LibraryCopy& operator=(const LibraryCopy&) = delete;
+
+    const std::string& folder() const { return folder_.path(); }
+    std::string library_path() const { return folder_ / "libKELResMgr.so"; }
+    std::string settings_path() const { return folder_ / "Tessel.ini"; }
+    void WriteSettings(const std::string& text) const { WriteFile(settings_path(), text); }
+
+    bool loaded() const { return handle_ != nullptr; }
+    void Unload();
+
+    PFN_SetTestMode SetTestMode = nullptr;
+    PFN_UploadResFile UploadResFile = nullptr;
+    PFN_GetResourceDescription GetResourceDescription = nullptr;
+    PFN_UpdateResourceDescription UpdateResourceDescription = nullptr;
+    PFN_GetResIDState GetResIDState = nullptr;
+    PFN_GetResourceID GetResourceID = nullptr;
+    PFN_ValidResID ValidResID = nullptr;
+    PFN_InvalidResID InvalidResID = nullptr;
+    PFN_CreateUserFolder CreateUserFolder = nullptr;
+    PFN_DownloadResFileEx DownloadResFileEx = nullptr;
+    PFN_DownloadResFile DownloadResFile = nullptr;
+
+  private:
+    TempFolder folder_;
+    void* handle_ = nullptr;
+};
+
+// The path of the library as built.
+std::string BuiltLibraryPath();
+
+}  // namespace kel::test

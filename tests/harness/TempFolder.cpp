@@ -1,0 +1,101 @@
+#include "harness/TempFolder.h"
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace kel::test {
+
+TempFolder::TempFolder(const std::string& prefix) {
+    const char* tmpdir = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/" + prefix + "XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == nullptr) {
+        throw std::runtime_error("cannot create a temporary folder from " + pattern);
+    }
+    path_ = buffer.data();
+}
+
+TempFolder::~TempFolder() {
+    std::error_code ec;
+    // Read-only files and folders left by tests must not stop the clean-up.
+    for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::end(it);
+         it.increment(ec)) {
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    }
+    fs::remove_all(path_, ec);
+}
+
+ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value)
+    : name_(std::move(name)) {
+    if (const char* old = std::getenv(name_.c_str())) {
+        old_ = old;
+    }
+    if (value) {
+        setenv(name_.c_str(), value->c_str(), 1);
+    } else {
+        unsetenv(name_.c_str());
+    }
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (old_) {
+        setenv(name_.c_str(), old_->c_str(), 1);
+    } else {
+        unsetenv(name_.c_str());
+    }
+}
+
+AppDataSandbox::AppDataSandbox()
+    : root_("kelres-appdata-"),
+      common_("KELRES_COMMON_APPDATA", root_ / "common"),
+      user_("XDG_DATA_HOME", root_ / "user") {}
+
+void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out) {
+        throw std::runtime_error("cannot write " + path);
+    }
+}
+
+std::optional<std::string> ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+std::string ListTree(const std::string& root) {
+    std::vector<std::string> entries;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
+         it.increment(ec)) {
+        std::string name = fs::relative(it->path(), root, ec).string();
+        if (it->is_directory(ec)) {
+            name += "/";
+        }
+        entries.push_back(name);
+    }
+    std::sort(entries.begin(), entries.end());
+    std::string listing;
+    for (const auto& entry : entries) {
+        listing += entry + "\n";
+    }
+    return listing;
+}
+
+}  // namespace kel::test

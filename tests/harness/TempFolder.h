@@ -1,0 +1,61 @@
+// Temporary folders and environment settings that tests make and always undo.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace kel::test {
+
+// A fresh folder under $TMPDIR (or /tmp), removed with everything in it at destruction.
+class TempFolder {
+  public:
+    explicit TempFolder(const std::string& prefix = "kelres-test-");
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+// Sets an environment variable (or unsets it for nullopt) and restores the old value.
+class ScopedEnv {
+  public:
+    ScopedEnv(std::string name, const std::optional<std::string>& value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+// Points both application-data folders of the library at folders of a temporary tree:
+// common() for all users and user() for the current user.
+class AppDataSandbox {
+  public:
+    AppDataSandbox();
+    const std::string& root() const { return root_.path(); }
+    std::string common() const { return root_ / "common"; }
+    std::string user() const { return root_ / "user"; }
+    // The resources folder a library loaded now would use, ending with '/'.
+    std::string resources() const { return common() + "/Vorn Tessel/Resources/"; }
+
+  private:
+    TempFolder root_;
+    ScopedEnv common_;
+    ScopedEnv user_;
+};
+
+// Writes text into the file at path, replacing it.
+void WriteFile(const std::string& path, const std::string& text);
+// The whole content of the file, or nullopt when it cannot be read.
+std::optional<std::string> ReadFile(const std::string& path);
+// Every file and folder below root, as paths relative to it, sorted.
+std::string ListTree(const std::string& root);
+
+}  // namespace kel::test
