@@ -1,0 +1,141 @@
+#include "platform/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace kel::platform {
+
+FileError::FileError(const std::string& what_failed, const std::string& path, int error_number)
+    : std::runtime_error("cannot " + what_failed + " " + path + ": " + std::strerror(error_number)),
+      path_(path),
+      error_number_(error_number) {}
+
+File::~File() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+File::File(File&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = std::exchange(other.fd_, -1);
+        path_ = std::move(other.path_);
+    }
+    return *this;
+}
+
+File File::TryOpen(const std::string& path, Mode mode) noexcept {
+    const int flags = mode == Mode::kRead ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC;
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return File();
+    }
+    try {
+        return File(fd, path);
+    } catch (...) {  // the path's copy could not be made
+        ::close(fd);
+        return File();
+    }
+}
+
+File File::Open(const std::string& path, Mode mode) {
+    File file = TryOpen(path, mode);
+    if (!file.is_open()) {
+        throw FileError(mode == Mode::kRead ? "open" : "create", path, errno);
+    }
+    return file;
+}
+
+std::size_t File::Read(void* buffer, std::size_t size) {
+    auto* out = static_cast<char*>(buffer);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t got = ::read(fd_, out + done, size - done);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            throw FileError("read", path_, errno);
+        }
+        if (got == 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
+std::size_t File::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) {
+    auto* out = static_cast<char*>(buffer);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t got =
+            ::pread(fd_, out + done, size - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            throw FileError("read", path_, errno);
+        }
+        if (got == 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
+void File::Write(const void* buffer, std::size_t size) {
+    const auto* in = static_cast<const char*>(buffer);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t put = ::write(fd_, in + done, size - done);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put < 0) {
+            throw FileError("write", path_, errno);
+        }
+        done += static_cast<std::size_t>(put);
+    }
+}
+
+void File::Seek(std::uint64_t offset) {
+    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) {
+        throw FileError("seek in", path_, errno);
+    }
+}
+
+std::uint64_t File::Size() const {
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0) {
+        throw FileError("read the size of", path_, errno);
+    }
+    return static_cast<std::uint64_t>(info.st_size);
+}
+
+void File::Close() {
+    if (fd_ < 0) {
+        return;
+    }
+    const int fd = std::exchange(fd_, -1);
+    if (::close(fd) != 0 && errno != EINTR) {
+        throw FileError("close", path_, errno);
+    }
+}
+
+}  // namespace kel::platform

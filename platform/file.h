@@ -1,0 +1,65 @@
+// A file descriptor with one owner.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace kel::platform {
+
+// A failure of the file layer: the operation, the file, and the system's error number.
+class FileError : public std::runtime_error {
+  public:
+    FileError(const std::string& what_failed, const std::string& path, int error_number);
+    const std::string& path() const { return path_; }
+    int error_number() const { return error_number_; }
+
+  private:
+    std::string path_;
+    int error_number_;
+};
+
+// Move-only owner of an open file. The destructor closes without reporting; Close() reports.
+// Used by one thread at a time.
+class File {
+  public:
+    enum class Mode {
+        kRead,         // existing file, reading only
+        kCreateWrite,  // created anew or emptied, writing only
+    };
+
+    File() = default;
+    ~File();
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    // Throws FileError when the file cannot be opened or created.
+    static File Open(const std::string& path, Mode mode);
+    // Same, but an empty File instead of an error.
+    static File TryOpen(const std::string& path, Mode mode) noexcept;
+
+    bool is_open() const { return fd_ >= 0; }
+    const std::string& path() const { return path_; }
+    int fd() const { return fd_; }
+
+    // Reads up to size bytes at the current position; fewer only at the end of the file.
+    std::size_t Read(void* buffer, std::size_t size);
+    // Reads up to size bytes at offset without moving the position; fewer only at the end.
+    std::size_t ReadAt(std::uint64_t offset, void* buffer, std::size_t size);
+    // Writes all size bytes or throws.
+    void Write(const void* buffer, std::size_t size);
+    void Seek(std::uint64_t offset);
+    std::uint64_t Size() const;
+    // Closes, reporting a failure (a write that the system could not complete) as FileError.
+    void Close();
+
+  private:
+    File(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+    int fd_ = -1;
+    std::string path_;
+};
+
+}  // namespace kel::platform
