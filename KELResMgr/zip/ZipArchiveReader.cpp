@@ -283,6 +283,11 @@ void CZipArchiveReader::OpenCurrentEntry() {
     state->uncompressed_left = current_.uncompressed_size;
     state->next_compressed =
         std::uint64_t{local_offset_} + kLocalHeaderSize + current_.name_length + local_extra_length;
+    // Entry data lie before the central directory; sizes that reach into it would deliver the
+    // directory's bytes as data.
+    if (state->next_compressed + state->compressed_left > directory_offset_) {
+        ThrowZipError(kZipBadZipFile);
+    }
     read_state_ = std::move(state);
 }
 
