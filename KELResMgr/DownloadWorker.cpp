@@ -52,6 +52,10 @@ int FetchPackage(DownloadTask& task) {
                       task.package_path.c_str());
             result = kWorkerNotAPackage;
             platform::SilentDelete(task.package_path);
+        } else if (result != kWorkerOk) {
+            // A transfer that failed part-way leaves a package that merely starts right; it
+            // would only fail to unpack at the next request.
+            platform::SilentDelete(task.package_path);
         }
         return result;
     } catch (...) {

@@ -14,16 +14,19 @@ namespace fs = std::filesystem;
 namespace kel::test {
 namespace {
 
+// The archive is written on its own first: its offsets count from its first byte, not from the
+// start of the package file.
 constexpr char kZipScript[] =
-    "import os, sys, zipfile\n"
+    "import io, os, sys, zipfile\n"
     "src, out, version = sys.argv[1], sys.argv[2], int(sys.argv[3])\n"
+    "archive = io.BytesIO()\n"
+    "with zipfile.ZipFile(archive, 'w', zipfile.ZIP_DEFLATED) as z:\n"
+    "    for root, dirs, files in sorted(os.walk(src)):\n"
+    "        for name in sorted(files):\n"
+    "            full = os.path.join(root, name)\n"
+    "            z.write(full, os.path.relpath(full, src))\n"
     "with open(out, 'wb') as f:\n"
-    "    f.write(b'KEL' + bytes([version]))\n"
-    "    with zipfile.ZipFile(f, 'w', zipfile.ZIP_DEFLATED) as z:\n"
-    "        for root, dirs, files in sorted(os.walk(src)):\n"
-    "            for name in sorted(files):\n"
-    "                full = os.path.join(root, name)\n"
-    "                z.write(full, os.path.relpath(full, src))\n";
+    "    f.write(b'KEL' + bytes([version]) + archive.getvalue())\n";
 
 void RunPython(const std::vector<std::string>& args) {
     std::vector<char*> argv;
