@@ -1,5 +1,6 @@
 #include "harness/Packages.h"
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,27 +29,6 @@ constexpr char kZipScript[] =
     "with open(out, 'wb') as f:\n"
     "    f.write(b'KEL' + bytes([version]) + archive.getvalue())\n";
 
-void RunPython(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>("/usr/bin/python3"));
-    argv.push_back(const_cast<char*>("-c"));
-    argv.push_back(const_cast<char*>(kZipScript));
-    for (const auto& arg : args) {
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    }
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
-        WEXITSTATUS(status) != 0) {
-        throw std::runtime_error("cannot write a package with python3 zipfile");
-    }
-}
-
 }  // namespace
 
 void WritePackage(const std::string& path, const FileMap& files, std::uint8_t version) {
@@ -58,7 +38,37 @@ void WritePackage(const std::string& path, const FileMap& files, std::uint8_t ve
         fs::create_directories(file.parent_path());
         WriteFile(file.string(), content);
     }
-    RunPython({source.path(), path, std::to_string(version)});
+    if (RunProgram({"/usr/bin/python3", "-c", kZipScript, source.path(), path,
+                    std::to_string(version)}) != 0) {
+        throw std::runtime_error("cannot write a package with python3 zipfile");
+    }
+}
+
+std::string MediaPath(const std::string& id) {
+    auto piece = [&](std::size_t at) { return at < id.size() ? id.substr(at, 2) : std::string(); };
+    return piece(0) + "/" + piece(2) + "/" + piece(4) + "/" + piece(6) + "/" + id + ".tsl";
+}
+
+int RunProgram(const std::vector<std::string>& args, struct rusage* usage) {
+    std::vector<char*> argv;
+    for (const auto& arg : args) {
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    if (pid < 0) {
+        return -1;
+    }
+    int status = 0;
+    struct rusage local {};
+    if (wait4(pid, &status, 0, usage != nullptr ? usage : &local) != pid) {
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 FileMap ReadTree(const std::string& folder) {

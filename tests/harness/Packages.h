@@ -2,6 +2,8 @@
 #pragma once
 
 #include <chrono>
+#include <sys/resource.h>
+
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -19,6 +21,13 @@ using FileMap = std::map<std::string, std::string>;
 // Writes a package: "KEL", the version byte, then a deflated zip archive of files, made by
 // Python's zipfile (an independent writer).
 void WritePackage(const std::string& path, const FileMap& files, std::uint8_t version = 1);
+
+// The path of an identifier's package on the media server: T[0..1]/T[2..3]/T[4..5]/T[6..7]/T.tsl.
+std::string MediaPath(const std::string& id);
+
+// Runs a program (searched in PATH) and waits for it; returns its exit status (-1 when it did not
+// exit normally) and, when usage is given, its resource usage.
+int RunProgram(const std::vector<std::string>& args, struct rusage* usage = nullptr);
 
 // Every regular file below folder, read whole.
 FileMap ReadTree(const std::string& folder);
