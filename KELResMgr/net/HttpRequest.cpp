@@ -214,13 +214,11 @@ std::size_t HttpRequest::OnHeader(char* data, std::size_t size, std::size_t coun
     }
     long code = 0;
     curl_easy_getinfo(request.easy_.get(), CURLINFO_RESPONSE_CODE, &code);
-    // An interim answer (1xx) and a redirect that libcurl follows are not the answer yet.
-    char* redirect = nullptr;
-    if (request.follow_) {
-        curl_easy_getinfo(request.easy_.get(), CURLINFO_REDIRECT_URL, &redirect);
-    }
+    // An interim answer (1xx) is not the answer. Nor is a redirect that may be followed: when
+    // libcurl follows it, another answer comes; when not, its body or its end shows it final.
     const bool interim = code >= 100 && code < 200 && code != 101;
-    if (!interim && redirect == nullptr) {
+    const bool may_follow = request.follow_ && code >= 300 && code < 400;
+    if (!interim && !may_follow) {
         request.headers_done_ = true;
     }
     return bytes;
@@ -230,6 +228,7 @@ std::size_t HttpRequest::OnBody(char* data, std::size_t size, std::size_t count,
     auto& request = *static_cast<HttpRequest*>(self);
     const std::size_t bytes = size * count;
     request.last_activity_ = Clock::now();
+    request.headers_done_ = true;  // body bytes come only with the final answer
     const bool spill_left = request.spill_read_ < request.spill_.size();
     if (request.destination_ == nullptr ||
         request.destination_filled_ == request.destination_size_ || spill_left) {

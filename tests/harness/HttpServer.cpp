@@ -213,7 +213,8 @@ std::optional<std::string> RecordedRequest::Header(const std::string& name) cons
     return std::nullopt;
 }
 
-ScriptedHttpServer::ScriptedHttpServer(const std::string& root) : folder_("kelres-http-") {
+ScriptedHttpServer::ScriptedHttpServer(const std::string& root, int port)
+    : folder_("kelres-http-") {
     WriteScript();
     const std::string port_file = folder_ / "port";
     std::vector<std::string> argv = {
@@ -221,7 +222,8 @@ ScriptedHttpServer::ScriptedHttpServer(const std::string& root) : folder_("kelre
         "--port-file",   port_file,
         "--script",      folder_ / "script.json",
         "--log",         folder_ / "requests.log",
-        "--connections", folder_ / "connections.log"};
+        "--connections", folder_ / "connections.log",
+        "--port",        std::to_string(port)};
     if (!root.empty()) {
         argv.insert(argv.end(), {"--root", root});
     }

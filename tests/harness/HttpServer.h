@@ -78,8 +78,9 @@ struct RecordedRequest {
 class ScriptedHttpServer {
   public:
     // root: a folder whose files answer the targets that the script does not name; empty for
-    // none (those targets get 404).
-    explicit ScriptedHttpServer(const std::string& root = "");
+    // none (those targets get 404). port: 0 for a free one. Throws when the server cannot start
+    // (for example when the port is taken).
+    explicit ScriptedHttpServer(const std::string& root = "", int port = 0);
     ~ScriptedHttpServer();
     ScriptedHttpServer(const ScriptedHttpServer&) = delete;
     ScriptedHttpServer& operator=(const ScriptedHttpServer&) = delete;
