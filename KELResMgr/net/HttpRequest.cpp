@@ -122,7 +122,9 @@ std::size_t HttpRequest::Read(void* buffer, std::size_t size) {
     destination_filled_ = 0;
     // First what the last buffer could not take.
     const std::size_t spilled = std::min(size, spill_.size() - spill_read_);
-    std::memcpy(destination_, spill_.data() + spill_read_, spilled);
+    if (spilled > 0) {
+        std::memcpy(destination_, spill_.data() + spill_read_, spilled);
+    }
     spill_read_ += spilled;
     destination_filled_ = spilled;
 
