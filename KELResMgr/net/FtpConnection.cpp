@@ -125,7 +125,8 @@ CURLcode FtpConnection::Perform() {
 std::string FtpConnection::Url(const std::string& path) const {
     std::string url = "ftp://" + host_;
     if (port_ != 0) {
-        url += ":" + std::to_string(port_);
+        url += ':';
+        url += std::to_string(port_);
     }
     url += "/";
     // Each name is escaped whole, so that the server sees it byte for byte.

@@ -33,7 +33,8 @@ HttpConnection::HttpConnection(const InternetSession& session, std::string host,
     const bool ipv6 = host_.find(':') != std::string::npos;
     base_url_ = "http://" + (ipv6 ? "[" + host_ + "]" : host_);
     if (port_ != 0) {
-        base_url_ += ":" + std::to_string(port_);
+        base_url_ += ':';
+        base_url_ += std::to_string(port_);
     }
     base_url_ += "/";
 }

@@ -140,4 +140,11 @@ class NginxServer {
 // Waits until ready() holds, polling; false when the child ends first or after timeout_ms.
 bool WaitUntil(ChildProcess& child, const std::function<bool()>& ready, int timeout_ms);
 
+// Starts the server script tests/servers/<script> with /usr/bin/python3, the arguments and
+// "--port-file", its output going to a file in folder, and waits until it listens. Sets *port.
+// Throws when it does not start.
+std::unique_ptr<ChildProcess> StartPythonServer(const std::string& script,
+                                                std::vector<std::string> arguments,
+                                                const TempFolder& folder, int* port);
+
 }  // namespace kel::test
