@@ -11,13 +11,13 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "harness/FtpServer.h"
 #include "harness/LibraryCopy.h"
 #include "harness/TempFolder.h"
+#include "net/BenchFiles.h"
 
 namespace {
 
@@ -27,22 +27,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kRuns = 5;
 constexpr std::size_t kSize = 200 * 1000 * 1000;
 constexpr double kMB = 1000.0 * 1000.0;
-
-void MakeFile(const std::string& path, std::size_t size) {
-    std::mt19937_64 random(size);
-    std::vector<std::uint64_t> block(1 << 17);
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    for (std::size_t written = 0; written < size;) {
-        std::generate(block.begin(), block.end(), std::ref(random));
-        const std::size_t count = std::min(size - written, block.size() * sizeof block[0]);
-        if (write(fd, block.data(), count) != static_cast<ssize_t>(count)) {
-            std::perror("write");
-            std::exit(1);
-        }
-        written += count;
-    }
-    close(fd);
-}
 
 // Runs the command and waits; the exit status, -1 when it did not exit normally.
 int Run(const std::vector<std::string>& argv) {
@@ -63,11 +47,6 @@ int Run(const std::vector<std::string>& argv) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 void CheckStored(const std::string& path, const char* who) {
     std::error_code ec;
     if (fs::file_size(path, ec) != kSize) {
@@ -82,7 +61,7 @@ void CheckStored(const std::string& path, const char* who) {
 int main() {
     kel::test::TempFolder data("kelres-bench-upload-");
     const std::string file = data / "0123ABCD00000001.tsl";
-    MakeFile(file, kSize);
+    kel::bench::MakeRandomFile(file, kSize);
     kel::test::FtpServer server;
     kel::test::LibraryCopy library(
         "[upload]\nftp_server=127.0.0.1\nftp_port=" + std::to_string(server.port()) + "\n");
@@ -112,11 +91,12 @@ int main() {
         }
         CheckStored(curl_stored, "curl");
     }
-    const double our_rate = kSize / kMB / Median(ours);
-    const double curl_rate = kSize / kMB / Median(curls);
+    const double our_rate = kSize / kMB / kel::bench::Median(ours);
+    const double curl_rate = kSize / kMB / kel::bench::Median(curls);
     std::printf(
         "upload 200 MB  UploadResFile %7.1f MB/s (%.3f s) | curl -T %7.1f MB/s (%.3f s) | "
         "ratio %.3f\n",
-        our_rate, Median(ours), curl_rate, Median(curls), our_rate / curl_rate);
+        our_rate, kel::bench::Median(ours), curl_rate, kel::bench::Median(curls),
+        our_rate / curl_rate);
     return 0;
 }
