@@ -253,10 +253,8 @@ TEST(CatalogueTrace, EachExportWritesItsFrame) {
 
 // An empty ws_http_port means port 80.
 TEST(CatalogueDefaults, EmptyPortIs80) {
-    std::unique_ptr<ScriptedHttpServer> server;
-    try {
-        server = std::make_unique<ScriptedHttpServer>("", 80);
-    } catch (const std::exception&) {
+    const auto server = TryStart<ScriptedHttpServer>("", 80);
+    if (!server) {
         GTEST_SKIP() << "port 80 cannot be used here";
     }
     server->Answer("*", HttpAnswer::Text(200, "80"));

@@ -122,10 +122,8 @@ TEST_F(Download, EmptyServerIs120UntilFilledIn) {
 
 // Without a settings file the media server is "localhost" at 8055.
 TEST(DownloadDefaults, LocalhostPort8055) {
-    std::unique_ptr<ScriptedHttpServer> server;
-    try {
-        server = std::make_unique<ScriptedHttpServer>("", 8055);
-    } catch (const std::exception&) {
+    const auto server = TryStart<ScriptedHttpServer>("", 8055);
+    if (!server) {
         GTEST_SKIP() << "port 8055 is taken";
     }
     server->Answer("*", HttpAnswer::Text(200, "default"));
@@ -137,10 +135,8 @@ TEST(DownloadDefaults, LocalhostPort8055) {
 
 // An empty http_port means the protocol's default port, 80.
 TEST(DownloadDefaults, EmptyPortIs80) {
-    std::unique_ptr<ScriptedHttpServer> server;
-    try {
-        server = std::make_unique<ScriptedHttpServer>("", 80);
-    } catch (const std::exception&) {
+    const auto server = TryStart<ScriptedHttpServer>("", 80);
+    if (!server) {
         GTEST_SKIP() << "port 80 cannot be used here";
     }
     server->Answer("*", HttpAnswer::Text(200, "on 80"));
