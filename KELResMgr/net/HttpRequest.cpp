@@ -242,7 +242,9 @@ std::size_t HttpRequest::OnBody(char* data, std::size_t size, std::size_t count,
                                  ? request.destination_size_ - request.destination_filled_
                                  : 0;
     const std::size_t fits = std::min(bytes, room);
-    if (fits < bytes && request.spill_.size() - request.spill_read_ + bytes > kSpillLimit) {
+    // With room in the caller's buffer the block is always taken (the rest of it is held), so a
+    // read never waits on a paused transfer.
+    if (room == 0 && request.spill_.size() - request.spill_read_ + bytes > kSpillLimit) {
         request.paused_ = true;  // libcurl keeps the block and offers it again after resuming
         return CURL_WRITEFUNC_PAUSE;
     }
