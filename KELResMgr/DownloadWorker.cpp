@@ -65,9 +65,9 @@ int FetchPackage(DownloadTask& task) {
     }
 }
 
-// Unpacks the fetched package into D and notifies the window. P is removed unless the body
-// could not be copied (then the next request tries to unpack it itself).
-int UnpackPackage(DownloadTask& task) {
+// Unpacks the fetched package into folder. P is removed unless the body could not be copied
+// (then the next request tries to unpack it itself).
+int UnpackPackage(DownloadTask& task, const std::string& folder) {
     if (!IsValidPackage(task.package_path)) {
         return kWorkerOtherVersion;  // the file stays, as a request that found it would leave it
     }
@@ -76,34 +76,29 @@ int UnpackPackage(DownloadTask& task) {
         return kWorkerCopyFailed;
     }
     int result = kWorkerOk;
-    const std::string folder = ResourcesFolder() + task.id + "_files";
-    if (ExtractPackage(temp_copy, folder)) {
-        _SendEchoMsg(task.window, task.data.data(), static_cast<std::uint32_t>(task.data.size()),
-                     folder);
-    } else {
+    if (!ExtractPackage(temp_copy, folder)) {
         result = kWorkerExtractFailed;
         platform::SilentDelete(folder);
     }
-    task.data.clear();
-    task.data.shrink_to_fit();
     platform::SilentDelete(temp_copy);
     platform::SilentDelete(task.package_path);
     KEL_TRACE(kFn, "!@# %s", task.package_path.c_str());
     return result;
 }
 
-int RunDownload(DownloadTask& task) {
+// Fetches and unpacks while holding one unit of the running count, and settles T's state on
+// every way out: no identifier stays "downloading" after its worker.
+int FetchAndUnpack(DownloadTask& task, const std::string& folder) {
     RunningWorker running(task.module->running_workers);
     int result = kWorkerRaised;
     try {
         result = FetchPackage(task);
         if (result == kWorkerOk) {
-            result = UnpackPackage(task);
+            result = UnpackPackage(task, folder);
         }
     } catch (...) {
         result = kWorkerRaised;
     }
-    // Every end settles the state: no identifier stays "downloading" after its worker.
     try {
         if (result == kWorkerOk) {
             task.module->states.Store(task.id, kStateDownloaded);
@@ -113,6 +108,23 @@ int RunDownload(DownloadTask& task) {
         }
     } catch (...) {
         // Storing into an existing entry cannot fail; a new one could only run out of memory.
+    }
+    return result;
+}
+
+// The window is told only once the resource is recorded as downloaded and this worker no longer
+// counts against the limit: a host that answers the notification by asking again, for this
+// resource or another, is served, not refused.
+int RunDownload(DownloadTask& task) {
+    const std::string folder = ResourcesFolder() + task.id + "_files";
+    const int result = FetchAndUnpack(task, folder);
+    if (result == kWorkerOk) {
+        try {
+            _SendEchoMsg(task.window, task.data.data(),
+                         static_cast<std::uint32_t>(task.data.size()), folder);
+        } catch (...) {
+            // Only the payload's memory can fail; the resource is unpacked all the same.
+        }
     }
     return result;
 }
@@ -135,7 +147,15 @@ int DownloadResProc(std::unique_ptr<DownloadTask> task_record) noexcept {
     // The worker keeps every field; the record itself goes at once.
     DownloadTask task = std::move(*task_record);
     task_record.reset();
-    const int result = RunDownload(task);
+    int result = kWorkerRaised;
+    try {
+        result = RunDownload(task);
+    } catch (...) {  // only memory can run out before the state is settled
+        try {
+            task.module->states.Store(task.id, kStateUnknown);
+        } catch (...) {
+        }
+    }
     task.data = {};
     KEL_TRACE(kFn, "TID%d exit.", static_cast<int>(syscall(SYS_gettid)));
     return result;

@@ -1,5 +1,6 @@
 #include "KELResMgr/ResMgr.h"
 
+#include <atomic>
 #include <ctime>
 #include <memory>
 
@@ -12,9 +13,8 @@ namespace {
 constexpr char kFn[] = "[CResMgrApp::InitInstance] ";
 
 // Load and unload of the shared library: the module state is made before the application object
-// starts and released after it has stopped. The only object with static storage whose
-// destructor matters; it releases just the load's reference to the state, so download workers
-// that still run keep theirs.
+// starts and released after it has stopped. Releasing drops just the load's reference to the
+// state, so download workers that still run keep theirs.
 class ModuleLifetime {
   public:
     ModuleLifetime() : state_(CreateModuleState()) { app_.InitInstance(); }
@@ -25,7 +25,20 @@ class ModuleLifetime {
     CResMgrApp app_;
 };
 
-ModuleLifetime g_lifetime;
+// The lifetime object lives on the heap and is reached through an atomic pointer. A worker that
+// runs past the host's unload unloads the library itself on its own thread, and the host may load
+// it again at the same address: the loader orders the two, but only through its own lock, so
+// nothing of the library's static storage is written at load and read at unload but atomically.
+std::atomic<ModuleLifetime*> g_lifetime{nullptr};
+
+__attribute__((constructor)) void LoadModule() {
+    g_lifetime.store(std::make_unique<ModuleLifetime>().release(), std::memory_order_release);
+}
+
+__attribute__((destructor)) void UnloadModule() {
+    std::unique_ptr<ModuleLifetime> lifetime(
+        g_lifetime.exchange(nullptr, std::memory_order_acq_rel));
+}
 
 }  // namespace
 

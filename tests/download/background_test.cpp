@@ -135,6 +135,35 @@ TEST_F(MediaServerTest, BackgroundDownloadEndToEnd) {
     EXPECT_EQ(RequestsFor(Id(2)), 1);
 }
 
+// A host that answers the notification by asking again, for the same resource or the next one,
+// is served: the worker no longer counts against the limit, and the resource is known as
+// downloaded, by the time the window is told.
+TEST_F(MediaServerTest, AskingAgainFromTheNotification) {
+    Publish(Id(4), SampleFiles("a"));
+    Publish(Id(5), SampleFiles("b"));
+    Load("max_task=1\n");
+    struct Host {
+        LibraryCopy* library;
+        std::string same, next;
+        WindowRecorder next_window;
+    } host{library_.get(), "", "", {}};
+    auto proc = [](void* context, HWND, UINT, WPARAM, LPARAM) -> LRESULT {
+        auto* host = static_cast<Host*>(context);
+        host->same = host->library->DownloadResFileEx(Id(4), 0, nullptr, 0, false);
+        host->next =
+            host->library->DownloadResFileEx(Id(5), host->next_window.handle(), nullptr, 0, false);
+        return 1;
+    };
+    const HWND window = KelCreateReceiver(proc, &host);
+    EXPECT_EQ(Ask(Id(4), window), "");
+    ASSERT_TRUE(host.next_window.WaitFor(1, kLong));
+    KelDestroyReceiver(window);
+    EXPECT_EQ(host.same, Folder(Id(4)));
+    EXPECT_EQ(host.next, "");  // started, not refused
+    EXPECT_EQ(CountText(trace_path_, "too many tasks."), 0);
+    EXPECT_EQ(ReadTree(Folder(Id(5))), SampleFiles("b"));
+}
+
 // Only the request that started a download is notified by it.
 TEST_F(MediaServerTest, SecondRequestDuringTheDownload) {
     const std::string id = Id(3);
