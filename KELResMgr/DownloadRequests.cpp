@@ -1,13 +1,212 @@
 #include "KELResMgr/DownloadRequests.h"
 
-namespace kel {
+#include <memory>
+#include <string_view>
 
-// Not built yet: nothing usable now.
-std::string DownloadResFileEx(const std::string&, HWND, const void*, uint32_t, bool) {
+#include "KELResMgr/Config.h"
+#include "KELResMgr/DownloadWorker.h"
+#include "KELResMgr/HostNotification.h"
+#include "KELResMgr/LocalFolders.h"
+#include "KELResMgr/ModuleState.h"
+#include "KELResMgr/Package.h"
+#include "KELResMgr/ResId.h"
+#include "KELResMgr/ResTrace.h"
+#include "platform/file_ops.h"
+
+namespace kel {
+namespace {
+
+constexpr char kFn[] = "[DownloadResFileEx] ";
+constexpr char kTempPrefix[] = "kel_res";
+constexpr int kDefaultTaskLimit = 10;
+
+// Where one identifier lives on disk.
+struct ResourcePaths {
+    explicit ResourcePaths(const std::string& id)
+        : resources(ResourcesFolder()),
+          base(resources + id),
+          package(base + ".tsl"),
+          folder(base + "_files"),
+          set_aside(package + ".invalid_res_file") {}
+
+    std::string resources;  // F, ending with '/'
+    std::string base;       // F + T
+    std::string package;    // F + T + ".tsl"
+    std::string folder;     // F + T + "_files"
+    std::string set_aside;  // F + T + ".tsl.invalid_res_file"
+};
+
+// The host is trusted with the identifier text, but a name that is not one plain file name
+// could make the library write outside the resources folder.
+bool IsPlainName(std::string_view name) {
+    return name.find_first_of(std::string_view("/\\\0", 3)) == std::string_view::npos &&
+           name.find("..") == std::string_view::npos;
+}
+
+// The download limit: read once per load, at the first request that may start a download.
+int TaskLimit(ModuleState& module) {
+    std::call_once(module.task_limit_once, [&module] {
+        module.task_limit = kDefaultTaskLimit;
+        const long configured = ParseLeadingNumber(
+            ReadConfig(config::kDownload, config::kMaxTask, config::kDefaultMaxTask));
+        if (configured > 0) {
+            module.task_limit = static_cast<int>(configured);
+        }
+    });
+    return module.task_limit;
+}
+
+void Notify(HWND window, const void* data, std::uint32_t data_size, const std::string& folder) {
+    _SendEchoMsg(window, data, data_size, folder);
+}
+
+// A package found on disk: unpack a version-1 package now, leave other versions alone, and set
+// aside anything that is no package at all. The state is settled before returning.
+std::string AnswerFromPackageFile(ModuleState& module, const std::string& id,
+                                  const ResourcePaths& paths, HWND window, const void* data,
+                                  std::uint32_t data_size) {
+    if (IsValidPackage(paths.package)) {
+        const std::string temp_copy = platform::MakeTempFileName(kTempPrefix);
+        if (!CopyPackageBody(paths.package, temp_copy)) {
+            module.states.Store(id, kStateUnknown);
+            return paths.package;
+        }
+        if (ExtractPackage(temp_copy, paths.folder)) {
+            KEL_TRACE(kFn, "DownloadResFile: %s_files  [extract exist res file to directory]",
+                      paths.base.c_str());
+            Notify(window, data, data_size, paths.folder);
+            platform::SilentDelete(temp_copy);
+            platform::SilentDelete(paths.package);
+            KEL_TRACE(kFn, "!@# %s", paths.package.c_str());
+            module.states.Store(id, kStateUnknown);
+            return paths.folder;
+        }
+        platform::SilentDelete(paths.folder);
+        KEL_TRACE(kFn, "DownloadResFile: %s_files  [failed to extract for bad package]",
+                  paths.base.c_str());
+        platform::SilentDelete(temp_copy);
+        platform::SilentDelete(paths.package);
+        module.states.Store(id, kStateUnknown);
+        return {};
+    }
+    if (HasPackageSignature(paths.package)) {
+        KEL_TRACE(kFn, "DownloadResFile: %s [res file exist]", paths.package.c_str());
+        module.states.Store(id, kStateUnknown);
+        return paths.package;
+    }
+    KEL_TRACE(kFn,
+              "DownloadResFile: %s [file found but not res file, rename it as *.invalid_res_file]",
+              paths.package.c_str());
+    if (PathExists(paths.set_aside, false)) {
+        platform::SilentDelete(paths.set_aside);
+    }
+    platform::SilentRename(paths.package, paths.set_aside);
+    module.states.Store(id, kStateUnknown);
+    return paths.package;
+}
+
+// Neither folder nor package on disk: hand the work to a worker, here or on a thread of its own.
+std::string StartDownload(ModuleState& module, const std::string& id, const ResourcePaths& paths,
+                          HWND window, const void* data, std::uint32_t data_size, bool wait) {
+    const int limit = TaskLimit(module);
+    if (!wait && module.running_workers.load() >= limit) {
+        KEL_TRACE(kFn, "too many tasks.");
+        module.states.Store(id, kStateUnknown);
+        return {};
+    }
+    auto task = std::make_unique<DownloadTask>();
+    task->module = module.shared_from_this();
+    task->manager = &module.downloads;
+    task->remote_name = id + ".tsl";
+    task->package_path = paths.package;
+    task->id = id;
+    task->window = window;
+    if (data_size > 0) {
+        const auto* bytes = static_cast<const std::uint8_t*>(data);
+        task->data.assign(bytes, bytes + data_size);
+    }
+    if (wait) {
+        const int result = DownloadResProc(std::move(task));
+        if (result == kWorkerOk) {
+            return paths.folder;
+        }
+        // Answered as a request that found the file on disk would answer.
+        return result == kWorkerOtherVersion ? paths.package : std::string();
+    }
+    if (!StartDownloadWorker(std::move(task))) {
+        module.states.Store(id, kStateUnknown);
+    }
     return {};
 }
-std::string DownloadResFile(const ResID*, HWND, const void*, uint32_t) {
-    return {};
+
+}  // namespace
+
+std::string DownloadResFileEx(const std::string& name, HWND window, const void* data,
+                              std::uint32_t data_size, bool wait) {
+    if (name.empty()) {
+        return name;
+    }
+    if (data == nullptr) {
+        data_size = 0;
+    }
+    KEL_TRACE(kFn, "DownloadResFile:%s is required", name.c_str());
+    if (!IsPlainName(name)) {
+        KEL_TRACE(kFn, "DownloadResFile: %s is not an identifier, refused.", name.c_str());
+        return {};
+    }
+    ModuleState& module = Module();
+    const ResourcePaths paths(name);
+
+    switch (module.states.LookupAndClaim(name)) {
+        case kStateDownloading:
+            KEL_TRACE(kFn, "DownloadResFile: %s is downloading.", name.c_str());
+            return {};
+        case kStateDownloaded:
+            KEL_TRACE(kFn, "DownloadResFile: %s has been downloaded.", name.c_str());
+            Notify(window, data, data_size, paths.folder);
+            return paths.folder;
+        case kStateFolderOnDisk:
+            KEL_TRACE(kFn, "DownloadResFile: %s directory exist.", name.c_str());
+            Notify(window, data, data_size, paths.folder);
+            return paths.folder;
+        default:
+            break;  // unknown: claimed for this request
+    }
+
+    // From here on every way out settles the claim, exceptions included.
+    try {
+        if (!PathExists(paths.resources, true)) {
+            platform::CreateOneFolder(paths.resources.substr(0, paths.resources.size() - 1));
+        }
+        if (PathExists(paths.folder, true)) {
+            KEL_TRACE(kFn, "DownloadResFile: %s_files  [directory exist]", paths.base.c_str());
+            Notify(window, data, data_size, paths.folder);
+            module.states.Store(name, kStateFolderOnDisk);
+            return paths.folder;
+        }
+        if (PathExists(paths.package, false)) {
+            return AnswerFromPackageFile(module, name, paths, window, data, data_size);
+        }
+        return StartDownload(module, name, paths, window, data, data_size, wait);
+    } catch (...) {
+        module.states.Store(name, kStateUnknown);
+        throw;
+    }
+}
+
+std::string DownloadResFile(const ResID* id, HWND window, const void* data,
+                            std::uint32_t data_size) {
+    if (id == nullptr) {
+        return {};
+    }
+    if (data == nullptr) {
+        data_size = 0;
+    }
+    const std::string text = ResIdText(*id);
+    if (IsReservedResId(text)) {
+        return {};
+    }
+    return DownloadResFileEx(text, window, data, data_size, false);
 }
 
 }  // namespace kel

@@ -60,16 +60,19 @@ File File::Open(const std::string& path, Mode mode) {
     return file;
 }
 
-std::size_t File::Read(void* buffer, std::size_t size) {
-    auto* out = static_cast<char*>(buffer);
+namespace {
+
+// Calls read_some(done) until size bytes have come or it reports the end (0); retries EINTR.
+template <class ReadSome>
+std::size_t ReadFully(std::size_t size, const std::string& path, ReadSome&& read_some) {
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t got = ::read(fd_, out + done, size - done);
+        const ssize_t got = read_some(done);
         if (got < 0 && errno == EINTR) {
             continue;
         }
         if (got < 0) {
-            throw FileError("read", path_, errno);
+            throw FileError("read", path, errno);
         }
         if (got == 0) {
             break;
@@ -79,24 +82,19 @@ std::size_t File::Read(void* buffer, std::size_t size) {
     return done;
 }
 
+}  // namespace
+
+std::size_t File::Read(void* buffer, std::size_t size) {
+    auto* out = static_cast<char*>(buffer);
+    return ReadFully(size, path_,
+                     [&](std::size_t done) { return ::read(fd_, out + done, size - done); });
+}
+
 std::size_t File::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) {
     auto* out = static_cast<char*>(buffer);
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t got =
-            ::pread(fd_, out + done, size - done, static_cast<off_t>(offset + done));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            throw FileError("read", path_, errno);
-        }
-        if (got == 0) {
-            break;
-        }
-        done += static_cast<std::size_t>(got);
-    }
-    return done;
+    return ReadFully(size, path_, [&](std::size_t done) {
+        return ::pread(fd_, out + done, size - done, static_cast<off_t>(offset + done));
+    });
 }
 
 void File::Write(const void* buffer, std::size_t size) {

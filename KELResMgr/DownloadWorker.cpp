@@ -1,0 +1,156 @@
+#include "KELResMgr/DownloadWorker.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "KELResMgr/HostNotification.h"
+#include "KELResMgr/LocalFolders.h"
+#include "KELResMgr/ModuleState.h"
+#include "KELResMgr/Package.h"
+#include "KELResMgr/ResManager.h"
+#include "KELResMgr/ResTrace.h"
+#include "platform/file_ops.h"
+#include "platform/module_thread.h"
+
+namespace kel {
+namespace {
+
+constexpr char kFn[] = "[DownloadResProc] ";
+constexpr char kTempPrefix[] = "kel_res";
+
+// One unit of the running-worker count, held while a worker runs. Atomic increment and
+// decrement; the limit test reads the count without a lock, so the default ordering is enough.
+class RunningWorker {
+  public:
+    explicit RunningWorker(std::atomic<int>& count) : count_(count) {
+        const int now = ++count_;
+        KEL_TRACE(kFn, "task number is %i", now);
+    }
+    ~RunningWorker() { --count_; }
+    RunningWorker(const RunningWorker&) = delete;
+    RunningWorker& operator=(const RunningWorker&) = delete;
+
+  private:
+    std::atomic<int>& count_;
+};
+
+std::string Piece(const std::string& text, std::size_t at) {
+    return at < text.size() ? text.substr(at, 2) : std::string();
+}
+
+// Fetches the package into P. Any error on the way ends the fetch as a failure, and a file
+// left half-written at P is removed with it.
+int FetchPackage(DownloadTask& task) {
+    try {
+        const std::string server_path = ServerPath(task.remote_name);
+        KEL_TRACE(kFn, "REMOTE-FILE is: %s", server_path.c_str());
+        int result = task.manager->DownloadFileByHttp(server_path, task.package_path);
+        if (!HasPackageSignature(task.package_path)) {
+            KEL_TRACE(kFn, "DownloadResFile: %s [can not be downloaded]",
+                      task.package_path.c_str());
+            result = kWorkerNotAPackage;
+            platform::SilentDelete(task.package_path);
+        } else if (result != kWorkerOk) {
+            // A transfer that failed part-way leaves a package that merely starts right; it
+            // would only fail to unpack at the next request.
+            platform::SilentDelete(task.package_path);
+        }
+        return result;
+    } catch (...) {
+        KEL_TRACE(kFn, "DownloadResFile: %s [exception on downloading]", task.remote_name.c_str());
+        platform::SilentDelete(task.package_path);
+        return kWorkerFetchRaised;
+    }
+}
+
+// Unpacks the fetched package into D and notifies the window. P is removed unless the body
+// could not be copied (then the next request tries to unpack it itself).
+int UnpackPackage(DownloadTask& task) {
+    if (!IsValidPackage(task.package_path)) {
+        return kWorkerOtherVersion;  // the file stays, as a request that found it would leave it
+    }
+    const std::string temp_copy = platform::MakeTempFileName(kTempPrefix);
+    if (!CopyPackageBody(task.package_path, temp_copy)) {
+        return kWorkerCopyFailed;
+    }
+    int result = kWorkerOk;
+    const std::string folder = ResourcesFolder() + task.id + "_files";
+    if (ExtractPackage(temp_copy, folder)) {
+        _SendEchoMsg(task.window, task.data.data(), static_cast<std::uint32_t>(task.data.size()),
+                     folder);
+    } else {
+        result = kWorkerExtractFailed;
+        platform::SilentDelete(folder);
+    }
+    task.data.clear();
+    task.data.shrink_to_fit();
+    platform::SilentDelete(temp_copy);
+    platform::SilentDelete(task.package_path);
+    KEL_TRACE(kFn, "!@# %s", task.package_path.c_str());
+    return result;
+}
+
+int RunDownload(DownloadTask& task) {
+    RunningWorker running(task.module->running_workers);
+    int result = kWorkerRaised;
+    try {
+        result = FetchPackage(task);
+        if (result == kWorkerOk) {
+            result = UnpackPackage(task);
+        }
+    } catch (...) {
+        result = kWorkerRaised;
+    }
+    // Every end settles the state: no identifier stays "downloading" after its worker.
+    try {
+        if (result == kWorkerOk) {
+            task.module->states.Store(task.id, kStateDownloaded);
+            KEL_TRACE(kFn, "DownloadResProc: downloading is ok. ->%s", task.id.c_str());
+        } else {
+            task.module->states.Store(task.id, kStateUnknown);
+        }
+    } catch (...) {
+        // Storing into an existing entry cannot fail; a new one could only run out of memory.
+    }
+    return result;
+}
+
+void WorkerThreadMain(void* raw_task) {
+    DownloadResProc(std::unique_ptr<DownloadTask>(static_cast<DownloadTask*>(raw_task)));
+}
+
+}  // namespace
+
+std::string ServerPath(const std::string& remote_name) {
+    return Piece(remote_name, 0) + "/" + Piece(remote_name, 2) + "/" + Piece(remote_name, 4) + "/" +
+           Piece(remote_name, 6) + "/" + remote_name;
+}
+
+int DownloadResProc(std::unique_ptr<DownloadTask> task_record) noexcept {
+    if (!task_record) {
+        return kWorkerRaised;
+    }
+    // The worker keeps every field; the record itself goes at once.
+    DownloadTask task = std::move(*task_record);
+    task_record.reset();
+    const int result = RunDownload(task);
+    task.data = {};
+    KEL_TRACE(kFn, "TID%d exit.", static_cast<int>(syscall(SYS_gettid)));
+    return result;
+}
+
+bool StartDownloadWorker(std::unique_ptr<DownloadTask> task) {
+    DownloadTask* raw_task = task.release();
+    // The thread pins this library while it runs, so unloading it mid-download is safe.
+    const int rc = KelStartModuleThread(&WorkerThreadMain, raw_task,
+                                        reinterpret_cast<const void*>(&WorkerThreadMain));
+    if (rc != 0) {
+        task.reset(raw_task);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace kel

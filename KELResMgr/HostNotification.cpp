@@ -1,0 +1,48 @@
+#include "KELResMgr/HostNotification.h"
+
+#include <cstring>
+
+#include "KELResMgr/ResTrace.h"
+
+namespace kel {
+namespace {
+
+constexpr char kFn[] = "[_SendEchoMsg] ";
+
+}  // namespace
+
+std::vector<std::uint8_t> BuildEchoPayload(const void* data, std::uint32_t data_size,
+                                           const std::string& folder_path) {
+    if (data == nullptr) {
+        data_size = 0;
+    }
+    std::vector<std::uint8_t> payload(data_size + folder_path.size() + 1);
+    if (data_size > 0) {
+        std::memcpy(payload.data(), data, data_size);
+    }
+    std::memcpy(payload.data() + data_size, folder_path.data(), folder_path.size());
+    payload.back() = 0;
+    return payload;
+}
+
+void _SendEchoMsg(HWND window, const void* data, std::uint32_t data_size,
+                  const std::string& folder_path) {
+    if (window == 0) {
+        return;
+    }
+    std::vector<std::uint8_t> payload = BuildEchoPayload(data, data_size, folder_path);
+    COPYDATASTRUCT copy_data{};
+    copy_data.dwData = KELRES_NOTIFY_TAG;
+    copy_data.cbData = static_cast<std::uint32_t>(payload.size());
+    copy_data.lpData = payload.data();
+
+    KEL_TRACE(kFn, "send msg to mgr begin");
+    KEL_TRACE(kFn, "target window handle is %08X", window);
+    if (!IsWindow(window)) {
+        KEL_TRACE(kFn, "but the handle is invalid.");
+    }
+    SendMessageA(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copy_data));
+    KEL_TRACE(kFn, "send msg to mgr end");
+}
+
+}  // namespace kel

@@ -1,0 +1,27 @@
+// Resource packages: the 4-byte header ("KEL" and a format version byte) in front of a zip
+// archive, the checks that tell a package from any other file, and its extraction.
+#pragma once
+
+#include <string>
+
+namespace kel {
+
+// True when the file starts with "KEL" and the version byte 0x01. False when it cannot be opened
+// or is shorter than 4 bytes; a read error throws platform::FileError.
+bool IsValidPackage(const std::string& package_path);
+
+// True when the file starts with "KEL", whatever its version byte; otherwise as IsValidPackage.
+bool HasPackageSignature(const std::string& package_path);
+
+// Writes the package without its header to archive_path, replacing that file. False when either
+// file cannot be opened or the package lacks the "KEL" signature (archive_path then stays,
+// empty); read and write errors throw platform::FileError. The version byte is not looked at.
+bool CopyPackageBody(const std::string& package_path, const std::string& archive_path);
+
+// Unpacks the zip archive at archive_path into target_folder + "_tmp" and renames that folder to
+// target_folder. False on any failure; the staging folder then keeps what was written so far and
+// the target folder is not created. Entries whose names would leave the staging folder fail the
+// whole extraction before anything is written for them.
+bool ExtractPackage(const std::string& archive_path, const std::string& target_folder) noexcept;
+
+}  // namespace kel

@@ -1,0 +1,167 @@
+#include "KELResMgr/zip/ZipExtract.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+#include <vector>
+
+#include "KELResMgr/zip/ZipArchiveReader.h"
+#include "platform/file.h"
+#include "platform/file_ops.h"
+
+namespace kel {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint32_t kAttributeReadOnly = 0x01;
+
+// The entry name as 8-bit text up to its first zero byte, backslashes turned into '/'.
+std::string CurrentEntryName(CZipArchiveReader& reader, std::uint32_t name_length) {
+    std::vector<char> buffer(std::size_t{name_length} + 1);
+    reader.GetCurrentEntryInfo(nullptr, buffer.data(), buffer.size(), nullptr, 0, nullptr, 0);
+    std::string name(buffer.data());
+    std::replace(name.begin(), name.end(), '\\', '/');
+    return name;
+}
+
+// Throws unless path is a real folder: a symbolic link in its place could lead writes elsewhere.
+void RequireRealFolder(const std::string& path) {
+    std::error_code ec;
+    const fs::file_status status = fs::symlink_status(path, ec);
+    if (ec || !fs::is_directory(status)) {
+        throw fs::filesystem_error("not a folder", path,
+                                   ec ? ec : std::make_error_code(std::errc::not_a_directory));
+    }
+}
+
+// Creates the folders of the name's folder part below root, refusing any that is not a real
+// folder, and clears the way for the file itself: an existing file or link of that name is
+// removed, so neither a symbolic link nor a hard link to a file elsewhere is written through.
+// Returns the output path.
+std::string PrepareOutputPath(const std::string& root, const std::string& name) {
+    std::string path = root;
+    std::size_t start = 0;
+    for (std::size_t slash = name.find('/'); slash != std::string::npos;
+         start = slash + 1, slash = name.find('/', start)) {
+        const std::string_view segment(name.data() + start, slash - start);
+        if (segment.empty() || segment == ".") {
+            continue;
+        }
+        path.append("/").append(segment);
+        if (!platform::CreateOneFolder(path)) {
+            RequireRealFolder(path);  // it existed already
+        }
+    }
+    path.append("/").append(name, start, std::string::npos);
+
+    std::error_code ec;
+    const fs::file_status status = fs::symlink_status(path, ec);
+    if (fs::exists(status) && !fs::is_directory(status)) {
+        fs::remove(path, ec);
+        if (ec) {
+            throw fs::filesystem_error("cannot replace", path, ec);
+        }
+    }
+    return path;
+}
+
+// Linux has neither Windows attribute words nor creation times: the last-write time becomes the
+// entry's modification time, the read-only bit removes every write permission, and the other
+// bits (hidden, system, archive, and a Unix mode in the high half) are ignored, so an archive
+// can never make a file executable or set-id.
+void ApplyEntryTimeAndAttributes(const std::string& path, const ZipEntryInfo& info) {
+    const auto modified = std::chrono::system_clock::from_time_t(info.modification_time);
+    fs::last_write_time(path, std::chrono::file_clock::from_sys(modified));  // throws on failure
+    if (info.external_attributes & kAttributeReadOnly) {
+        std::error_code ignored;
+        fs::permissions(path,
+                        fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                        fs::perm_options::remove, ignored);
+    }
+}
+
+void ExtractCurrentEntry(CZipArchiveReader& reader, const std::string& root,
+                         std::vector<char>& buffer) {
+    ZipEntryInfo info;
+    reader.GetCurrentEntryInfo(&info, nullptr, 0, nullptr, 0, nullptr, 0);
+    const std::string name = CurrentEntryName(reader, info.name_length);
+    if (name.empty()) {
+        throw std::invalid_argument("empty entry name");
+    }
+    // Checked before anything is written for the entry; folder entries are checked too, since an
+    // archive that carries such a name cannot be trusted with the rest.
+    if (!IsSafeEntryName(name)) {
+        throw UnsafeEntryName(name);
+    }
+    if (name.back() == '/') {
+        return;  // folder entry: folders come from the file entries' paths
+    }
+
+    const std::string path = PrepareOutputPath(root, name);
+    // Created before the entry is opened: an entry that cannot be opened leaves an empty file.
+    platform::File output = platform::File::Open(path, platform::File::Mode::kCreateWrite);
+    reader.OpenCurrentEntry();
+    std::uint64_t written = 0;
+    for (;;) {
+        const std::size_t got = reader.ReadCurrentEntry(buffer.data(), buffer.size());
+        if (got != 0) {
+            output.Write(buffer.data(), got);
+            written += got;
+        }
+        if (got != buffer.size()) {
+            break;
+        }
+    }
+    output.Close();
+    ApplyEntryTimeAndAttributes(path, info);
+    // A deflate stream that ends before the declared size is closed by the reader without a CRC
+    // check; unverified, shortened data must not pass for a complete extraction.
+    if (written != info.uncompressed_size) {
+        throw CZipException(CZipException::Cause::badZipFile, reader.path(), reader.kind());
+    }
+}
+
+}  // namespace
+
+bool IsSafeEntryName(std::string_view name) {
+    if (!name.empty() && name.front() == '/') {
+        return false;
+    }
+    if (name.size() >= 2 && name[1] == ':' &&
+        ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'))) {
+        return false;
+    }
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        std::size_t slash = name.find('/', start);
+        if (slash == std::string_view::npos) {
+            slash = name.size();
+        }
+        if (name.substr(start, slash - start) == "..") {
+            return false;
+        }
+        start = slash + 1;
+    }
+    return true;
+}
+
+bool ExtractArchive(const std::string& archive_path, const std::string& target_folder,
+                    std::size_t chunk_size) {
+    const std::string staging = target_folder + "_tmp";
+    platform::CreateOneFolder(staging);  // an existing folder is used with what it holds
+    RequireRealFolder(staging);
+
+    CZipArchiveReader reader(archive_path);
+    std::vector<char> buffer(std::max<std::size_t>(chunk_size, 1));
+    do {
+        ExtractCurrentEntry(reader, staging, buffer);
+    } while (reader.GoToNextEntry());
+    reader.Close();  // raises the last opened entry's CRC mismatch
+    return platform::SilentRename(staging, target_folder);
+}
+
+}  // namespace kel

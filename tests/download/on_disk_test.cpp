@@ -1,0 +1,140 @@
+// Download requests answered from the disk: what a host gets, what is left on disk, and who is
+// notified, when the resource's folder or package file is already there.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "harness/LibraryCopy.h"
+#include "harness/Packages.h"
+#include "harness/TempFolder.h"
+
+namespace kel::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr char kId[] = "0A1B2C3D0000ABCD";
+
+class OnDisk : public ::testing::Test {
+  protected:
+    // No media server anywhere: a request that reached the network would fail visibly.
+    OnDisk() : library_("[download]\nhttp_server=127.0.0.1\nhttp_port=1\n") {
+        fs::create_directories(Resources());
+    }
+
+    std::string Resources() const { return sandbox_.resources(); }
+    std::string Folder() const { return Resources() + kId + "_files"; }
+    std::string Package() const { return Resources() + kId + ".tsl"; }
+    std::string Ask(HWND window = 0, const void* data = nullptr, uint32_t size = 0) {
+        return library_.DownloadResFileEx(kId, window, data, size, false);
+    }
+
+    AppDataSandbox sandbox_;
+    LibraryCopy library_;
+    WindowRecorder window_;
+};
+
+// A folder on disk is answered at once and remembered (state 4) for the life of the load.
+TEST_F(OnDisk, FolderAlreadyThere) {
+    fs::create_directories(Folder());
+    const char data[] = "ctx";
+    EXPECT_EQ(Ask(window_.handle(), data, 3), Folder());
+    ASSERT_EQ(window_.Count(), 1u);
+    const Notification first = window_.Received()[0];
+    EXPECT_EQ(first.tag, KELRES_NOTIFY_TAG);
+    EXPECT_EQ(first.payload.size(), 3 + Folder().size() + 1);
+    EXPECT_EQ(std::string(first.payload.begin(), first.payload.begin() + 3), "ctx");
+    EXPECT_EQ(first.Path(3), Folder());
+
+    fs::remove_all(Folder());
+    EXPECT_EQ(Ask(window_.handle()), Folder());  // remembered, the disk is not examined again
+    EXPECT_EQ(window_.Count(), 2u);
+}
+
+TEST_F(OnDisk, Version1PackageIsUnpackedAtRequestTime) {
+    const FileMap files = SampleFiles("v1");
+    WritePackage(Package(), files);
+    EXPECT_EQ(Ask(window_.handle()), Folder());
+    EXPECT_EQ(window_.Count(), 1u);
+    EXPECT_FALSE(fs::exists(Package()));
+    EXPECT_FALSE(fs::exists(Folder() + "_tmp"));
+    EXPECT_EQ(ReadTree(Folder()), files);
+    // The next request finds the folder on disk.
+    EXPECT_EQ(Ask(window_.handle()), Folder());
+    EXPECT_EQ(window_.Count(), 2u);
+}
+
+TEST_F(OnDisk, DamagedPackageIsRemoved) {
+    WriteFile(Package(), std::string("KEL\x01", 4) + "this is no zip archive at all");
+    EXPECT_EQ(Ask(window_.handle()), "");
+    EXPECT_EQ(window_.Count(), 0u);
+    EXPECT_FALSE(fs::exists(Package()));
+    EXPECT_FALSE(fs::exists(Folder()));
+}
+
+TEST_F(OnDisk, OtherVersionIsLeftAlone) {
+    WritePackage(Package(), SampleFiles(), 2);
+    const auto before = ReadFile(Package());
+    EXPECT_EQ(Ask(window_.handle()), Package());
+    EXPECT_EQ(Ask(window_.handle()), Package());
+    EXPECT_EQ(window_.Count(), 0u);
+    EXPECT_EQ(ReadFile(Package()), before);
+    EXPECT_FALSE(fs::exists(Folder()));
+}
+
+// A file without the signature is set aside (replacing an older one) and its old path answered.
+TEST_F(OnDisk, NonPackageIsSetAside) {
+    const std::string set_aside = Package() + ".invalid_res_file";
+    WriteFile(set_aside, "older");
+    WriteFile(Package(), "<html>not found</html>");
+    EXPECT_EQ(Ask(window_.handle()), Package());
+    EXPECT_FALSE(fs::exists(Package()));
+    EXPECT_EQ(ReadFile(set_aside), "<html>not found</html>");
+    EXPECT_EQ(window_.Count(), 0u);
+
+    WriteFile(Package(), "KE");  // shorter than a header
+    EXPECT_EQ(Ask(), Package());
+    EXPECT_EQ(ReadFile(set_aside), "KE");
+}
+
+TEST_F(OnDisk, NullDataWithASizeIsAnEmptyBlock) {
+    fs::create_directories(Folder());
+    EXPECT_EQ(Ask(window_.handle(), nullptr, 50), Folder());
+    ASSERT_EQ(window_.Count(), 1u);
+    EXPECT_EQ(window_.Received()[0].payload.size(), Folder().size() + 1);
+}
+
+TEST_F(OnDisk, RequestsByResIdUseTheText) {
+    fs::create_directories(Folder());
+    const ResID id{{0x0A, 0x1B, 0x2C, 0x3D}, 0x0000ABCD};
+    EXPECT_EQ(library_.DownloadResFile(&id, window_.handle(), "ab", 2), Folder());
+    EXPECT_EQ(window_.Received().at(0).Path(2), Folder());
+
+    const ResID reserved_f{{0xFF, 0xFF, 0xFF, 0xFF}, 0xFFFFFFFF};
+    const ResID reserved_e{{0xFF, 0xFF, 0xFF, 0xFF}, 0xFFFFFFFE};
+    EXPECT_EQ(library_.DownloadResFile(&reserved_f, window_.handle(), nullptr, 0), "");
+    EXPECT_EQ(library_.DownloadResFile(&reserved_e, window_.handle(), nullptr, 0), "");
+    EXPECT_EQ(library_.DownloadResFile(nullptr, window_.handle(), nullptr, 0), "");
+    EXPECT_EQ(window_.Count(), 1u);
+}
+
+// Names that are not one plain file name must not make the library touch anything outside the
+// resources folder.
+TEST_F(OnDisk, PathLikeNamesAreRefused) {
+    const std::string outside = sandbox_.root() + "/outside";
+    fs::create_directories(outside + "_files");
+    WritePackage(sandbox_.root() + "/escape.tsl", SampleFiles());
+    const std::string names[] = {"../../../outside",    "../../../escape", "a/b", "a\\b", "..",
+                                 std::string("A\0B", 3)};
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(library_.DownloadResFileEx(name, window_.handle(), nullptr, 0, true), "");
+    }
+    EXPECT_EQ(window_.Count(), 0u);
+    EXPECT_TRUE(fs::exists(sandbox_.root() + "/escape.tsl"));
+    EXPECT_EQ(library_.DownloadResFileEx("", window_.handle(), nullptr, 0, false), "");
+}
+
+}  // namespace
+}  // namespace kel::test

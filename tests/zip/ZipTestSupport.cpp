@@ -1,0 +1,167 @@
+#include "ZipTestSupport.h"
+
+#include <zlib.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <random>
+#include <stdexcept>
+
+namespace kel::test {
+namespace {
+
+void Put16(std::string& out, std::uint32_t value) {
+    out.push_back(static_cast<char>(value & 0xFF));
+    out.push_back(static_cast<char>((value >> 8) & 0xFF));
+}
+
+void Put32(std::string& out, std::uint32_t value) {
+    Put16(out, value & 0xFFFF);
+    Put16(out, value >> 16);
+}
+
+}  // namespace
+
+std::string RawDeflate(const std::string& data) {
+    z_stream stream{};
+    if (deflateInit2(&stream, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+        throw std::runtime_error("deflateInit2");
+    }
+    std::string out(deflateBound(&stream, data.size()), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    stream.avail_in = static_cast<uInt>(data.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    const int result = deflate(&stream, Z_FINISH);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    if (result != Z_STREAM_END) {
+        throw std::runtime_error("deflate");
+    }
+    return out;
+}
+
+std::uint32_t Crc32(const std::string& data) {
+    return static_cast<std::uint32_t>(
+        crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
+}
+
+std::string CraftArchive(const std::vector<CraftEntry>& entries, const CraftOptions& options) {
+    std::string archive;
+    std::string directory;
+    for (const CraftEntry& entry : entries) {
+        std::string stored = entry.deflate ? RawDeflate(entry.data) : entry.data;
+        stored.resize(stored.size() - std::min(entry.cut_compressed, stored.size()));
+        const std::uint16_t method = entry.method.value_or(entry.deflate ? 8 : 0);
+        const std::uint32_t crc = entry.crc.value_or(Crc32(entry.data));
+        const std::uint32_t compressed =
+            entry.compressed_size.value_or(static_cast<std::uint32_t>(stored.size()));
+        const std::uint32_t uncompressed =
+            entry.uncompressed_size.value_or(static_cast<std::uint32_t>(entry.data.size()));
+        const std::uint16_t flags = entry.data_descriptor ? 0x0008 : 0;
+        const auto offset = static_cast<std::uint32_t>(archive.size());
+
+        Put32(archive, entry.local_signature.value_or(0x04034B50));
+        Put16(archive, 20);
+        Put16(archive, flags);
+        Put16(archive, entry.local_method.value_or(method));
+        Put16(archive, entry.dos_time);
+        Put16(archive, entry.dos_date);
+        const bool zeros = entry.data_descriptor;
+        Put32(archive, entry.local_crc.value_or(zeros ? 0 : crc));
+        Put32(archive, entry.local_compressed_size.value_or(zeros ? 0 : compressed));
+        Put32(archive, entry.local_uncompressed_size.value_or(zeros ? 0 : uncompressed));
+        Put16(archive, entry.local_name_length.value_or(entry.name.size()));
+        Put16(archive, entry.local_extra.size());
+        archive += entry.name;
+        archive += entry.local_extra;
+        archive += stored;
+        if (entry.data_descriptor) {
+            Put32(archive, 0x08074B50);
+            Put32(archive, crc);
+            Put32(archive, compressed);
+            Put32(archive, uncompressed);
+        }
+
+        Put32(directory, 0x02014B50);
+        Put16(directory, 20);
+        Put16(directory, 20);
+        Put16(directory, flags);
+        Put16(directory, method);
+        Put16(directory, entry.dos_time);
+        Put16(directory, entry.dos_date);
+        Put32(directory, crc);
+        Put32(directory, compressed);
+        Put32(directory, uncompressed);
+        Put16(directory, entry.name.size());
+        Put16(directory, entry.central_extra.size());
+        Put16(directory, entry.comment.size());
+        Put16(directory, 0);
+        Put16(directory, 0);
+        Put32(directory, entry.external_attributes);
+        Put32(directory, offset);
+        directory += entry.name;
+        directory += entry.central_extra;
+        directory += entry.comment;
+    }
+    const auto directory_offset = static_cast<std::uint32_t>(archive.size());
+    archive += directory;
+    Put32(archive, 0x06054B50);
+    Put16(archive, options.disk.value_or(0));
+    Put16(archive, 0);
+    Put16(archive, entries.size());
+    Put16(archive, options.total_entries.value_or(entries.size()));
+    Put32(archive, directory.size());
+    Put32(archive, options.directory_offset.value_or(directory_offset));
+    Put16(archive, options.comment.size());
+    archive += options.comment;
+    return options.prefix + archive;
+}
+
+std::string SampleText(std::size_t size, unsigned seed) {
+    static const char* const kWords[] = {"tessel ", "resource ", "package ", "folder ", "media ",
+                                         "server ", "window\n",  "archive ", "entry ",  "zlib "};
+    std::mt19937 random(seed);
+    std::string text;
+    text.reserve(size + 16);
+    while (text.size() < size) {
+        text += kWords[random() % 10];
+    }
+    text.resize(size);
+    return text;
+}
+
+std::string RandomBytes(std::size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string bytes(size, '\0');
+    for (char& byte : bytes) {
+        byte = static_cast<char>(random() & 0xFF);
+    }
+    return bytes;
+}
+
+std::int64_t LocalTime(int year, int month, int day, int hour, int minute, int second) {
+    std::tm fields{};
+    fields.tm_year = year - 1900;
+    fields.tm_mon = month - 1;
+    fields.tm_mday = day;
+    fields.tm_hour = hour;
+    fields.tm_min = minute;
+    fields.tm_sec = second;
+    fields.tm_isdst = -1;
+    return static_cast<std::int64_t>(std::mktime(&fields));
+}
+
+bool Run(const std::string& command) {
+    return std::system(command.c_str()) == 0;
+}
+
+std::string Quote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+}  // namespace kel::test
