@@ -16,6 +16,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
+std::string Counted(std::size_t count, const std::string& noun) {
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
 int RunPack(Arguments& args, Context& context) {
     const auto values = args.Positionals(2, 2);
     const std::string& folder = values[0];
@@ -23,8 +27,8 @@ int RunPack(Arguments& args, Context& context) {
     const PackSummary summary = WritePackage(folder, package);
     std::error_code ec;
     const auto size = fs::file_size(package, ec);
-    context.console.Print(package + ": " + std::to_string(summary.files) + " files, " +
-                          std::to_string(summary.folders) + " folders, " +
+    context.console.Print(package + ": " + Counted(summary.files, "file") + ", " +
+                          Counted(summary.folders, "folder") + ", " +
                           FormatBytes(static_cast<double>(summary.bytes)) + " packed into " +
                           FormatBytes(static_cast<double>(size)));
     return kExitOk;
