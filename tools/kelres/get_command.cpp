@@ -258,7 +258,7 @@ int RunGet(Arguments& args, Context& context) {
                                  "\": it must be 16 hexadecimal digits, such as 0A1B2C3D0000ABCD",
                              kName);
         }
-        if (IsReservedResId(*id)) {
+        if (IsReservedResId(ResIdText(*id))) {
             throw UsageError(ResIdText(*id) + " is a reserved identifier: the library ignores it",
                              kName);
         }

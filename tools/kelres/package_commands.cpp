@@ -44,7 +44,7 @@ int RunPublish(Arguments& args, Context& context) {
                              "\": it must be 16 hexadecimal digits, such as 0A1B2C3D0000ABCD",
                          "publish");
     }
-    if (IsReservedResId(*id)) {
+    if (IsReservedResId(ResIdText(*id))) {
         throw UsageError(
             ResIdText(*id) + " is a reserved identifier: the library never asks for it", "publish");
     }

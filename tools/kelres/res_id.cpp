@@ -2,15 +2,16 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdio>
+#include <cstdint>
+#include <cstring>
 
 namespace kel::tool {
 namespace {
 
 constexpr std::size_t kTextLength = 16;
 
-// The value of two or eight hex digits; nullopt on any other character. from_chars alone would
-// accept a leading sign.
+// The value of two or eight hex digits; nullopt when any character is not a hex digit (from_chars
+// alone would stop at such a character and keep what it had read).
 template <class Value>
 std::optional<Value> ParseHex(std::string_view digits) {
     for (const char c : digits) {
@@ -42,20 +43,12 @@ std::optional<ResID> ParseResId(std::string_view text) {
     if (!number) {
         return std::nullopt;
     }
-    id.number = *number;
+    // The record holds the number little-endian, whatever the byte order of this machine.
+    const std::uint8_t little_endian[4] = {
+        static_cast<std::uint8_t>(*number), static_cast<std::uint8_t>(*number >> 8),
+        static_cast<std::uint8_t>(*number >> 16), static_cast<std::uint8_t>(*number >> 24)};
+    std::memcpy(&id.number, little_endian, sizeof little_endian);
     return id;
-}
-
-std::string ResIdText(const ResID& id) {
-    char text[kTextLength + 1];
-    std::snprintf(text, sizeof text, "%02X%02X%02X%02X%08X", id.bytes[0], id.bytes[1], id.bytes[2],
-                  id.bytes[3], static_cast<unsigned>(id.number));
-    return text;
-}
-
-bool IsReservedResId(const ResID& id) {
-    const std::string text = ResIdText(id);
-    return text == "FFFFFFFFFFFFFFFF" || text == "FFFFFFFFFFFFFFFE";
 }
 
 std::string PackageServerPath(const std::string& text) {

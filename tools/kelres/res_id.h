@@ -1,4 +1,5 @@
-// Resource identifiers as a person types them: 16 hexadecimal digits.
+// Resource identifiers as a person types them: 16 hexadecimal digits. The text form itself, the
+// other way round, is the library's own (KELResMgr/ResId.h, compiled into kelres).
 #pragma once
 
 #include <optional>
@@ -6,19 +7,14 @@
 #include <string_view>
 
 #include "KELResMgr.h"
+#include "KELResMgr/ResId.h"
 
 namespace kel::tool {
 
 // The ResID for exactly 16 hexadecimal digits, in either case: digits 1-8 are the four bytes in
 // memory order, digits 9-16 the 32-bit number, most significant digit first. nullopt for any
-// other text.
+// other text. ResIdText of the result gives the digits back in upper case.
 std::optional<ResID> ParseResId(std::string_view text);
-
-// The library's text form of id: the four bytes, then the number, in 16 upper-case digits.
-std::string ResIdText(const ResID& id);
-
-// The two identifiers (FFFFFFFFFFFFFFFF, FFFFFFFFFFFFFFFE) that the library answers with nothing.
-bool IsReservedResId(const ResID& id);
 
 // The server path of a package, as the media server stores it: T[0..1]/T[2..3]/T[4..5]/T[6..7]/
 // T.tsl, T the identifier text.
