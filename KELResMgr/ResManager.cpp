@@ -1,22 +1,169 @@
 #include "KELResMgr/ResManager.h"
 
+#include <algorithm>
+#include <optional>
+#include <vector>
+
+#include "KELResMgr.h"
 #include "KELResMgr/Config.h"
+#include "KELResMgr/ResTrace.h"
+#include "KELResMgr/net/FtpConnection.h"
+#include "KELResMgr/net/HttpRequest.h"
+#include "KELResMgr/net/InternetError.h"
+#include "KELResMgr/net/InternetSession.h"
+#include "platform/file.h"
 
 namespace kel {
+namespace {
+
+constexpr char kDownloadFn[] = "[CResManager::DownloadFileByHttp] ";
+constexpr char kUploadFn[] = "[CResManager::UploadFileByFtp] ";
+
+// The body goes from the network to the file through one block of this size.
+constexpr std::size_t kDownloadBlock = 20480;
+
+std::string WithSlashes(std::string path) {
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path;
+}
+
+// The piece [start, start + 2) of name, shorter or empty past its end.
+std::string Piece(const std::string& name, std::size_t start) {
+    return start < name.size() ? name.substr(start, 2) : std::string();
+}
+
+}  // namespace
 
 CResManager::CResManager() = default;
 CResManager::~CResManager() = default;
 
-// Not built yet: every download fails as an internet error would.
-int CResManager::DownloadFileByHttp(const std::string&, const std::string&) {
-    return 102;
+const net::InternetSession* CResManager::session() const {
+    std::scoped_lock lock(setup_mutex_);
+    return session_.get();
 }
 
-int CResManager::UploadFileByFtp(const char*) {
-    if (ReadConfig(config::kUpload, config::kFtpServer, "").empty()) {
-        return 100;
+const net::HttpConnection* CResManager::connection() const {
+    return connection_ready_.load(std::memory_order_acquire);
+}
+
+const net::HttpConnection* CResManager::SharedConnection() {
+    if (const auto* ready = connection_ready_.load(std::memory_order_acquire)) {
+        return ready;
     }
-    return 102;
+    // The settings are read without the lock; when two first downloads race, the first to take
+    // the lock makes the connection and the other one uses it.
+    const std::string host =
+        ReadConfig(config::kDownload, config::kHttpServer, config::kDefaultMediaServer);
+    if (host.empty()) {
+        return nullptr;
+    }
+    const std::string port =
+        ReadConfig(config::kDownload, config::kHttpPort, config::kDefaultHttpPort);
+    std::scoped_lock lock(setup_mutex_);
+    if (!connection_) {
+        connection_ =
+            std::make_unique<net::HttpConnection>(*session_, host, ParseLeadingNumber(port));
+        connection_ready_.store(connection_.get(), std::memory_order_release);
+    }
+    return connection_.get();
+}
+
+int CResManager::DownloadFileByHttp(const std::string& remote_path, const std::string& local_path) {
+    {
+        // A failure to open the session is not an internet error of this download: it is
+        // raised to the caller.
+        std::scoped_lock lock(setup_mutex_);
+        if (!session_) {
+            session_ = std::make_unique<net::InternetSession>();
+        }
+    }
+    try {
+        const net::HttpConnection* connection = SharedConnection();
+        if (connection == nullptr) {
+            return kDownloadNoServer;
+        }
+        net::HttpRequest request(*connection, WithSlashes(remote_path), net::kExistingConnect);
+        request.Send();
+        const std::optional<long> status = request.StatusCode();
+        if (!status) {
+            KEL_TRACE(kDownloadFn, "Failed to QueryInfo");
+            return kDownloadBadStatus;
+        }
+        if (*status != 200) {
+            KEL_TRACE(kDownloadFn, "failed to download, http status code = %d",
+                      static_cast<int>(*status));
+            return kDownloadBadStatus;
+        }
+        platform::File file =
+            platform::File::TryOpen(local_path, platform::File::Mode::kCreateWrite);
+        if (!file.is_open()) {
+            return kDownloadCannotCreate;
+        }
+        std::vector<char> block(kDownloadBlock);
+        for (;;) {
+            const std::size_t got = request.Read(block.data(), block.size());
+            file.Write(block.data(), got);
+            if (got < block.size()) {
+                break;
+            }
+        }
+        file.Close();
+        return kDownloadOk;
+    } catch (const net::InternetError& error) {
+        KEL_TRACE(kDownloadFn, "CResManager::DownloadFileByHttp: exception--%s", error.message());
+        return kDownloadInternetError;
+    }
+}
+
+int CResManager::UploadFileByFtp(const char* local_file) {
+    net::InternetSession session;  // a failure here is raised to the caller
+    const std::string host = ReadConfig(config::kUpload, config::kFtpServer, "");
+    if (host.empty()) {
+        KEL_TRACE(kUploadFn, "CResManager::UploadFileByFtp: no server name in configure file.");
+        return KELRES_UPLOAD_NOT_CONFIGURED;
+    }
+    const std::string port = ReadConfig(config::kUpload, config::kFtpPort, config::kDefaultFtpPort);
+    KEL_TRACE(kUploadFn, "server info: server name--%s; port--%s", host.c_str(), port.c_str());
+    std::optional<net::FtpConnection> connection;  // closed before the session
+    try {
+        connection.emplace(session, host, ParseLeadingNumber(port));
+    } catch (const net::InternetError& error) {
+        KEL_TRACE(kUploadFn, "%s", error.message());
+        return KELRES_UPLOAD_CONNECT_FAILED;
+    }
+
+    // The file name follows the last separator, '\' or '/'; its first eight characters name the
+    // four folders of the chain.
+    const std::string local = WithSlashes(local_file);
+    const std::string file_name = local.substr(local.rfind('/') + 1);
+    const std::string chain = Piece(file_name, 0) + "/" + Piece(file_name, 2) + "/" +
+                              Piece(file_name, 4) + "/" + Piece(file_name, 6);
+    // The chain is made under the base folder, so that the store below finds it there.
+    const std::string base = WithSlashes(ReadConfig(config::kUpload, config::kPath, ""));
+    if (!base.empty() && !connection->CanEnter(base)) {
+        KEL_TRACE(kUploadFn, "failed to create directory");
+        return KELRES_UPLOAD_FOLDER_FAILED;
+    }
+    const std::string folder = base.empty() ? chain : base + "/" + chain;
+    if (!connection->MakeFolders(folder)) {
+        KEL_TRACE(kUploadFn, "failed to create directory");
+        return KELRES_UPLOAD_FOLDER_FAILED;
+    }
+
+    switch (connection->PutFile(local_file, folder + "/" + file_name)) {
+        case net::FtpConnection::PutResult::kStored:
+            return KELRES_UPLOAD_OK;
+        case net::FtpConnection::PutResult::kRefused:
+            KEL_TRACE(kUploadFn, "%s", connection->last_response().c_str());
+            return KELRES_UPLOAD_REFUSED;
+        case net::FtpConnection::PutResult::kNoSourceFile:
+            KEL_TRACE(kUploadFn, "no such source file");
+            return KELRES_UPLOAD_NO_SOURCE_FILE;
+        case net::FtpConnection::PutResult::kFailed:
+            break;
+    }
+    KEL_TRACE(kUploadFn, "put file time-out or unknown error");
+    return KELRES_UPLOAD_TRANSFER_FAILED;
 }
 
 }  // namespace kel

@@ -3,10 +3,30 @@
 // upload makes an instance of its own.
 #pragma once
 
+#include <atomic>
+#include <memory>
+#include <mutex>
 #include <string>
 
 namespace kel {
 
+namespace net {
+class HttpConnection;
+class InternetSession;
+}  // namespace net
+
+// Result codes of DownloadFileByHttp.
+enum DownloadResult : int {
+    kDownloadOk = 0,
+    kDownloadInternetError = 102,  // connecting, sending, or reading the status or body failed
+    kDownloadNoServer = 120,       // no media server configured (empty "http_server")
+    kDownloadBadStatus = 121,      // the status cannot be read or is not 200
+    kDownloadCannotCreate = 122,   // the local file cannot be created
+};
+
+// Threads: DownloadFileByHttp may run on any number of threads at once on one instance;
+// UploadFileByFtp uses no member and may run anywhere. Destroy the instance only when no call
+// runs on it.
 class CResManager {
   public:
     CResManager();
@@ -15,12 +35,30 @@ class CResManager {
     CResManager& operator=(const CResManager&) = delete;
 
     // Fetches remote_path (folders joined by '/' or '\', no leading '/') from the media server
-    // into local_path. 0 stored; 102 internet error; 120 no media server configured; 121 status
-    // not 200 or unreadable; 122 the local file cannot be created. Any thread; many at once.
+    // into local_path; a DownloadResult. The session and the connection are made by the first
+    // call that needs them and kept for the life of the instance. A failure to write the local
+    // file is raised (platform::FileError), as is a failure to open the session.
     int DownloadFileByHttp(const std::string& remote_path, const std::string& local_path);
 
-    // Stores local_file on the FTP server in its folder chain; a KELRES_UPLOAD_* code.
+    // Stores local_file on the FTP server in its folder chain; a KELRES_UPLOAD_* code. Opens and
+    // closes its own session and connection.
     int UploadFileByFtp(const char* local_file);
+
+    // For diagnostics and tests: the shared session and connection, null until made.
+    const net::InternetSession* session() const;
+    const net::HttpConnection* connection() const;
+
+  private:
+    // The connection to the media server, made at the first call; null (with the session made)
+    // when no media server is configured.
+    const net::HttpConnection* SharedConnection();
+
+    // Made once, under setup_mutex_, then only read. connection_ready_ publishes connection_
+    // to the downloads that find it without taking the lock.
+    mutable std::mutex setup_mutex_;
+    std::unique_ptr<net::InternetSession> session_;
+    std::unique_ptr<net::HttpConnection> connection_;
+    std::atomic<const net::HttpConnection*> connection_ready_{nullptr};
 };
 
 }  // namespace kel

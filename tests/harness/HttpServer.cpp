@@ -189,6 +189,25 @@ bool WaitUntil(ChildProcess& child, const std::function<bool()>& ready, int time
     return ready();
 }
 
+std::unique_ptr<ChildProcess> StartPythonServer(const std::string& script,
+                                                std::vector<std::string> arguments,
+                                                const TempFolder& folder, int* port) {
+    const std::string port_file = folder / (script + ".port");
+    const std::string output = folder / (script + ".out");
+    arguments.insert(
+        arguments.begin(),
+        {kPython, std::string(KELRES_TEST_SERVERS_DIR) + "/" + script, "--port-file", port_file});
+    auto process = std::make_unique<ChildProcess>(arguments, output);
+    std::optional<std::string> port_text;
+    const bool started = WaitUntil(
+        *process, [&] { return (port_text = ReadFile(port_file)).has_value(); }, kStartTimeoutMs);
+    if (!started) {
+        throw std::runtime_error(script + " did not start: " + ReadFile(output).value_or(""));
+    }
+    *port = std::stoi(*port_text);
+    return process;
+}
+
 HttpAnswer HttpAnswer::Text(int status, std::string body) {
     HttpAnswer answer;
     answer.status = status;
@@ -213,27 +232,16 @@ std::optional<std::string> RecordedRequest::Header(const std::string& name) cons
     return std::nullopt;
 }
 
-ScriptedHttpServer::ScriptedHttpServer(const std::string& root) : folder_("kelres-http-") {
+ScriptedHttpServer::ScriptedHttpServer(const std::string& root, int port)
+    : folder_("kelres-http-") {
     WriteScript();
-    const std::string port_file = folder_ / "port";
-    std::vector<std::string> argv = {
-        kPython,         std::string(KELRES_TEST_SERVERS_DIR) + "/scripted_http_server.py",
-        "--port-file",   port_file,
-        "--script",      folder_ / "script.json",
-        "--log",         folder_ / "requests.log",
-        "--connections", folder_ / "connections.log"};
+    std::vector<std::string> arguments = {
+        "--script",      folder_ / "script.json",     "--log",  folder_ / "requests.log",
+        "--connections", folder_ / "connections.log", "--port", std::to_string(port)};
     if (!root.empty()) {
-        argv.insert(argv.end(), {"--root", root});
+        arguments.insert(arguments.end(), {"--root", root});
     }
-    process_ = std::make_unique<ChildProcess>(argv, folder_ / "server.out");
-    std::optional<std::string> port_text;
-    const bool started = WaitUntil(
-        *process_, [&] { return (port_text = ReadFile(port_file)).has_value(); }, kStartTimeoutMs);
-    if (!started) {
-        throw std::runtime_error("the scripted HTTP server did not start: " +
-                                 ReadFile(folder_ / "server.out").value_or(""));
-    }
-    port_ = std::stoi(*port_text);
+    process_ = StartPythonServer("scripted_http_server.py", arguments, folder_, &port_);
 }
 
 ScriptedHttpServer::~ScriptedHttpServer() {

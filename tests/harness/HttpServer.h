@@ -78,8 +78,9 @@ struct RecordedRequest {
 class ScriptedHttpServer {
   public:
     // root: a folder whose files answer the targets that the script does not name; empty for
-    // none (those targets get 404).
-    explicit ScriptedHttpServer(const std::string& root = "");
+    // none (those targets get 404). port: 0 for a free one. Throws when the server cannot start
+    // (for example when the port is taken).
+    explicit ScriptedHttpServer(const std::string& root = "", int port = 0);
     ~ScriptedHttpServer();
     ScriptedHttpServer(const ScriptedHttpServer&) = delete;
     ScriptedHttpServer& operator=(const ScriptedHttpServer&) = delete;
@@ -138,5 +139,12 @@ class NginxServer {
 
 // Waits until ready() holds, polling; false when the child ends first or after timeout_ms.
 bool WaitUntil(ChildProcess& child, const std::function<bool()>& ready, int timeout_ms);
+
+// Starts the server script tests/servers/<script> with /usr/bin/python3, the arguments and
+// "--port-file", its output going to a file in folder, and waits until it listens. Sets *port.
+// Throws when it does not start.
+std::unique_ptr<ChildProcess> StartPythonServer(const std::string& script,
+                                                std::vector<std::string> arguments,
+                                                const TempFolder& folder, int* port);
 
 }  // namespace kel::test

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """A scripted HTTP server for the integration tests.
 
-Listens on 127.0.0.1 at a free port and writes that port into --port-file once it listens.
+Listens on 127.0.0.1 at a free port (or --port) and writes that port into --port-file once it listens.
 Every answer is chosen by the script, a JSON file (--script) that is read again at every request,
 so a test can change the answers while the server runs (write a new file and rename it over the
 old one). The script:
@@ -198,7 +198,7 @@ class Server(http.server.ThreadingHTTPServer):
     request_queue_size = 128
 
     def __init__(self, args):
-        super().__init__(("127.0.0.1", 0), Handler)
+        super().__init__(("127.0.0.1", args.port), Handler)
         self.script_path = args.script
         self.root = args.root
         self.log_path = args.log
@@ -256,6 +256,7 @@ class Server(http.server.ThreadingHTTPServer):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--port-file", required=True)
+    parser.add_argument("--port", type=int, default=0, help="0: a free port")
     parser.add_argument("--script")
     parser.add_argument("--root")
     parser.add_argument("--log")

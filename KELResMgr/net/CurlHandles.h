@@ -1,0 +1,33 @@
+// One owner for every libcurl handle.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <memory>
+
+namespace kel::net {
+
+struct CurlEasyCleanup {
+    void operator()(CURL* easy) const noexcept { curl_easy_cleanup(easy); }
+};
+struct CurlMultiCleanup {
+    void operator()(CURLM* multi) const noexcept { curl_multi_cleanup(multi); }
+};
+struct CurlShareCleanup {
+    void operator()(CURLSH* share) const noexcept { curl_share_cleanup(share); }
+};
+struct CurlSlistCleanup {
+    void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+};
+
+using CurlEasy = std::unique_ptr<CURL, CurlEasyCleanup>;
+using CurlMulti = std::unique_ptr<CURLM, CurlMultiCleanup>;
+using CurlShare = std::unique_ptr<CURLSH, CurlShareCleanup>;
+using CurlSlist = std::unique_ptr<curl_slist, CurlSlistCleanup>;
+
+// A new easy handle; throws InternetError when libcurl has no memory for one.
+CurlEasy NewEasy();
+// Appends text to list (which may be empty); throws InternetError on failure.
+void Append(CurlSlist& list, const char* text);
+
+}  // namespace kel::net

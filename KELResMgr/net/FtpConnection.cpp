@@ -1,0 +1,176 @@
+#include "KELResMgr/net/FtpConnection.h"
+
+#include <cctype>
+#include <cerrno>
+
+#include "KELResMgr/net/InternetError.h"
+#include "platform/file.h"
+
+namespace kel::net {
+namespace {
+
+// Blocks in which the local file is handed to libcurl.
+constexpr long kUploadBlock = 256 * 1024;
+
+long Seconds(Milliseconds time) {
+    return static_cast<long>(std::max<long long>(1, (time.count() + 999) / 1000));
+}
+
+std::size_t ReadLocalFile(char* buffer, std::size_t size, std::size_t count, void* file) {
+    try {
+        return static_cast<platform::File*>(file)->Read(buffer, size * count);
+    } catch (const platform::FileError&) {
+        return CURL_READFUNC_ABORT;
+    }
+}
+
+// A negative completion reply (4xx, 5xx): the server refused what was asked.
+bool IsRefusal(const std::string& response) {
+    return response.size() >= 3 && (response[0] == '4' || response[0] == '5') &&
+           std::isdigit(static_cast<unsigned char>(response[1])) &&
+           std::isdigit(static_cast<unsigned char>(response[2]));
+}
+
+}  // namespace
+
+FtpConnection::FtpConnection(const InternetSession& session, std::string host, long port)
+    : session_(session), host_(std::move(host)), port_(port), easy_(NewEasy()) {
+    if (port < 0 || port > 65535) {
+        throw InternetError(CURLE_URL_MALFORMAT, "cannot connect to " + host_ + ": port " +
+                                                     std::to_string(port) + " is not valid");
+    }
+    Prepare("");
+    curl_easy_setopt(easy_.get(), CURLOPT_NOBODY, 1L);
+    const CURLcode result = Perform();
+    if (result != CURLE_OK) {
+        throw InternetError(
+            result, "cannot log in to " + host_ + ":" + std::to_string(port_) + ": " + last_error_);
+    }
+}
+
+bool FtpConnection::CanEnter(const std::string& folder) {
+    Prepare(folder + "/");
+    curl_easy_setopt(easy_.get(), CURLOPT_NOBODY, 1L);
+    return Perform() == CURLE_OK;
+}
+
+bool FtpConnection::MakeFolders(const std::string& path) {
+    Prepare(path + "/");
+    curl_easy_setopt(easy_.get(), CURLOPT_NOBODY, 1L);
+    // For each level: CWD; when that fails MKD, then CWD again.
+    curl_easy_setopt(easy_.get(), CURLOPT_FTP_CREATE_MISSING_DIRS,
+                     static_cast<long>(CURLFTP_CREATE_DIR_RETRY));
+    return Perform() == CURLE_OK;
+}
+
+FtpConnection::PutResult FtpConnection::PutFile(const std::string& local_path,
+                                                const std::string& remote_path) {
+    platform::File file;
+    try {
+        file = platform::File::Open(local_path, platform::File::Mode::kRead);
+    } catch (const platform::FileError& error) {
+        last_error_ = error.what();
+        return error.error_number() == ENOENT ? PutResult::kNoSourceFile : PutResult::kFailed;
+    }
+    CURL* easy = easy_.get();
+    Prepare(remote_path);
+    // The whole remote path goes with the store command, relative to the login folder.
+    curl_easy_setopt(easy, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
+    curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(easy, CURLOPT_TRANSFERTEXT, 0L);  // binary
+    curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBlock);
+    curl_easy_setopt(easy, CURLOPT_READFUNCTION, &ReadLocalFile);
+    curl_easy_setopt(easy, CURLOPT_READDATA, &file);
+    try {
+        curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(file.Size()));
+    } catch (const platform::FileError&) {
+        // The size only helps libcurl; the store works without it.
+    }
+    const CURLcode result = Perform();
+    if (result == CURLE_OK) {
+        return PutResult::kStored;
+    }
+    return IsRefusal(last_response_) ? PutResult::kRefused : PutResult::kFailed;
+}
+
+void FtpConnection::Prepare(const std::string& path) {
+    CURL* easy = easy_.get();
+    curl_easy_reset(easy);  // keeps the open connection
+    session_.Configure(easy);
+    const std::string url = Url(path);
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());  // copied by libcurl
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "ftp");
+    curl_easy_setopt(easy, CURLOPT_FTPPORT, "-");  // active mode
+    curl_easy_setopt(easy, CURLOPT_FTP_USE_EPRT, 1L);
+    const Milliseconds stall = session_.stall_timeout();
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, Seconds(stall));
+    curl_easy_setopt(easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, Seconds(stall));
+    curl_easy_setopt(easy, CURLOPT_ACCEPTTIMEOUT_MS, static_cast<long>(stall.count()));
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error_);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &FtpConnection::OnResponse);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
+}
+
+CURLcode FtpConnection::Perform() {
+    error_[0] = '\0';
+    last_error_.clear();
+    const CURLcode result = curl_easy_perform(easy_.get());
+    if (result != CURLE_OK) {
+        last_error_ = CurlErrorText(result, error_);
+    }
+    return result;
+}
+
+std::string FtpConnection::Url(const std::string& path) const {
+    std::string url = "ftp://" + host_;
+    if (port_ != 0) {
+        url += ':';
+        url += std::to_string(port_);
+    }
+    url += "/";
+    // Each name is escaped whole, so that the server sees it byte for byte.
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        const std::size_t slash = std::min(path.find('/', start), path.size());
+        const std::string name = path.substr(start, slash - start);
+        if (!name.empty()) {
+            char* escaped =
+                curl_easy_escape(easy_.get(), name.data(), static_cast<int>(name.size()));
+            if (escaped == nullptr) {
+                throw InternetError(CURLE_OUT_OF_MEMORY, "cannot build a path: out of memory");
+            }
+            url += escaped;
+            curl_free(escaped);
+        }
+        if (slash < path.size()) {
+            url += "/";
+        }
+        start = slash + 1;
+    }
+    return url;
+}
+
+std::size_t FtpConnection::OnResponse(char* data, std::size_t size, std::size_t count, void* self) {
+    auto& connection = *static_cast<FtpConnection*>(self);
+    const std::size_t bytes = size * count;
+    std::string line(data, bytes);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+        line.pop_back();
+    }
+    if (!connection.response_lines_.empty()) {
+        connection.response_lines_ += ' ';
+    }
+    connection.response_lines_ += line;
+    // "123 text" ends an answer; "123-text" and other lines continue it.
+    const bool last_line =
+        line.size() >= 4 && std::isdigit(static_cast<unsigned char>(line[0])) && line[3] == ' ';
+    if (last_line || line.size() == 3) {
+        connection.last_response_ =
+            connection.response_lines_.substr(0, InternetError::kMaxMessage);
+        connection.response_lines_.clear();
+    }
+    return bytes;
+}
+
+}  // namespace kel::net

@@ -1,0 +1,250 @@
+#include "KELResMgr/net/HttpRequest.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "KELResMgr/net/InternetError.h"
+#include "KELResMgr/net/RequestTarget.h"
+
+namespace kel::net {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A wait inside the transfer loop is cut into pieces of at most this, so that a stall is noticed
+// in time.
+constexpr Milliseconds kLongestWait{1000};
+// Redirects followed by requests that follow them.
+constexpr long kMaxRedirects = 10;
+
+bool IsConnectFailure(CURLcode code) {
+    return code == CURLE_COULDNT_CONNECT || code == CURLE_OPERATION_TIMEDOUT;
+}
+
+}  // namespace
+
+HttpConnection::HttpConnection(const InternetSession& session, std::string host, long port)
+    : session_(session), host_(std::move(host)), port_(port) {
+    if (port < 0 || port > 65535) {
+        throw InternetError(CURLE_URL_MALFORMAT, "cannot connect to " + host_ + ": port " +
+                                                     std::to_string(port) + " is not valid");
+    }
+    // An IPv6 address needs brackets in a URL.
+    const bool ipv6 = host_.find(':') != std::string::npos;
+    base_url_ = "http://" + (ipv6 ? "[" + host_ + "]" : host_);
+    if (port_ != 0) {
+        base_url_ += ':';
+        base_url_ += std::to_string(port_);
+    }
+    base_url_ += "/";
+}
+
+HttpRequest::HttpRequest(const HttpConnection& connection, const std::string& object_name,
+                         unsigned flags)
+    : connection_(connection),
+      url_(connection.base_url() + EncodeRequestTarget(object_name)),
+      follow_((flags & kNoAutoRedirect) == 0),
+      easy_(NewEasy()),
+      multi_(curl_multi_init()) {
+    if (!multi_) {
+        throw InternetError(CURLE_OUT_OF_MEMORY, "cannot create a request: out of memory");
+    }
+    // No accept types: libcurl's default "Accept" header is taken out.
+    Append(headers_, "Accept:");
+
+    CURL* easy = easy_.get();
+    connection_.session().Configure(easy);
+    curl_easy_setopt(easy, CURLOPT_URL, url_.c_str());
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http");
+    curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
+    curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);  // the object name goes as given
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers_.get());
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, follow_ ? 1L : 0L);
+    if (follow_) {
+        curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http");
+    }
+    curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, (flags & kExistingConnect) ? 0L : 1L);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error_);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &HttpRequest::OnHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &HttpRequest::OnBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+}
+
+HttpRequest::~HttpRequest() {
+    if (attached_) {
+        curl_multi_remove_handle(multi_.get(), easy_.get());
+    }
+}
+
+void HttpRequest::Start() {
+    if (attached_) {
+        curl_multi_remove_handle(multi_.get(), easy_.get());
+        attached_ = false;
+    }
+    error_[0] = '\0';
+    headers_done_ = finished_ = paused_ = false;
+    result_ = CURLE_OK;
+    const CURLMcode added = curl_multi_add_handle(multi_.get(), easy_.get());
+    if (added != CURLM_OK) {
+        Fail(CURLE_FAILED_INIT, curl_multi_strerror(added));
+    }
+    attached_ = true;
+}
+
+void HttpRequest::Send() {
+    const int retries = connection_.session().connect_retries();
+    for (int attempt = 0;; ++attempt) {
+        Start();
+        try {
+            Drive([this] { return headers_done_; });
+            return;
+        } catch (const InternetError&) {
+            if (attempt >= retries || !IsConnectFailure(result_) || Connected()) {
+                throw;
+            }
+        }
+    }
+}
+
+std::optional<long> HttpRequest::StatusCode() const {
+    long code = 0;
+    if (curl_easy_getinfo(easy_.get(), CURLINFO_RESPONSE_CODE, &code) != CURLE_OK || code <= 0) {
+        return std::nullopt;
+    }
+    return code;
+}
+
+std::size_t HttpRequest::Read(void* buffer, std::size_t size) {
+    destination_ = static_cast<char*>(buffer);
+    destination_size_ = size;
+    destination_filled_ = 0;
+    // First what the last buffer could not take.
+    const std::size_t spilled = std::min(size, spill_.size() - spill_read_);
+    if (spilled > 0) {
+        std::memcpy(destination_, spill_.data() + spill_read_, spilled);
+    }
+    spill_read_ += spilled;
+    destination_filled_ = spilled;
+
+    struct Forget {  // the buffer is the caller's only for this call
+        HttpRequest* self;
+        ~Forget() { self->destination_ = nullptr; }
+    } forget{this};
+    const auto full = [this] { return destination_filled_ == destination_size_; };
+    if (full()) {
+        return destination_filled_;
+    }
+    if (paused_) {
+        paused_ = false;
+        curl_easy_pause(easy_.get(), CURLPAUSE_CONT);  // may deliver the held block at once
+    }
+    last_activity_ = Clock::now();  // the caller's own time does not count as a stall
+    Drive(full);
+    return destination_filled_;
+}
+
+void HttpRequest::Drive(const std::function<bool()>& done) {
+    const Milliseconds stall = connection_.session().stall_timeout();
+    bool connected = false;
+    while (!done()) {
+        if (finished_) {
+            if (result_ != CURLE_OK) {
+                Fail(result_, CurlErrorText(result_, error_));
+            }
+            return;
+        }
+        int running = 0;
+        const CURLMcode performed = curl_multi_perform(multi_.get(), &running);
+        if (performed != CURLM_OK) {
+            Fail(CURLE_RECV_ERROR, curl_multi_strerror(performed));
+        }
+        CollectResult();
+        if (done() || finished_) {
+            continue;
+        }
+        // Connecting has its own limit; the stall clock runs once the server is reached.
+        if (!connected && Connected()) {
+            connected = true;
+            last_activity_ = std::max(last_activity_, Clock::now());
+        }
+        Milliseconds wait = kLongestWait;
+        if (connected) {
+            const auto idle =
+                std::chrono::duration_cast<Milliseconds>(Clock::now() - last_activity_);
+            if (idle >= stall) {
+                Fail(CURLE_OPERATION_TIMEDOUT,
+                     "no data for " + std::to_string(stall.count()) + " ms");
+            }
+            wait = std::min(wait, stall - idle);
+        }
+        curl_multi_poll(multi_.get(), nullptr, 0, static_cast<int>(wait.count()), nullptr);
+    }
+}
+
+void HttpRequest::CollectResult() {
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_.get(), &left)) {
+        if (message->msg == CURLMSG_DONE) {
+            finished_ = true;
+            result_ = message->data.result;
+        }
+    }
+    if (finished_ && result_ == CURLE_OK) {
+        headers_done_ = true;  // an answer without a header end still ends its headers
+    }
+}
+
+bool HttpRequest::Connected() const {
+    curl_off_t connect_time = 0;
+    return curl_easy_getinfo(easy_.get(), CURLINFO_CONNECT_TIME_T, &connect_time) == CURLE_OK &&
+           connect_time > 0;
+}
+
+void HttpRequest::Fail(int code, const std::string& what) const {
+    throw InternetError(code, "cannot get " + url_ + ": " + what);
+}
+
+std::size_t HttpRequest::OnHeader(char* data, std::size_t size, std::size_t count, void* self) {
+    auto& request = *static_cast<HttpRequest*>(self);
+    const std::size_t bytes = size * count;
+    request.last_activity_ = Clock::now();
+    const bool header_end = bytes <= 2 && (data[0] == '\r' || data[0] == '\n');
+    if (!header_end) {
+        return bytes;
+    }
+    long code = 0;
+    curl_easy_getinfo(request.easy_.get(), CURLINFO_RESPONSE_CODE, &code);
+    // An interim answer (1xx) is not the answer. Nor is a redirect that may be followed: when
+    // libcurl follows it, another answer comes; when not, its body or its end shows it final.
+    const bool interim = code >= 100 && code < 200 && code != 101;
+    const bool may_follow = request.follow_ && code >= 300 && code < 400;
+    if (!interim && !may_follow) {
+        request.headers_done_ = true;
+    }
+    return bytes;
+}
+
+std::size_t HttpRequest::OnBody(char* data, std::size_t size, std::size_t count, void* self) {
+    auto& request = *static_cast<HttpRequest*>(self);
+    const std::size_t bytes = size * count;
+    request.last_activity_ = Clock::now();
+    request.headers_done_ = true;  // body bytes come only with the final answer
+    const bool spill_left = request.spill_read_ < request.spill_.size();
+    if (request.destination_ == nullptr ||
+        request.destination_filled_ == request.destination_size_ || spill_left) {
+        request.paused_ = true;  // libcurl keeps the block and offers it again after resuming
+        return CURL_WRITEFUNC_PAUSE;
+    }
+    const std::size_t fits =
+        std::min(bytes, request.destination_size_ - request.destination_filled_);
+    std::memcpy(request.destination_ + request.destination_filled_, data, fits);
+    request.destination_filled_ += fits;
+    request.spill_.assign(data + fits, data + bytes);
+    request.spill_read_ = 0;
+    return bytes;
+}
+
+}  // namespace kel::net

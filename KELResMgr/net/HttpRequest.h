@@ -1,0 +1,101 @@
+// HTTP connections and GET requests.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "KELResMgr/net/CurlHandles.h"
+#include "KELResMgr/net/InternetSession.h"
+
+namespace kel::net {
+
+// The server that requests go to: a host name (or address) and a port, 0 for the protocol's
+// default. Making it sends nothing; requests connect. Threads: any number of requests may be
+// made on one connection at once. Must outlive its requests; its session must outlive it.
+class HttpConnection {
+  public:
+    // port: 0 to 65535; throws InternetError for any other number.
+    HttpConnection(const InternetSession& session, std::string host, long port);
+
+    const InternetSession& session() const { return session_; }
+    const std::string& host() const { return host_; }
+    long port() const { return port_; }
+    // "http://host[:port]/", the root that object names are relative to.
+    const std::string& base_url() const { return base_url_; }
+
+  private:
+    const InternetSession& session_;
+    std::string host_;
+    long port_;
+    std::string base_url_;
+};
+
+// Request flags, as the callers know them.
+enum RequestFlags : unsigned {
+    kNoAutoRedirect = 1u << 0,   // a redirect is not followed: its own answer counts
+    kExistingConnect = 1u << 1,  // an open connection to the server may serve the request
+};
+
+// One GET request in HTTP/1.0, with no extra headers and no body. The answer is read straight
+// into the caller's buffers: the request holds at most one network block of the body that did
+// not fit the last buffer, never the whole body.
+//
+// Threads: one thread at a time. Closing (destroying) the request ends its transfer.
+class HttpRequest {
+  public:
+    // object_name: relative to the server's root, without a leading '/'. Bytes that cannot
+    // stand in a request target are percent-encoded, every other byte is sent as given.
+    HttpRequest(const HttpConnection& connection, const std::string& object_name, unsigned flags);
+    ~HttpRequest();
+    HttpRequest(const HttpRequest&) = delete;
+    HttpRequest& operator=(const HttpRequest&) = delete;
+
+    // Sends the request and waits for the answer's status line and headers. Throws
+    // InternetError when connecting, sending or receiving fails, or when the server stays
+    // silent for the session's stall time-out.
+    void Send();
+    // The answer's status code; nullopt when there is none (raises nothing).
+    std::optional<long> StatusCode() const;
+    // Reads up to size bytes of the body into buffer; fewer only at the end of the body, 0 once
+    // it is over. Throws InternetError when the transfer fails or stalls.
+    std::size_t Read(void* buffer, std::size_t size);
+
+  private:
+    static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* self);
+    static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* self);
+
+    void Start();
+    // Runs the transfer until done() holds or the transfer ends; throws when it failed first.
+    void Drive(const std::function<bool()>& done);
+    void CollectResult();
+    bool Connected() const;
+    [[noreturn]] void Fail(int code, const std::string& what) const;
+
+    const HttpConnection& connection_;
+    std::string url_;
+    bool follow_;  // redirects are followed
+    CurlEasy easy_;
+    CurlMulti multi_;
+    CurlSlist headers_;
+    bool attached_ = false;  // easy_ is in multi_
+    char error_[CURL_ERROR_SIZE] = {};
+
+    bool headers_done_ = false;
+    bool finished_ = false;
+    CURLcode result_ = CURLE_OK;
+    bool paused_ = false;
+    std::chrono::steady_clock::time_point last_activity_;
+
+    // The caller's buffer during Read, and the part of a network block that did not fit it.
+    char* destination_ = nullptr;
+    std::size_t destination_size_ = 0;
+    std::size_t destination_filled_ = 0;
+    std::vector<char> spill_;
+    std::size_t spill_read_ = 0;
+};
+
+}  // namespace kel::net

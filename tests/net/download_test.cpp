@@ -1,0 +1,250 @@
+// The shared download manager's HTTP download (DownloadFileByHttp) against the scripted server,
+// through a loaded module that reads its settings file as the library does.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ProbeCopy.h"
+#include "harness/HttpServer.h"
+#include "harness/TempFolder.h"
+
+namespace kel::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+std::string Settings(int port, const std::string& host = "127.0.0.1") {
+    return "[download]\nhttp_server=" + host + "\nhttp_port=" + std::to_string(port) + "\n";
+}
+
+HttpAnswer Pattern(std::size_t size) {
+    HttpAnswer answer;
+    answer.body_size = size;
+    return answer;
+}
+
+class Download : public testing::Test {
+  protected:
+    ScriptedHttpServer server_;
+    TempFolder local_;
+};
+
+// Each row would catch a body written short, long or shifted: empty bodies, a body that ends
+// exactly on the block size (two reads, 20480 then 0), one byte around it, and a large body.
+TEST_F(Download, WritesTheWholeBodyByteForByte) {
+    ProbeCopy probe(Settings(server_.port()));
+    const std::size_t sizes[] = {0, 1, 20479, 20480, 20481, 3 * 20480, 5 * 1024 * 1024 + 7};
+    for (const std::size_t size : sizes) {
+        SCOPED_TRACE(size);
+        server_.Answer("/body.tsl", Pattern(size));
+        const std::string local = local_ / ("body" + std::to_string(size));
+        ASSERT_EQ(probe.Download("body.tsl", local.c_str()), 0);
+        const auto written = ReadFile(local);
+        ASSERT_TRUE(written.has_value());
+        EXPECT_EQ(written->size(), size);
+        EXPECT_TRUE(*written == ScriptedHttpServer::PatternBody(size)) << "content differs";
+    }
+}
+
+// A body that ends when the connection closes (no length given) is whole, not a failure.
+TEST_F(Download, BodyWithoutLengthEndsAtClose) {
+    ProbeCopy probe(Settings(server_.port()));
+    HttpAnswer answer = Pattern(50000);
+    answer.content_length = false;
+    server_.Answer("/a.tsl", answer);
+    const std::string local = local_ / "a.tsl";
+    EXPECT_EQ(probe.Download("a.tsl", local.c_str()), 0);
+    EXPECT_EQ(ReadFile(local), ScriptedHttpServer::PatternBody(50000));
+}
+
+// The object name on the wire: backslashes become '/', the request is HTTP/1.0, and the request
+// carries no accept types.
+TEST_F(Download, RequestsTheObjectNameWithSlashes) {
+    ProbeCopy probe(Settings(server_.port()));
+    server_.Answer("*", HttpAnswer::Text(200, "x"));
+    ASSERT_EQ(probe.Download("0A\\1B\\2C\\3D\\0A1B2C3D0000ABCD.tsl", (local_ / "f").c_str()), 0);
+    const auto requests = server_.Requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].line, "GET /0A/1B/2C/3D/0A1B2C3D0000ABCD.tsl HTTP/1.0");
+    EXPECT_FALSE(requests[0].Header("Accept").has_value());
+}
+
+// Any status but 200 is 121, and the local file is not created: a 404 must not leave an empty
+// package behind for the checks that follow a download.
+TEST_F(Download, StatusOtherThan200LeavesNoFile) {
+    ProbeCopy probe(Settings(server_.port()));
+    for (const int status : {404, 500, 206, 204, 304, 302}) {
+        SCOPED_TRACE(status);
+        server_.Answer("/p.tsl", HttpAnswer::Text(status, "not the package"));
+        const std::string local = local_ / ("p" + std::to_string(status));
+        EXPECT_EQ(probe.Download("p.tsl", local.c_str()), 121);
+        EXPECT_FALSE(fs::exists(local));
+    }
+}
+
+// A redirect of the media server is followed, as the download request does not forbid it.
+TEST_F(Download, FollowsARedirect) {
+    ProbeCopy probe(Settings(server_.port()));
+    server_.Answer("/old.tsl", HttpAnswer::Redirect(302, "/new.tsl", "moved"));
+    server_.Answer("/new.tsl", HttpAnswer::Text(200, "package"));
+    const std::string local = local_ / "p";
+    EXPECT_EQ(probe.Download("old.tsl", local.c_str()), 0);
+    EXPECT_EQ(ReadFile(local), "package");
+}
+
+// 122 comes after the answer was 200: the folder is missing, or the path names a folder.
+TEST_F(Download, UncreatableLocalFileIs122) {
+    ProbeCopy probe(Settings(server_.port()));
+    server_.Answer("*", HttpAnswer::Text(200, "package"));
+    EXPECT_EQ(probe.Download("p.tsl", (local_ / "missing/p.tsl").c_str()), 122);
+    EXPECT_EQ(probe.Download("p.tsl", local_.path().c_str()), 122);
+    EXPECT_EQ(server_.Requests().size(), 2u);
+}
+
+// An empty http_server stops before any traffic, and as long as no connection exists each
+// download reads the key again: a server filled in later is used.
+TEST_F(Download, EmptyServerIs120UntilFilledIn) {
+    ProbeCopy probe("[download]\nhttp_server=\nhttp_port=" + std::to_string(server_.port()) + "\n");
+    server_.Answer("*", HttpAnswer::Text(200, "package"));
+    EXPECT_EQ(probe.Download("p.tsl", (local_ / "p").c_str()), 120);
+    EXPECT_EQ(server_.Connections(), 0u);
+    EXPECT_NE(probe.Session(), nullptr);
+    EXPECT_EQ(probe.Connection(), nullptr);
+    probe.WriteSettings(Settings(server_.port()));
+    EXPECT_EQ(probe.Download("p.tsl", (local_ / "p").c_str()), 0);
+    EXPECT_EQ(server_.Connections(), 1u);
+}
+
+// Without a settings file the media server is "localhost" at 8055.
+TEST(DownloadDefaults, LocalhostPort8055) {
+    std::unique_ptr<ScriptedHttpServer> server;
+    try {
+        server = std::make_unique<ScriptedHttpServer>("", 8055);
+    } catch (const std::exception&) {
+        GTEST_SKIP() << "port 8055 is taken";
+    }
+    server->Answer("*", HttpAnswer::Text(200, "default"));
+    TempFolder local;
+    ProbeCopy probe("");
+    EXPECT_EQ(probe.Download("p.tsl", (local / "p").c_str()), 0);
+    EXPECT_EQ(ReadFile(local / "p"), "default");
+}
+
+// An empty http_port means the protocol's default port, 80.
+TEST(DownloadDefaults, EmptyPortIs80) {
+    std::unique_ptr<ScriptedHttpServer> server;
+    try {
+        server = std::make_unique<ScriptedHttpServer>("", 80);
+    } catch (const std::exception&) {
+        GTEST_SKIP() << "port 80 cannot be used here";
+    }
+    server->Answer("*", HttpAnswer::Text(200, "on 80"));
+    TempFolder local;
+    ProbeCopy probe("[download]\nhttp_server=127.0.0.1\nhttp_port=\n");
+    EXPECT_EQ(probe.Download("p.tsl", (local / "p").c_str()), 0);
+    EXPECT_EQ(ReadFile(local / "p"), "on 80");
+}
+
+// A server that closes in the middle of the body is an internet error (102), not a short
+// package reported as stored; what was written before stays.
+TEST_F(Download, ClosedMidBodyIs102) {
+    ProbeCopy probe(Settings(server_.port()));
+    HttpAnswer answer = Pattern(200000);
+    answer.close_after = 100000;
+    server_.Answer("/p.tsl", answer);
+    const std::string local = local_ / "p";
+    EXPECT_EQ(probe.Download("p.tsl", local.c_str()), 102);
+    const auto written = ReadFile(local);
+    ASSERT_TRUE(written.has_value());
+    EXPECT_LE(written->size(), 100000u);
+    EXPECT_EQ(*written, ScriptedHttpServer::PatternBody(written->size()));
+}
+
+// Nothing listening at the configured port: 102, and the connection object stays for the next
+// download (it is never dropped or rebuilt).
+TEST_F(Download, RefusedConnectionIs102AndTheConnectionStays) {
+    ProbeCopy probe(Settings(FreePort()));
+    EXPECT_EQ(probe.Download("p.tsl", (local_ / "p").c_str()), 102);
+    const void* connection = probe.Connection();
+    EXPECT_NE(connection, nullptr);
+    EXPECT_EQ(probe.Download("p.tsl", (local_ / "p").c_str()), 102);
+    EXPECT_EQ(probe.Connection(), connection);
+}
+
+// A server that stops sending, or never answers, fails within the stall time-out instead of
+// hanging the worker for ever. The suite's time-out replacement makes that half a second.
+TEST_F(Download, StalledServerFailsWithinTheStallTimeout) {
+    ScopedEnv short_timeouts("KELRES_TEST_NET_TIMEOUT_MS", "500");
+    ProbeCopy probe(Settings(server_.port()));
+    HttpAnswer stalls = Pattern(100000);
+    stalls.stall_after = 30000;
+    server_.Answer("/stall.tsl", stalls);
+    HttpAnswer silent;
+    silent.never_answer = true;
+    server_.Answer("/silent.tsl", silent);
+    for (const char* name : {"stall.tsl", "silent.tsl"}) {
+        SCOPED_TRACE(name);
+        const auto start = Clock::now();
+        EXPECT_EQ(probe.Download(name, (local_ / name).c_str()), 102);
+        const auto took = Clock::now() - start;
+        EXPECT_GE(took, std::chrono::milliseconds(450));
+        EXPECT_LT(took, std::chrono::seconds(10));
+    }
+}
+
+// A slow server that keeps sending is not a stall, however long the whole body takes.
+TEST_F(Download, SlowButSteadyServerIsNoStall) {
+    ScopedEnv short_timeouts("KELRES_TEST_NET_TIMEOUT_MS", "400");
+    ProbeCopy probe(Settings(server_.port()));
+    HttpAnswer slow = Pattern(20 * 1000);
+    slow.chunk_size = 1000;
+    slow.chunk_delay_ms = 100;  // 2 s in all, never 400 ms without data
+    server_.Answer("/slow.tsl", slow);
+    EXPECT_EQ(probe.Download("slow.tsl", (local_ / "slow").c_str()), 0);
+    EXPECT_EQ(ReadFile(local_ / "slow"), ScriptedHttpServer::PatternBody(20 * 1000));
+}
+
+// The first downloads of a fresh module start together: both succeed on one session and one
+// connection, which every later download reuses (also after a failure), and settings changed
+// once the connection exists change nothing until the next load.
+TEST_F(Download, FirstDownloadsTogetherShareOneSessionAndConnection) {
+    ProbeCopy probe(Settings(server_.port()));
+    HttpAnswer slow = Pattern(300000);
+    slow.delay_ms = 200;
+    server_.Answer("*", slow);
+    constexpr int kThreads = 4;
+    std::vector<int> results(kThreads, -2);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            results[i] = probe.Download("p.tsl", (local_ / ("p" + std::to_string(i))).c_str());
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    for (int i = 0; i < kThreads; ++i) {
+        EXPECT_EQ(results[i], 0) << "download " << i;
+        EXPECT_EQ(ReadFile(local_ / ("p" + std::to_string(i))),
+                  ScriptedHttpServer::PatternBody(300000));
+    }
+    const void* session = probe.Session();
+    const void* connection = probe.Connection();
+    ASSERT_NE(connection, nullptr);
+
+    server_.Answer("/missing.tsl", HttpAnswer::Text(404, ""));
+    EXPECT_EQ(probe.Download("missing.tsl", (local_ / "m").c_str()), 121);
+    probe.WriteSettings(Settings(FreePort()));
+    probe.SetTestMode(true);
+    EXPECT_EQ(probe.Download("p.tsl", (local_ / "again").c_str()), 0);
+    EXPECT_EQ(probe.Session(), session);
+    EXPECT_EQ(probe.Connection(), connection);
+}
+
+}  // namespace
+}  // namespace kel::test

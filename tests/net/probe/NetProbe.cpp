@@ -1,0 +1,41 @@
+#include "NetProbe.h"
+
+#include <memory>
+
+#include "KELResMgr/Config.h"
+#include "KELResMgr/ModuleState.h"
+
+#define PROBE_API __attribute__((visibility("default")))
+
+namespace {
+
+// The module state of this load, as the library's own lifetime object makes it.
+struct ProbeLifetime {
+    std::shared_ptr<kel::ModuleState> state = kel::CreateModuleState();
+};
+ProbeLifetime g_lifetime;
+
+}  // namespace
+
+extern "C" {
+
+PROBE_API int ProbeDownload(const char* remote_path, const char* local_path) {
+    try {
+        return kel::Module().downloads.DownloadFileByHttp(remote_path, local_path);
+    } catch (...) {
+        return -1;
+    }
+}
+
+PROBE_API const void* ProbeSession() {
+    return kel::Module().downloads.session();
+}
+
+PROBE_API const void* ProbeConnection() {
+    return kel::Module().downloads.connection();
+}
+
+PROBE_API void ProbeSetTestMode(bool on) {
+    kel::SetTestModeFlag(on);
+}
+}
