@@ -49,13 +49,13 @@ TEST(Config, ShowsTheValuesTheLibraryReads) {
     const std::vector<Case> cases = {
         {"normal",
          {"--config", settings, "config"},
-         {"test mode off", "(a copy of " + settings + ")", "http_server = \"media.example\" file",
-          "http_port = \"9000\" file", "max_task = \"10\" default", "ftp_server = \"\" file",
-          "ws_url = \"catalogue.example\" file", "ws_http_port = \"80\" default"}},
+         {"test mode off", "(a copy of " + settings + ")", "http_server = \"media.example\" (file)",
+          "http_port = \"9000\" (file)", "max_task = \"10\" (default)", "ftp_server = \"\" (file)",
+          "ws_url = \"catalogue.example\" (file)", "ws_http_port = \"80\" (default)"}},
         {"test mode",
          {"--config", settings, "--test-mode", "config"},
-         {"test mode on", "t_http_server = \"test.media\" file", "t_http_port = \"8055\" default",
-          "t_ws_url = \"\" default"}},
+         {"test mode on", "t_http_server = \"test.media\" (file)", "t_http_port = \"8055\" (default)",
+          "t_ws_url = \"\" (default)"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,5 +1,4 @@
 // kelres config: what the loaded library reads and where it keeps its files.
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -70,9 +69,9 @@ int RunConfig(Arguments& args, Context& context) {
             out.Print(std::string("[") + section + "]");
         }
         const std::string value = settings.Value(setting);
-        const std::string origin = settings.SetInFile(setting) ? "file" : "default";
+        const std::string origin = settings.SetInFile(setting) ? "(file)" : "(default)";
         out.Print(Padded(settings.KeyRead(setting.key), 16) + "= " +
-                  Padded("\"" + value + "\"", 20) + " " + Padded(origin, 8) + setting.use);
+                  Padded("\"" + value + "\"", 20) + " " + Padded(origin, 11) + setting.use);
     }
     return kExitOk;
 }

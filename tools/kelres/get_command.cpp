@@ -238,6 +238,17 @@ int Downloads::RunWaiting() {
     return ExitCode();
 }
 
+// A second request for a resource whose download runs is answered with nothing and never
+// notified, so each resource is asked for once.
+void AddRequest(std::vector<Request>& requests, Request request) {
+    const bool known = std::any_of(requests.begin(), requests.end(), [&](const Request& other) {
+        return other.text == request.text;
+    });
+    if (!known) {
+        requests.push_back(std::move(request));
+    }
+}
+
 int RunGet(Arguments& args, Context& context) {
     const std::vector<std::string> texts = args.TakeValues("--text");
     const bool wait = args.TakeFlag("--wait");
@@ -262,13 +273,13 @@ int RunGet(Arguments& args, Context& context) {
             throw UsageError(ResIdText(*id) + " is a reserved identifier: the library ignores it",
                              kName);
         }
-        requests.emplace_back(ResIdText(*id), id);
+        AddRequest(requests, Request(ResIdText(*id), id));
     }
     for (const std::string& text : texts) {
         if (text.empty()) {
             throw UsageError("--text needs an identifier text, not an empty one", kName);
         }
-        requests.emplace_back(text, std::nullopt);
+        AddRequest(requests, Request(text, std::nullopt));
     }
 
     const auto timeout_duration =

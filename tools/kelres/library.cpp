@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #include "KELResMgr/Config.h"
 #include "platform/file_ops.h"

@@ -4,7 +4,6 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "KELResMgr.h"
 
@@ -25,7 +24,7 @@ std::string FindLibrary(const std::optional<std::string>& given);
 
 // One loaded copy of the library and its eleven exports. The exports may be called from any
 // thread while this object lives. Unloading (the destructor) is safe only when no download
-// worker of the library runs any more: see RunningDownloadsOutliveUs in get_command.cpp.
+// worker of the library runs any more (see Context::workers_may_run).
 class ResMgrLibrary {
   public:
     // Loads the file at path (dlopen) and resolves every export; throws LibraryError.

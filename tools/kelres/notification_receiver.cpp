@@ -31,13 +31,10 @@ LRESULT NotificationReceiver::Procedure(void* context, HWND /*window*/, UINT mes
 
 void NotificationReceiver::Receive(const COPYDATASTRUCT& data) {
     // Payload: our RequestTag as we gave it, then the folder path, then one NUL byte. Anything
-    // else is not a notification of ours; it is counted and dropped.
+    // else is not a notification of ours and is dropped.
     const auto* payload = static_cast<const char*>(data.lpData);
-    const bool well_formed = data.dwData == KELRES_NOTIFY_TAG && payload != nullptr &&
-                             data.cbData > sizeof(RequestTag) && payload[data.cbData - 1] == '\0';
-    std::scoped_lock lock(mutex_);
-    if (!well_formed) {
-        ++ignored_;
+    if (data.dwData != KELRES_NOTIFY_TAG || payload == nullptr ||
+        data.cbData <= sizeof(RequestTag) || payload[data.cbData - 1] != '\0') {
         return;
     }
     RequestTag tag;
@@ -46,6 +43,7 @@ void NotificationReceiver::Receive(const COPYDATASTRUCT& data) {
     notification.request = tag.request;
     notification.folder.assign(payload + sizeof tag);  // up to the NUL
     notification.thread = gettid();
+    std::scoped_lock lock(mutex_);
     queue_.push_back(std::move(notification));
     arrived_.notify_one();
 }
@@ -59,11 +57,6 @@ std::optional<Notification> NotificationReceiver::WaitNext(
     Notification next = std::move(queue_.front());
     queue_.pop_front();
     return next;
-}
-
-int NotificationReceiver::ignored() const {
-    std::scoped_lock lock(mutex_);
-    return ignored_;
 }
 
 }  // namespace kel::tool

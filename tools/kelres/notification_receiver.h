@@ -49,9 +49,6 @@ class NotificationReceiver {
     // library's, from outside the receiver procedure.
     std::optional<Notification> WaitNext(std::chrono::steady_clock::time_point deadline);
 
-    // Messages that were not a well-formed notification of kelres's own requests.
-    int ignored() const;
-
   private:
     static LRESULT Procedure(void* context, HWND window, UINT message, WPARAM w_param,
                              LPARAM l_param);
@@ -60,7 +57,6 @@ class NotificationReceiver {
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
     std::deque<Notification> queue_;  // guarded by mutex_
-    int ignored_ = 0;                 // guarded by mutex_
     HWND window_ = 0;
 };
 
