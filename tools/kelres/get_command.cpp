@@ -231,9 +231,6 @@ int Downloads::RunWaiting() {
         // The whole download runs inside this call; the notification arrives during it, on
         // this thread, and the answer is final.
         Answered(request, Ask(request, true), true);
-        if (request.stage == Request::Stage::kAsked) {
-            Failed(request, request.text + ": the library answered without a result");
-        }
     }
     return ExitCode();
 }
