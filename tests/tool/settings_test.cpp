@@ -1,6 +1,7 @@
 // What kelres says about the library's settings and folders, and the commands whose result
 // depends on the settings alone: a catalogue or FTP server that is not configured, a user folder.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -54,8 +55,8 @@ TEST(Config, ShowsTheValuesTheLibraryReads) {
           "ws_url = \"catalogue.example\" (file)", "ws_http_port = \"80\" (default)"}},
         {"test mode",
          {"--config", settings, "--test-mode", "config"},
-         {"test mode on", "t_http_server = \"test.media\" (file)", "t_http_port = \"8055\" (default)",
-          "t_ws_url = \"\" (default)"}},
+         {"test mode on", "t_http_server = \"test.media\" (file)",
+          "t_http_port = \"8055\" (default)", "t_ws_url = \"\" (default)"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -104,6 +105,19 @@ TEST(Config, NamesTheFoldersTheLibraryUses) {
     EXPECT_TRUE(
         Contains(user.out, "resources         " + sandbox.user() + "/Vorn Tessel/Resources/"))
         << user.out;
+
+    // Neither: the library keeps its tree in the temporary folder, and kelres says where, as
+    // mkdir (made by the library) shows.
+    TempFolder temp;
+    ScopedEnv tmpdir("TMPDIR", temp.path());
+    ScopedEnv no_user("XDG_DATA_HOME", "");
+    ScopedEnv no_home("HOME", "");
+    const std::string fallback = temp / ("Vorn Tessel-" + std::to_string(getuid()));
+    const ToolRun none = RunTool({"config"});
+    ASSERT_EQ(none.exit_code, 0) << none.err;
+    EXPECT_TRUE(Contains(none.out, "resources         " + fallback + "/Resources/")) << none.out;
+    const ToolRun made = RunTool({"mkdir", "x"});
+    EXPECT_EQ(made.out, fallback + "/Resources/x\n") << made.err;
 }
 
 // Catches a mkdir that reports success without a folder, or fails silently.

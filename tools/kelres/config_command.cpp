@@ -54,12 +54,9 @@ int RunConfig(Arguments& args, Context& context) {
                   (folders.user_base.empty() ? std::string("cannot be had") : folders.user_base) +
                   "  (XDG_DATA_HOME, else ~/.local/share)");
     }
-    if (folders.resources.empty()) {
-        out.Print("application data  none: neither application-data folder can be had");
-    } else {
-        out.Print("application data  " + folders.app_data + FolderState(folders.app_data));
-        out.Print("resources         " + folders.resources + FolderState(folders.resources));
-    }
+    out.Print("application data  " + folders.app_data + FolderState(folders.app_data) +
+              (folders.in_temporary_folder ? "  (neither base can be had: temporary folder)" : ""));
+    out.Print("resources         " + folders.resources + FolderState(folders.resources));
 
     const char* section = "";
     for (const SettingKey& setting : AllSettingKeys()) {

@@ -29,6 +29,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr char kName[] = "get";
 constexpr double kDefaultTimeoutSeconds = 60;
+constexpr double kLongestTimeoutSeconds = 365.0 * 24 * 60 * 60;
 
 struct Request {
     Request(std::string identifier_text, std::optional<ResID> resource_id)
@@ -163,7 +164,7 @@ void Downloads::TimedOut(Request& request) {
     std::string message = request.text + ": not unpacked within the time-out.\n  The library ";
     std::error_code ec;
     const auto bytes = fs::file_size(resources_ + request.text + ".tsl", ec);
-    if (!resources_.empty() && !ec) {
+    if (!ec) {
         message += "is still downloading (" + FormatBytes(static_cast<double>(bytes)) +
                    " so far); give it more time with --timeout.";
     } else {
@@ -251,7 +252,10 @@ int RunGet(Arguments& args, Context& context) {
     const bool wait = args.TakeFlag("--wait");
     double timeout = kDefaultTimeoutSeconds;
     if (const auto given = args.TakeValue("--timeout")) {
-        timeout = ParsePositiveSeconds("--timeout", *given, kName);
+        // Longer than a year is as good as forever, and keeps the deadline within the clock's
+        // range.
+        timeout =
+            std::min(ParsePositiveSeconds("--timeout", *given, kName), kLongestTimeoutSeconds);
     }
     const std::vector<std::string> ids = args.Positionals(texts.empty() ? 1 : 0, SIZE_MAX);
     if (wait && !ids.empty()) {

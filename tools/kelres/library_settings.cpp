@@ -1,5 +1,7 @@
 #include "tools/kelres/library_settings.h"
 
+#include <unistd.h>
+
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
@@ -7,6 +9,7 @@
 
 #include "KELResMgr/Config.h"
 #include "KELResMgr/LocalFolders.h"
+#include "platform/file_ops.h"
 #include "platform/module_path.h"
 #include "platform/profile_reader.h"
 #include "platform/special_folders.h"
@@ -110,8 +113,11 @@ LibraryFolders FindLibraryFolders() {
         !folders.common_base.empty() ? folders.common_base : folders.user_base;
     if (!base.empty()) {
         folders.app_data = base + "/" + kAppFolderName;
-        folders.resources = folders.app_data + "/" + kResourcesFolderName + "/";
+    } else {
+        folders.in_temporary_folder = true;
+        folders.app_data = platform::TempFolder() + kAppFolderName + "-" + std::to_string(getuid());
     }
+    folders.resources = folders.app_data + "/" + kResourcesFolderName + "/";
     return folders;
 }
 

@@ -56,8 +56,11 @@ class LibrarySettings {
 struct LibraryFolders {
     std::string common_base;  // all users' application data; empty when it cannot be had
     std::string user_base;    // the user's, looked up only when common_base is empty
-    std::string app_data;     // base + "/Vorn Tessel"; empty when neither base can be had
-    std::string resources;    // app_data + "/Resources/", ending with '/'; empty likewise
+    std::string app_data;     // base + "/Vorn Tessel"
+    std::string resources;    // app_data + "/Resources/", ending with '/'
+    // Neither base can be had: the library then keeps its tree in the temporary folder, in
+    // "Vorn Tessel-<user id>".
+    bool in_temporary_folder = false;
 };
 LibraryFolders FindLibraryFolders();
 

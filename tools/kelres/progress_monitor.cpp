@@ -31,7 +31,7 @@ std::string FormatBytes(double bytes) {
 
 ProgressMonitor::ProgressMonitor(Console& console, std::string resources, std::size_t total)
     : console_(console), resources_(std::move(resources)), total_(total) {
-    if (console_.terminal() && !resources_.empty()) {
+    if (console_.terminal()) {
         thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
     }
 }

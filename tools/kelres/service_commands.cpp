@@ -165,7 +165,7 @@ int RunMkdir(Arguments& args, Context& context) {
     const std::string resources = FindLibraryFolders().resources;
     const std::string folder = resources + name;
     std::error_code ec;
-    if (resources.empty() || !std::filesystem::is_directory(folder, ec)) {
+    if (!std::filesystem::is_directory(folder, ec)) {
         context.console.Error("cannot create the folder " + folder +
                               " (only the last level of a name is created)");
         return kExitFailed;
