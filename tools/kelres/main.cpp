@@ -119,7 +119,8 @@ int Run(std::vector<std::string> args, Console& console) {
     }
 
     Arguments arguments(std::move(args), name);
-    const bool help = arguments.TakeFlag("--help") | arguments.TakeFlag("-h");
+    const bool long_help = arguments.TakeFlag("--help");
+    const bool help = arguments.TakeFlag("-h") || long_help;
     const std::optional<std::string> library_option = arguments.TakeValue("--library");
     const std::optional<std::string> config_option = arguments.TakeValue("--config");
     const bool test_mode = arguments.TakeFlag("--test-mode");
