@@ -4,7 +4,6 @@
 #include <climits>
 #include <cstring>
 #include <optional>
-#include <vector>
 
 #include "KELResMgr/Config.h"
 #include "KELResMgr/ResTrace.h"
@@ -25,24 +24,6 @@ constexpr char kFailedValue[] = "failed return value: %i";
 // An argument as the host gave it; a null one counts as empty.
 std::string Arg(const char* text) {
     return text != nullptr ? text : "";
-}
-
-// The catalogue server's host, empty when none is configured.
-std::string CatalogueHost() {
-    return ReadConfig(config::kUpload, config::kWsUrl, "");
-}
-
-std::string CataloguePort() {
-    std::string port = ReadConfig(config::kUpload, config::kWsHttpPort, config::kDefaultWsHttpPort);
-    return port.empty() ? config::kDefaultWsHttpPort : port;
-}
-
-// Whether the reply says "no": empty, or exactly "0".
-int ValidityCode(const QueryResult& result) {
-    if (!result.ok) {
-        return 2;
-    }
-    return result.reply.empty() || result.reply == "0" ? 3 : 0;
 }
 
 }  // namespace
@@ -74,125 +55,129 @@ QueryResult QueryWebService(const std::string& host, const std::string& port_tex
     return result;
 }
 
+namespace {
+
+// How an export frames its request in the trace: its function tag, its not-configured message,
+// and which end record it writes.
+struct Frame {
+    enum End {
+        kEndOneBlank,           // "****** end ****** " after every request
+        kEndOneBlankOnFailure,  // the same, only after a failed request
+        kEndTwoBlanks,          // "******  end ****** ", then the failure's error code
+    };
+    const char* function_tag;
+    End end;
+    const char* no_url = kNoUrl;
+};
+
+// The frame shared by the six exports around one request; nullopt when no catalogue server is
+// configured (nothing is sent then).
+std::optional<QueryResult> Query(const Frame& frame, const std::string& object_name) {
+    KEL_TRACE(frame.function_tag, kBegin);
+    const std::string host = ReadConfig(config::kUpload, config::kWsUrl, "");
+    if (host.empty()) {
+        KEL_TRACE(frame.function_tag, "%s", frame.no_url);
+        return std::nullopt;
+    }
+    std::string port = ReadConfig(config::kUpload, config::kWsHttpPort, config::kDefaultWsHttpPort);
+    if (port.empty()) {
+        port = config::kDefaultWsHttpPort;
+    }
+    QueryResult result = QueryWebService(host, port, object_name);
+    switch (frame.end) {
+        case Frame::kEndOneBlank:
+            KEL_TRACE(frame.function_tag, kEndOneBlank);
+            break;
+        case Frame::kEndOneBlankOnFailure:
+            if (!result.ok) {
+                KEL_TRACE(frame.function_tag, kEndOneBlank);
+            }
+            break;
+        case Frame::kEndTwoBlanks:
+            KEL_TRACE(frame.function_tag, kEndTwoBlanks);
+            if (!result.ok) {
+                KEL_TRACE(frame.function_tag, kFailedValue, result.error_code);
+            }
+            break;
+    }
+    return result;
+}
+
+// Whether the reply says "no": 3 for empty or exactly "0", 0 for anything else; 1 not
+// configured, 2 failed.
+int ValidityCode(const std::optional<QueryResult>& result) {
+    if (!result) {
+        return 1;
+    }
+    if (!result->ok) {
+        return 2;
+    }
+    return result->reply.empty() || result->reply == "0" ? 3 : 0;
+}
+
+}  // namespace
+
 int GetResourceDescription(const char* input, const char* author, char* buffer,
                            uint32_t buffer_size) {
-    constexpr char kFn[] = "[GetResourceDescription] ";
-    KEL_TRACE(kFn, kBegin);
-    const std::string object =
-        "GetResourceDescription.asp?input=" + Arg(input) + "&author=" + Arg(author);
-    const std::string host = CatalogueHost();
-    if (host.empty()) {
-        KEL_TRACE(kFn, kNoUrl);
+    const auto result =
+        Query({"[GetResourceDescription] ", Frame::kEndOneBlank},
+              "GetResourceDescription.asp?input=" + Arg(input) + "&author=" + Arg(author));
+    if (!result || !result->ok) {
         return 0;
     }
-    const QueryResult result = QueryWebService(host, CataloguePort(), object);
-    KEL_TRACE(kFn, kEndOneBlank);
-    if (!result.ok) {
-        return 0;
-    }
-    const std::size_t length = result.reply.size();
+    const std::size_t length = result->reply.size();
     if (buffer != nullptr) {
         // With its terminator when it fits; else exactly buffer_size bytes.
-        std::memcpy(buffer, result.reply.c_str(), std::min<std::size_t>(length + 1, buffer_size));
+        std::memcpy(buffer, result->reply.c_str(), std::min<std::size_t>(length + 1, buffer_size));
     }
     return static_cast<int>(length);
 }
 
 bool UpdateResourceDescription(const char* input, const char* description, const char* author) {
-    constexpr char kFn[] = "[UpdateResourceDescription] ";
-    KEL_TRACE(kFn, kBegin);
-    const std::string object = "UpdateResourceDescription.asp?input=" + Arg(input) +
-                               "&description=" + Arg(description) + "&author=" + Arg(author);
-    const std::string host = CatalogueHost();
-    if (host.empty()) {
-        KEL_TRACE(kFn, kNoUrl);
-        return false;
-    }
-    const QueryResult result = QueryWebService(host, CataloguePort(), object);
-    if (!result.ok) {
-        KEL_TRACE(kFn, kEndOneBlank);
-        return false;
-    }
-    return result.reply == "1";
+    const auto result = Query({"[UpdateResourceDescription] ", Frame::kEndOneBlankOnFailure},
+                              "UpdateResourceDescription.asp?input=" + Arg(input) +
+                                  "&description=" + Arg(description) + "&author=" + Arg(author));
+    return result && result->ok && result->reply == "1";
 }
 
 int GetResIDState(const char* resource_id) {
-    constexpr char kFn[] = "[GetResIDState] ";
-    KEL_TRACE(kFn, kBegin);
-    const std::string object = "getresourceidstate.asp?resourceid=" + Arg(resource_id);
-    const std::string host = CatalogueHost();
-    if (host.empty()) {
-        KEL_TRACE(kFn, kNoUrl);
+    const auto result = Query({"[GetResIDState] ", Frame::kEndTwoBlanks},
+                              "getresourceidstate.asp?resourceid=" + Arg(resource_id));
+    if (!result || !result->ok) {
         return 0;
     }
-    const QueryResult result = QueryWebService(host, CataloguePort(), object);
-    KEL_TRACE(kFn, kEndTwoBlanks);
-    if (!result.ok) {
-        KEL_TRACE(kFn, kFailedValue, result.error_code);
-        return 0;
-    }
-    const long value = ParseLeadingNumber(result.reply);
-    return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
+    return static_cast<int>(std::clamp<long>(ParseLeadingNumber(result->reply), INT_MIN, INT_MAX));
 }
 
 int GetResourceID(const char* input, const char* author, char* buffer, int32_t buffer_size) {
-    constexpr char kFn[] = "[GetResourceID] ";
-    KEL_TRACE(kFn, kBegin);
-    const std::string object = "GetResourceID.asp?input=" + Arg(input) + "&author=" + Arg(author);
-    const std::string host = CatalogueHost();
-    if (host.empty()) {
-        KEL_TRACE(kFn, kNoUrl);
+    const auto result = Query({"[GetResourceID] ", Frame::kEndTwoBlanks},
+                              "GetResourceID.asp?input=" + Arg(input) + "&author=" + Arg(author));
+    if (!result) {
         return 1;
     }
-    const QueryResult result = QueryWebService(host, CataloguePort(), object);
-    KEL_TRACE(kFn, kEndTwoBlanks);
-    if (!result.ok) {
-        KEL_TRACE(kFn, kFailedValue, result.error_code);
+    if (!result->ok) {
         return 2;
     }
     if (buffer != nullptr && buffer_size > 0) {
         // As strncpy: the rest of the buffer zeroed, no terminator when the reply fills it.
         const auto size = static_cast<std::size_t>(buffer_size);
-        const std::size_t copied = std::min(size, result.reply.size());
-        std::memcpy(buffer, result.reply.data(), copied);
+        const std::size_t copied = std::min(size, result->reply.size());
+        std::memcpy(buffer, result->reply.data(), copied);
         std::memset(buffer + copied, 0, size - copied);
     }
     return 0;
 }
 
 int ValidResID(const char* resource_id, const char* author) {
-    constexpr char kFn[] = "[ValidResID] ";
-    KEL_TRACE(kFn, kBegin);
-    const std::string object =
-        "validresourceid.asp?resourceid=" + Arg(resource_id) + "&author=" + Arg(author);
-    const std::string host = CatalogueHost();
-    if (host.empty()) {
-        KEL_TRACE(kFn, kNoUrl);
-        return 1;
-    }
-    const QueryResult result = QueryWebService(host, CataloguePort(), object);
-    KEL_TRACE(kFn, kEndTwoBlanks);
-    if (!result.ok) {
-        KEL_TRACE(kFn, kFailedValue, result.error_code);
-    }
-    return ValidityCode(result);
+    return ValidityCode(
+        Query({"[ValidResID] ", Frame::kEndTwoBlanks},
+              "validresourceid.asp?resourceid=" + Arg(resource_id) + "&author=" + Arg(author)));
 }
 
 int InvalidResID(const char* resource_id) {
-    constexpr char kFn[] = "[InvalidResID] ";
-    KEL_TRACE(kFn, kBegin);
-    const std::string object = "invalidresourceid.asp?resourceid=" + Arg(resource_id);
-    const std::string host = CatalogueHost();
-    if (host.empty()) {
-        KEL_TRACE(kFn, kNoUrl + 1);  // this one is written without the leading blank
-        return 1;
-    }
-    const QueryResult result = QueryWebService(host, CataloguePort(), object);
-    KEL_TRACE(kFn, kEndTwoBlanks);
-    if (!result.ok) {
-        KEL_TRACE(kFn, kFailedValue, result.error_code);
-    }
-    return ValidityCode(result);
+    // This one's not-configured message has no leading blank.
+    return ValidityCode(Query({"[InvalidResID] ", Frame::kEndTwoBlanks, kNoUrl + 1},
+                              "invalidresourceid.asp?resourceid=" + Arg(resource_id)));
 }
 
 }  // namespace kel::catalogue

@@ -14,6 +14,11 @@ using Clock = std::chrono::steady_clock;
 // A wait inside the transfer loop is cut into pieces of at most this, so that a stall is noticed
 // in time.
 constexpr Milliseconds kLongestWait{1000};
+// The body bytes that a request may hold beyond the caller's buffer: received ahead, they save a
+// pause of the transfer at every read. Above this the transfer pauses.
+constexpr std::size_t kSpillLimit = 256 * 1024;
+// libcurl's receive block.
+constexpr long kReceiveBlock = 100 * 1024;
 // Redirects followed by requests that follow them.
 constexpr long kMaxRedirects = 10;
 
@@ -66,6 +71,7 @@ HttpRequest::HttpRequest(const HttpConnection& connection, const std::string& ob
         curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http");
     }
     curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, (flags & kExistingConnect) ? 0L : 1L);
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBlock);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error_);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &HttpRequest::OnHeader);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
@@ -232,19 +238,36 @@ std::size_t HttpRequest::OnBody(char* data, std::size_t size, std::size_t count,
     const std::size_t bytes = size * count;
     request.last_activity_ = Clock::now();
     request.headers_done_ = true;  // body bytes come only with the final answer
-    const bool spill_left = request.spill_read_ < request.spill_.size();
-    if (request.destination_ == nullptr ||
-        request.destination_filled_ == request.destination_size_ || spill_left) {
+    const std::size_t room = request.destination_ != nullptr
+                                 ? request.destination_size_ - request.destination_filled_
+                                 : 0;
+    const std::size_t fits = std::min(bytes, room);
+    // With room in the caller's buffer the block is always taken (the rest of it is held), so a
+    // read never waits on a paused transfer.
+    if (room == 0 && request.spill_.size() - request.spill_read_ + bytes > kSpillLimit) {
         request.paused_ = true;  // libcurl keeps the block and offers it again after resuming
         return CURL_WRITEFUNC_PAUSE;
     }
-    const std::size_t fits =
-        std::min(bytes, request.destination_size_ - request.destination_filled_);
-    std::memcpy(request.destination_ + request.destination_filled_, data, fits);
-    request.destination_filled_ += fits;
-    request.spill_.assign(data + fits, data + bytes);
-    request.spill_read_ = 0;
+    if (fits > 0) {
+        std::memcpy(request.destination_ + request.destination_filled_, data, fits);
+        request.destination_filled_ += fits;
+    }
+    request.Spill(data + fits, bytes - fits);
     return bytes;
+}
+
+void HttpRequest::Spill(const char* data, std::size_t size) {
+    if (size == 0) {
+        return;
+    }
+    if (spill_read_ == spill_.size()) {
+        spill_.clear();
+        spill_read_ = 0;
+    } else if (spill_read_ > spill_.size() / 2) {
+        spill_.erase(spill_.begin(), spill_.begin() + static_cast<std::ptrdiff_t>(spill_read_));
+        spill_read_ = 0;
+    }
+    spill_.insert(spill_.end(), data, data + size);
 }
 
 }  // namespace kel::net

@@ -41,8 +41,8 @@ enum RequestFlags : unsigned {
 };
 
 // One GET request in HTTP/1.0, with no extra headers and no body. The answer is read straight
-// into the caller's buffers: the request holds at most one network block of the body that did
-// not fit the last buffer, never the whole body.
+// into the caller's buffers; body bytes received ahead of the reads are held up to a small
+// limit (a few hundred KiB), above which the transfer pauses. The whole body is never held.
 //
 // Threads: one thread at a time. Closing (destroying) the request ends its transfer.
 class HttpRequest {
@@ -69,6 +69,8 @@ class HttpRequest {
     static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* self);
 
     void Start();
+    // Keeps body bytes that the caller's buffer could not take, for the next reads.
+    void Spill(const char* data, std::size_t size);
     // Runs the transfer until done() holds or the transfer ends; throws when it failed first.
     void Drive(const std::function<bool()>& done);
     void CollectResult();
@@ -90,7 +92,7 @@ class HttpRequest {
     bool paused_ = false;
     std::chrono::steady_clock::time_point last_activity_;
 
-    // The caller's buffer during Read, and the part of a network block that did not fit it.
+    // The caller's buffer during Read, and body bytes received ahead of it (from spill_read_).
     char* destination_ = nullptr;
     std::size_t destination_size_ = 0;
     std::size_t destination_filled_ = 0;

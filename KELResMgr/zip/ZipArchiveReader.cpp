@@ -315,21 +315,23 @@ std::size_t CZipArchiveReader::ReadCurrentEntry(void* buffer, std::size_t length
     auto space = static_cast<std::size_t>(std::min<std::uint64_t>(length, state.uncompressed_left));
     std::size_t delivered = 0;
     while (space > 0) {
-        if (state.pending == 0 && state.compressed_left > 0) {
-            FillInput();
-        }
         std::size_t produced = 0;
         int result = Z_OK;
         if (state.method == kMethodStored) {
             // The stored data ended before the declared size: no more input can ever come.
-            if (state.pending == 0) {
+            if (state.compressed_left == 0) {
                 ThrowZipError(kZipBadZipFile);
             }
-            produced = std::min(space, state.pending);
-            std::memcpy(out + delivered, state.pending_at, produced);
-            state.pending_at += produced;
-            state.pending -= produced;
+            // Stored data need no input buffer: read straight into the caller's.
+            produced = static_cast<std::size_t>(std::min<std::uint64_t>(
+                {space, state.compressed_left, std::uint64_t{kInputBufferSize}}));
+            ReadArchive(state.next_compressed, out + delivered, produced);
+            state.next_compressed += produced;
+            state.compressed_left -= produced;
         } else {
+            if (state.pending == 0 && state.compressed_left > 0) {
+                FillInput();
+            }
             z_stream& stream = state.stream.get();
             stream.next_in = const_cast<unsigned char*>(state.pending_at);
             stream.avail_in = static_cast<uInt>(state.pending);

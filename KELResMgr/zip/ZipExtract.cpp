@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <system_error>
+#include <unordered_set>
 #include <vector>
 
 #include "KELResMgr/zip/ZipArchiveReader.h"
@@ -41,8 +42,10 @@ void RequireRealFolder(const std::string& path) {
 // Creates the folders of the name's folder part below root, refusing any that is not a real
 // folder, and clears the way for the file itself: an existing file or link of that name is
 // removed, so neither a symbolic link nor a hard link to a file elsewhere is written through.
-// Returns the output path.
-std::string PrepareOutputPath(const std::string& root, const std::string& name) {
+// Returns the output path. Folders made or checked once in this extraction are remembered in
+// known_folders and not checked again.
+std::string PrepareOutputPath(const std::string& root, const std::string& name,
+                              std::unordered_set<std::string>& known_folders) {
     std::string path = root;
     std::size_t start = 0;
     for (std::size_t slash = name.find('/'); slash != std::string::npos;
@@ -52,9 +55,13 @@ std::string PrepareOutputPath(const std::string& root, const std::string& name) 
             continue;
         }
         path.append("/").append(segment);
+        if (known_folders.count(path) != 0) {
+            continue;
+        }
         if (!platform::CreateOneFolder(path)) {
             RequireRealFolder(path);  // it existed already
         }
+        known_folders.insert(path);
     }
     path.append("/").append(name, start, std::string::npos);
 
@@ -85,7 +92,8 @@ void ApplyEntryTimeAndAttributes(const std::string& path, const ZipEntryInfo& in
 }
 
 void ExtractCurrentEntry(CZipArchiveReader& reader, const std::string& root,
-                         std::vector<char>& buffer) {
+                         std::vector<char>& buffer,
+                         std::unordered_set<std::string>& known_folders) {
     ZipEntryInfo info;
     reader.GetCurrentEntryInfo(&info, nullptr, 0, nullptr, 0, nullptr, 0);
     const std::string name = CurrentEntryName(reader, info.name_length);
@@ -101,7 +109,7 @@ void ExtractCurrentEntry(CZipArchiveReader& reader, const std::string& root,
         return;  // folder entry: folders come from the file entries' paths
     }
 
-    const std::string path = PrepareOutputPath(root, name);
+    const std::string path = PrepareOutputPath(root, name, known_folders);
     // Created before the entry is opened: an entry that cannot be opened leaves an empty file.
     platform::File output = platform::File::Open(path, platform::File::Mode::kCreateWrite);
     reader.OpenCurrentEntry();
@@ -157,8 +165,9 @@ bool ExtractArchive(const std::string& archive_path, const std::string& target_f
 
     CZipArchiveReader reader(archive_path);
     std::vector<char> buffer(std::max<std::size_t>(chunk_size, 1));
+    std::unordered_set<std::string> known_folders;
     do {
-        ExtractCurrentEntry(reader, staging, buffer);
+        ExtractCurrentEntry(reader, staging, buffer, known_folders);
     } while (reader.GoToNextEntry());
     reader.Close();  // raises the last opened entry's CRC mismatch
     return platform::SilentRename(staging, target_folder);

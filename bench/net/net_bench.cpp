@@ -17,13 +17,13 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "harness/HttpServer.h"
 #include "harness/LibraryCopy.h"
 #include "harness/TempFolder.h"
+#include "net/BenchFiles.h"
 
 namespace {
 
@@ -66,27 +66,6 @@ Run RunTimed(const std::vector<std::string>& argv) {
     return run;
 }
 
-void MakeFile(const std::string& path, std::size_t size) {
-    std::mt19937_64 random(size);
-    std::vector<std::uint64_t> block(1 << 17);  // 1 MiB
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    for (std::size_t written = 0; written < size;) {
-        std::generate(block.begin(), block.end(), std::ref(random));
-        const std::size_t count = std::min(size - written, block.size() * sizeof block[0]);
-        if (write(fd, block.data(), count) != static_cast<ssize_t>(count)) {
-            std::perror("write");
-            std::exit(1);
-        }
-        written += count;
-    }
-    close(fd);
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 double Percentile(std::vector<double> values, double share) {
     std::sort(values.begin(), values.end());
     return values[static_cast<std::size_t>(share * (values.size() - 1))];
@@ -118,13 +97,13 @@ void BenchDownload(const std::string& tool, const kel::test::NginxServer& nginx,
         ours_rss = std::max(ours_rss, mine.max_rss_kib);
         curl_rss = std::max(curl_rss, reference.max_rss_kib);
     }
-    const double our_rate = size / kMiB / Median(ours);
-    const double curl_rate = size / kMiB / Median(curls);
+    const double our_rate = size / kMiB / kel::bench::Median(ours);
+    const double curl_rate = size / kMiB / kel::bench::Median(curls);
     std::printf(
         "download %-12s DownloadFileByHttp %8.1f MiB/s (%.3f s, peak RSS %5.1f MiB) | "
         "curl -s -o %8.1f MiB/s (%.3f s, peak RSS %5.1f MiB) | ratio %.3f\n",
-        name.c_str(), our_rate, Median(ours), ours_rss / 1024.0, curl_rate, Median(curls),
-        curl_rss / 1024.0, our_rate / curl_rate);
+        name.c_str(), our_rate, kel::bench::Median(ours), ours_rss / 1024.0, curl_rate,
+        kel::bench::Median(curls), curl_rss / 1024.0, our_rate / curl_rate);
 }
 
 std::size_t Discard(char*, std::size_t size, std::size_t count, void*) {
@@ -168,7 +147,7 @@ void BenchQueries(const kel::test::NginxServer& nginx) {
     std::printf(
         "catalogue %d queries  GetResIDState median %.3f ms (p90 %.3f ms) | "
         "libcurl fresh handle median %.3f ms (p90 %.3f ms)\n",
-        kQueries, Median(ours), Percentile(ours, 0.9), Median(reference),
+        kQueries, kel::bench::Median(ours), Percentile(ours, 0.9), kel::bench::Median(reference),
         Percentile(reference, 0.9));
 }
 
@@ -185,7 +164,7 @@ int main(int argc, char** argv) {
     {
         TempFolder data("kelres-bench-net-");
         for (const auto& [name, size] : files) {
-            MakeFile(data / name, size);
+            kel::bench::MakeRandomFile(data / name, size);
         }
         kel::test::WriteFile(data / "getresourceidstate.asp", "7");
         kel::test::NginxServer nginx(data.path());

@@ -273,7 +273,12 @@ void ScriptedHttpServer::WriteScript() {
     std::string json = "{\"answers\":{";
     bool first = true;
     for (const auto& [target, answer] : answers_) {
-        json += (first ? "" : ",") + JsonString(target) + ":" + JsonAnswer(answer);
+        if (!first) {
+            json += ',';
+        }
+        json += JsonString(target);
+        json += ':';
+        json += JsonAnswer(answer);
         first = false;
     }
     json += "}";

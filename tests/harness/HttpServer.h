@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -146,5 +147,16 @@ bool WaitUntil(ChildProcess& child, const std::function<bool()>& ready, int time
 std::unique_ptr<ChildProcess> StartPythonServer(const std::string& script,
                                                 std::vector<std::string> arguments,
                                                 const TempFolder& folder, int* port);
+
+// A server made with these arguments, or null when it cannot start (for example on a fixed port
+// that is taken or that this user may not open).
+template <class Server, class... Args>
+std::unique_ptr<Server> TryStart(Args&&... args) {
+    try {
+        return std::make_unique<Server>(std::forward<Args>(args)...);
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+}
 
 }  // namespace kel::test

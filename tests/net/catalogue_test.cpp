@@ -3,7 +3,9 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include "harness/HttpServer.h"
@@ -196,12 +198,63 @@ TEST(CatalogueTestMode, ReadsThePrefixedKeys) {
     EXPECT_EQ(library.GetResIDState("r"), 1);
 }
 
+// The trace frame of each export: its begin and end records (one or two blanks, the end of
+// UpdateResourceDescription only after a failure), the failure code after the end, and the
+// not-configured message (without its leading blank in InvalidResID only).
+TEST(CatalogueTrace, EachExportWritesItsFrame) {
+    TempFolder logs;
+    const std::string log_path = logs / "trace.log";
+    ScopedEnv trace("KELRES_TRACE", log_path);
+    ScriptedHttpServer server;
+    const auto records = [&](const std::function<void(LibraryCopy&)>& call,
+                             const std::string& settings) {
+        WriteFile(log_path, "");
+        {
+            LibraryCopy library(settings);
+            call(library);
+        }
+        std::string messages;  // "tag message" of each record after the two start records
+        std::istringstream log(ReadFile(log_path).value_or(""));
+        std::string line;
+        while (std::getline(log, line)) {
+            const auto source_end = line.find("] ", line.find(" - L"));
+            if (source_end != std::string::npos && line.find("InitInstance") == std::string::npos) {
+                messages += line.substr(source_end + 2) + "\n";
+            }
+        }
+        return messages;
+    };
+    const std::string configured = Settings(server.port());
+    const std::string none = "[upload]\n";
+    server.Answer("*", HttpAnswer::Text(200, "1"));
+    EXPECT_EQ(
+        records([](LibraryCopy& l) { l.UpdateResourceDescription("i", "d", "a"); }, configured),
+        "[UpdateResourceDescription] Res<<< ****** begin ****** \n");
+    EXPECT_EQ(
+        records([](LibraryCopy& l) { l.GetResourceDescription("i", "a", nullptr, 0); }, configured),
+        "[GetResourceDescription] Res<<< ****** begin ****** \n"
+        "[GetResourceDescription] Res<<< ****** end ****** \n");
+    EXPECT_EQ(records([](LibraryCopy& l) { l.InvalidResID("r"); }, none),
+              "[InvalidResID] Res<<< ****** begin ****** \n"
+              "[InvalidResID] Res<<< failed to get url from ini file\n");
+    EXPECT_EQ(records([](LibraryCopy& l) { l.ValidResID("r", "a"); }, none),
+              "[ValidResID] Res<<< ****** begin ****** \n"
+              "[ValidResID] Res<<<  failed to get url from ini file\n");
+    server.Answer("*", HttpAnswer::Text(404, ""));
+    EXPECT_EQ(
+        records([](LibraryCopy& l) { l.UpdateResourceDescription("i", "d", "a"); }, configured),
+        "[UpdateResourceDescription] Res<<< ****** begin ****** \n"
+        "[UpdateResourceDescription] Res<<< ****** end ****** \n");
+    EXPECT_EQ(records([](LibraryCopy& l) { l.GetResIDState("r"); }, configured),
+              "[GetResIDState] Res<<< ****** begin ****** \n"
+              "[GetResIDState] Res<<< ******  end ****** \n"
+              "[GetResIDState] Res<<< failed return value: 8\n");
+}
+
 // An empty ws_http_port means port 80.
 TEST(CatalogueDefaults, EmptyPortIs80) {
-    std::unique_ptr<ScriptedHttpServer> server;
-    try {
-        server = std::make_unique<ScriptedHttpServer>("", 80);
-    } catch (const std::exception&) {
+    const auto server = TryStart<ScriptedHttpServer>("", 80);
+    if (!server) {
         GTEST_SKIP() << "port 80 cannot be used here";
     }
     server->Answer("*", HttpAnswer::Text(200, "80"));

@@ -22,6 +22,11 @@ std::string Settings(int port, const std::string& host = "127.0.0.1") {
     return "[download]\nhttp_server=" + host + "\nhttp_port=" + std::to_string(port) + "\n";
 }
 
+std::string Numbered(std::string name, std::size_t number) {
+    name += std::to_string(number);
+    return name;
+}
+
 HttpAnswer Pattern(std::size_t size) {
     HttpAnswer answer;
     answer.body_size = size;
@@ -42,7 +47,7 @@ TEST_F(Download, WritesTheWholeBodyByteForByte) {
     for (const std::size_t size : sizes) {
         SCOPED_TRACE(size);
         server_.Answer("/body.tsl", Pattern(size));
-        const std::string local = local_ / ("body" + std::to_string(size));
+        const std::string local = local_ / Numbered("body", size);
         ASSERT_EQ(probe.Download("body.tsl", local.c_str()), 0);
         const auto written = ReadFile(local);
         ASSERT_TRUE(written.has_value());
@@ -81,7 +86,7 @@ TEST_F(Download, StatusOtherThan200LeavesNoFile) {
     for (const int status : {404, 500, 206, 204, 304, 302}) {
         SCOPED_TRACE(status);
         server_.Answer("/p.tsl", HttpAnswer::Text(status, "not the package"));
-        const std::string local = local_ / ("p" + std::to_string(status));
+        const std::string local = local_ / Numbered("p", status);
         EXPECT_EQ(probe.Download("p.tsl", local.c_str()), 121);
         EXPECT_FALSE(fs::exists(local));
     }
@@ -122,10 +127,8 @@ TEST_F(Download, EmptyServerIs120UntilFilledIn) {
 
 // Without a settings file the media server is "localhost" at 8055.
 TEST(DownloadDefaults, LocalhostPort8055) {
-    std::unique_ptr<ScriptedHttpServer> server;
-    try {
-        server = std::make_unique<ScriptedHttpServer>("", 8055);
-    } catch (const std::exception&) {
+    const auto server = TryStart<ScriptedHttpServer>("", 8055);
+    if (!server) {
         GTEST_SKIP() << "port 8055 is taken";
     }
     server->Answer("*", HttpAnswer::Text(200, "default"));
@@ -137,10 +140,8 @@ TEST(DownloadDefaults, LocalhostPort8055) {
 
 // An empty http_port means the protocol's default port, 80.
 TEST(DownloadDefaults, EmptyPortIs80) {
-    std::unique_ptr<ScriptedHttpServer> server;
-    try {
-        server = std::make_unique<ScriptedHttpServer>("", 80);
-    } catch (const std::exception&) {
+    const auto server = TryStart<ScriptedHttpServer>("", 80);
+    if (!server) {
         GTEST_SKIP() << "port 80 cannot be used here";
     }
     server->Answer("*", HttpAnswer::Text(200, "on 80"));
@@ -221,17 +222,15 @@ TEST_F(Download, FirstDownloadsTogetherShareOneSessionAndConnection) {
     std::vector<int> results(kThreads, -2);
     std::vector<std::thread> threads;
     for (int i = 0; i < kThreads; ++i) {
-        threads.emplace_back([&, i] {
-            results[i] = probe.Download("p.tsl", (local_ / ("p" + std::to_string(i))).c_str());
-        });
+        threads.emplace_back(
+            [&, i] { results[i] = probe.Download("p.tsl", (local_ / Numbered("p", i)).c_str()); });
     }
     for (auto& thread : threads) {
         thread.join();
     }
     for (int i = 0; i < kThreads; ++i) {
         EXPECT_EQ(results[i], 0) << "download " << i;
-        EXPECT_EQ(ReadFile(local_ / ("p" + std::to_string(i))),
-                  ScriptedHttpServer::PatternBody(300000));
+        EXPECT_EQ(ReadFile(local_ / Numbered("p", i)), ScriptedHttpServer::PatternBody(300000));
     }
     const void* session = probe.Session();
     const void* connection = probe.Connection();

@@ -67,6 +67,19 @@ TEST(InternetError, MessageIsCutTo1023Characters) {
     EXPECT_EQ(error.code(), 7);
 }
 
+// A socket listening on 127.0.0.1 with the given accept queue; its address in *address.
+int Listen(int backlog, sockaddr_in* address) {
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    *address = sockaddr_in{};
+    address->sin_family = AF_INET;
+    address->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof *address;
+    EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr*>(address), sizeof *address), 0);
+    EXPECT_EQ(listen(listener, backlog), 0);
+    getsockname(listener, reinterpret_cast<sockaddr*>(address), &length);
+    return listener;
+}
+
 class Request : public testing::Test {
   protected:
     std::string ReadAll(const std::string& object, std::size_t block, std::vector<size_t>* sizes) {
@@ -141,14 +154,8 @@ TEST_F(Request, RedirectFlag) {
 
 // A reply that is not HTTP has no status: the request fails instead of reading garbage.
 TEST(RequestFailures, ReplyWithoutStatusLineFails) {
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    sockaddr_in address;
+    const int listener = Listen(4, &address);
     std::thread server([&] {
         const int client = accept(listener, nullptr, nullptr);
         char request[1024];
@@ -176,14 +183,8 @@ TEST(RequestFailures, PortOutOfRangeIsAnInternetError) {
 // connect, so the query takes two connect time-outs, not one and not for ever.
 TEST(RequestFailures, ConnectTimeOutIsRetriedOnce) {
     test::ScopedEnv short_timeouts("KELRES_TEST_NET_TIMEOUT_MS", "400");
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 0), 0);
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    sockaddr_in address;
+    const int listener = Listen(0, &address);
     // Fill the accept queue: later connects get no answer to their SYN.
     std::vector<int> fillers;
     for (int i = 0; i < 4; ++i) {

@@ -226,10 +226,8 @@ TEST_F(Upload, SeveralThreadsAtOnce) {
 
 // An empty ftp_port means the protocol's default port, 21.
 TEST(UploadDefaults, EmptyPortIs21) {
-    std::unique_ptr<FtpServer> server;
-    try {
-        server = std::make_unique<FtpServer>(21);
-    } catch (const std::exception&) {
+    const auto server = TryStart<FtpServer>(21);
+    if (!server) {
         GTEST_SKIP() << "port 21 cannot be used here";
     }
     LibraryCopy library("[upload]\nftp_server=127.0.0.1\nftp_port=\n");
