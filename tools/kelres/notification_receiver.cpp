@@ -1,0 +1,62 @@
+#include "tools/kelres/notification_receiver.h"
+
+#include <unistd.h>
+
+#include <cstring>
+
+#include "tools/kelres/command_line.h"
+
+namespace kel::tool {
+
+NotificationReceiver::NotificationReceiver() {
+    window_ = KelCreateReceiver(&NotificationReceiver::Procedure, this);
+    if (window_ == 0) {
+        throw CommandError("cannot create a message receiver for the library's notifications");
+    }
+}
+
+NotificationReceiver::~NotificationReceiver() {
+    KelDestroyReceiver(window_);
+}
+
+LRESULT NotificationReceiver::Procedure(void* context, HWND /*window*/, UINT message,
+                                        WPARAM /*w_param*/, LPARAM l_param) {
+    if (message != WM_COPYDATA || l_param == 0) {
+        return 0;
+    }
+    static_cast<NotificationReceiver*>(context)->Receive(
+        *reinterpret_cast<const COPYDATASTRUCT*>(l_param));
+    return 1;
+}
+
+void NotificationReceiver::Receive(const COPYDATASTRUCT& data) {
+    // Payload: our RequestTag as we gave it, then the folder path, then one NUL byte. Anything
+    // else is not a notification of ours and is dropped.
+    const auto* payload = static_cast<const char*>(data.lpData);
+    if (data.dwData != KELRES_NOTIFY_TAG || payload == nullptr ||
+        data.cbData <= sizeof(RequestTag) || payload[data.cbData - 1] != '\0') {
+        return;
+    }
+    RequestTag tag;
+    std::memcpy(&tag, payload, sizeof tag);
+    Notification notification;
+    notification.request = tag.request;
+    notification.folder.assign(payload + sizeof tag);  // up to the NUL
+    notification.thread = gettid();
+    std::scoped_lock lock(mutex_);
+    queue_.push_back(std::move(notification));
+    arrived_.notify_one();
+}
+
+std::optional<Notification> NotificationReceiver::WaitNext(
+    std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(mutex_);
+    if (!arrived_.wait_until(lock, deadline, [this] { return !queue_.empty(); })) {
+        return std::nullopt;
+    }
+    Notification next = std::move(queue_.front());
+    queue_.pop_front();
+    return next;
+}
+
+}  // namespace kel::tool

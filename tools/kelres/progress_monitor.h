@@ -1,0 +1,59 @@
+// The live progress line of `kelres get`.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <stop_token>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/kelres/console.h"
+
+namespace kel::tool {
+
+// Watches the files the library writes while it downloads: for each resource T the package file
+// "<resources>/T.tsl" grows while the package arrives, and the folder "<resources>/T_files_tmp"
+// appears while it is unpacked. Four times a second it shows, on the console's progress line,
+// the bytes so far and the rate, or "unpacking". It runs only when stdout is a terminal; then
+// it owns one thread, stopped by the destructor.
+class ProgressMonitor {
+  public:
+    // resources: the library's resources folder, ending with '/'; total: resources asked for.
+    ProgressMonitor(Console& console, std::string resources, std::size_t total);
+    ~ProgressMonitor();
+    ProgressMonitor(const ProgressMonitor&) = delete;
+    ProgressMonitor& operator=(const ProgressMonitor&) = delete;
+
+    // Starts (once) and ends showing the resource with identifier text T. Any thread.
+    void Watch(const std::string& text);
+    void Finish(const std::string& text);
+
+  private:
+    using Clock = std::chrono::steady_clock;
+    // The last look at one package file; the monitor thread's own.
+    struct Sample {
+        std::uint64_t bytes = 0;
+        Clock::time_point taken;
+        double rate = -1;  // bytes per second; < 0 until two samples were taken
+    };
+
+    void Run(std::stop_token stop);
+    std::string Describe(const std::string& text, Sample& sample, Clock::time_point now) const;
+
+    Console& console_;
+    const std::string resources_;
+    const std::size_t total_;
+    std::mutex mutex_;
+    std::condition_variable_any wake_;
+    std::vector<std::string> watched_;  // guarded by mutex_
+    std::size_t finished_ = 0;          // guarded by mutex_
+    std::jthread thread_;  // last: it starts after, and stops before, the members above
+};
+
+// "312 B", "1.5 KiB", "20.0 MiB".
+std::string FormatBytes(double bytes);
+
+}  // namespace kel::tool
