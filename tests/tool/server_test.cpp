@@ -72,9 +72,9 @@ TEST(GetFromServer, PublishedPackageComesBackByteForByte) {
 }
 
 // Catches a tool that asks for more resources at once than the library admits (the rest would
-// be dropped without a word and time out), or that asks for the next one as soon as a
-// notification arrives: the worker that sent it still counts against the limit until it has
-// ended, so the next request would be refused. With the limit 1 every refill meets that moment.
+// be dropped without a word and time out), and a library that still counts a worker against the
+// limit when its notification arrives: the tool asks for the next resource at that moment, so
+// with the limit 1 every refill would be refused.
 TEST(GetFromServer, MoreResourcesThanTheLimitAllDownload) {
     for (const int limit : {1, 2}) {
         SCOPED_TRACE("max_task=" + std::to_string(limit));

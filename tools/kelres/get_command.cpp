@@ -52,21 +52,6 @@ bool Exists(const std::string& path) {
     return fs::exists(path, ec);
 }
 
-// A download worker lowers the library's count of running downloads only after our receiver
-// procedure has returned. Asking for the next resource before then could meet the limit and be
-// refused ("too many tasks."), which a host cannot see. The worker is a thread of this process,
-// so its end can be seen: its entry in /proc/self/task goes away.
-void WaitForThreadEnd(pid_t thread) {
-    if (thread == gettid()) {
-        return;  // sent from inside our own request: no worker
-    }
-    const std::string entry = "/proc/self/task/" + std::to_string(thread);
-    const Clock::time_point give_up = Clock::now() + std::chrono::seconds(5);
-    while (Exists(entry) && Clock::now() < give_up) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
-
 class Downloads {
   public:
     Downloads(Context& context, std::vector<Request> requests, Clock::duration timeout)
@@ -214,7 +199,6 @@ int Downloads::RunInBackground() {
             if (notification->request < requests_.size()) {
                 Unpacked(requests_[notification->request], notification->folder);
             }
-            WaitForThreadEnd(notification->thread);
             continue;
         }
         const Clock::time_point now = Clock::now();

@@ -1,7 +1,5 @@
 #include "tools/kelres/notification_receiver.h"
 
-#include <unistd.h>
-
 #include <cstring>
 
 #include "tools/kelres/command_line.h"
@@ -42,7 +40,6 @@ void NotificationReceiver::Receive(const COPYDATASTRUCT& data) {
     Notification notification;
     notification.request = tag.request;
     notification.folder.assign(payload + sizeof tag);  // up to the NUL
-    notification.thread = gettid();
     std::scoped_lock lock(mutex_);
     queue_.push_back(std::move(notification));
     arrived_.notify_one();

@@ -25,7 +25,6 @@ struct RequestTag {
 struct Notification {
     uint32_t request = 0;
     std::string folder;  // the resource's unpacked folder
-    pid_t thread = 0;    // the thread that sent it: a download worker, or the requesting thread
 };
 
 // A message receiver (KelCreateReceiver) that collects the library's notifications. The library
