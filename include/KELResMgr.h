@@ -114,15 +114,22 @@ KELRES_API std::string DownloadResFile(const ResID* id, HWND window, const void*
                                        uint32_t dataSize);
 }
 
-// Function pointer types for hosts that resolve the exports with dlsym.
-using PFN_SetTestMode = decltype(&SetTestMode);
-using PFN_UploadResFile = decltype(&UploadResFile);
-using PFN_GetResourceDescription = decltype(&GetResourceDescription);
-using PFN_UpdateResourceDescription = decltype(&UpdateResourceDescription);
-using PFN_GetResIDState = decltype(&GetResIDState);
-using PFN_GetResourceID = decltype(&GetResourceID);
-using PFN_ValidResID = decltype(&ValidResID);
-using PFN_InvalidResID = decltype(&InvalidResID);
-using PFN_CreateUserFolder = decltype(&CreateUserFolder);
-using PFN_DownloadResFileEx = decltype(&DownloadResFileEx);
-using PFN_DownloadResFile = decltype(&DownloadResFile);
+// The eleven exports, for hosts that resolve them by name with dlsym: KELRES_EXPORTS(X) expands
+// X(name) for each, e.g. to declare one PFN_name member per export and to resolve each of them.
+#define KELRES_EXPORTS(X)                                                                     \
+    X(SetTestMode)                                                                            \
+    X(UploadResFile)                                                                          \
+    X(GetResourceDescription)                                                                 \
+    X(UpdateResourceDescription)                                                              \
+    X(GetResIDState)                                                                          \
+    X(GetResourceID)                                                                          \
+    X(ValidResID)                                                                             \
+    X(InvalidResID)                                                                           \
+    X(CreateUserFolder)                                                                       \
+    X(DownloadResFileEx)                                                                      \
+    X(DownloadResFile)
+
+// Function pointer types: PFN_SetTestMode, PFN_DownloadResFile, ...
+#define KELRES_DECLARE_PFN(name) using PFN_##name = decltype(&name);
+KELRES_EXPORTS(KELRES_DECLARE_PFN)
+#undef KELRES_DECLARE_PFN

@@ -32,17 +32,9 @@ LibraryCopy::LibraryCopy(const std::optional<std::string>& settings) : folder_("
     if (handle_ == nullptr) {
         throw std::runtime_error(std::string("cannot load the library copy: ") + dlerror());
     }
-    Resolve(handle_, "SetTestMode", SetTestMode);
-    Resolve(handle_, "UploadResFile", UploadResFile);
-    Resolve(handle_, "GetResourceDescription", GetResourceDescription);
-    Resolve(handle_, "UpdateResourceDescription", UpdateResourceDescription);
-    Resolve(handle_, "GetResIDState", GetResIDState);
-    Resolve(handle_, "GetResourceID", GetResourceID);
-    Resolve(handle_, "ValidResID", ValidResID);
-    Resolve(handle_, "InvalidResID", InvalidResID);
-    Resolve(handle_, "CreateUserFolder", CreateUserFolder);
-    Resolve(handle_, "DownloadResFileEx", DownloadResFileEx);
-    Resolve(handle_, "DownloadResFile", DownloadResFile);
+#define KELRES_RESOLVE(name) Resolve(handle_, #name, name);
+    KELRES_EXPORTS(KELRES_RESOLVE)
+#undef KELRES_RESOLVE
 }
 
 LibraryCopy::~LibraryCopy() {

@@ -30,17 +30,9 @@ class LibraryCopy {
     bool loaded() const { return handle_ != nullptr; }
     void Unload();
 
-    PFN_SetTestMode SetTestMode = nullptr;
-    PFN_UploadResFile UploadResFile = nullptr;
-    PFN_GetResourceDescription GetResourceDescription = nullptr;
-    PFN_UpdateResourceDescription UpdateResourceDescription = nullptr;
-    PFN_GetResIDState GetResIDState = nullptr;
-    PFN_GetResourceID GetResourceID = nullptr;
-    PFN_ValidResID ValidResID = nullptr;
-    PFN_InvalidResID InvalidResID = nullptr;
-    PFN_CreateUserFolder CreateUserFolder = nullptr;
-    PFN_DownloadResFileEx DownloadResFileEx = nullptr;
-    PFN_DownloadResFile DownloadResFile = nullptr;
+#define KELRES_EXPORT_MEMBER(name) PFN_##name name = nullptr;
+    KELRES_EXPORTS(KELRES_EXPORT_MEMBER)
+#undef KELRES_EXPORT_MEMBER
 
   private:
     TempFolder folder_;

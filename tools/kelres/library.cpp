@@ -63,17 +63,9 @@ ResMgrLibrary::ResMgrLibrary(const std::string& path) : path_(path) {
                            (reason != nullptr ? reason : "unknown reason"));
     }
     try {
-        Resolve("SetTestMode", SetTestMode);
-        Resolve("UploadResFile", UploadResFile);
-        Resolve("GetResourceDescription", GetResourceDescription);
-        Resolve("UpdateResourceDescription", UpdateResourceDescription);
-        Resolve("GetResIDState", GetResIDState);
-        Resolve("GetResourceID", GetResourceID);
-        Resolve("ValidResID", ValidResID);
-        Resolve("InvalidResID", InvalidResID);
-        Resolve("CreateUserFolder", CreateUserFolder);
-        Resolve("DownloadResFileEx", DownloadResFileEx);
-        Resolve("DownloadResFile", DownloadResFile);
+#define KELRES_RESOLVE(name) Resolve(#name, name);
+        KELRES_EXPORTS(KELRES_RESOLVE)
+#undef KELRES_RESOLVE
     } catch (...) {
         dlclose(handle_);
         throw;
