@@ -7,7 +7,7 @@
 
 #include "KELResMgr/ModuleState.h"
 #include "platform/file_ops.h"
-#include "platform/special_folders.h"
+#include "platform/app_data_folders.h"
 
 namespace kel {
 namespace {

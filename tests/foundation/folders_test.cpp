@@ -9,7 +9,7 @@
 #include "KELResMgr/LazyValue.h"
 #include "KELResMgr/LocalFolders.h"
 #include "harness/TempFolder.h"
-#include "platform/special_folders.h"
+#include "platform/app_data_folders.h"
 
 namespace kel {
 namespace {

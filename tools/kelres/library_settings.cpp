@@ -12,7 +12,7 @@
 #include "platform/file_ops.h"
 #include "platform/module_path.h"
 #include "platform/profile_reader.h"
-#include "platform/special_folders.h"
+#include "platform/app_data_folders.h"
 
 namespace kel::tool {
 namespace {
