@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "KELResMgr/ModuleState.h"
-#include "platform/file_ops.h"
 #include "platform/app_data_folders.h"
+#include "platform/file_ops.h"
 
 namespace kel {
 namespace {

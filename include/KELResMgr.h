@@ -116,17 +116,17 @@ KELRES_API std::string DownloadResFile(const ResID* id, HWND window, const void*
 
 // The eleven exports, for hosts that resolve them by name with dlsym: KELRES_EXPORTS(X) expands
 // X(name) for each, e.g. to declare one PFN_name member per export and to resolve each of them.
-#define KELRES_EXPORTS(X)                                                                     \
-    X(SetTestMode)                                                                            \
-    X(UploadResFile)                                                                          \
-    X(GetResourceDescription)                                                                 \
-    X(UpdateResourceDescription)                                                              \
-    X(GetResIDState)                                                                          \
-    X(GetResourceID)                                                                          \
-    X(ValidResID)                                                                             \
-    X(InvalidResID)                                                                           \
-    X(CreateUserFolder)                                                                       \
-    X(DownloadResFileEx)                                                                      \
+#define KELRES_EXPORTS(X)        \
+    X(SetTestMode)               \
+    X(UploadResFile)             \
+    X(GetResourceDescription)    \
+    X(UpdateResourceDescription) \
+    X(GetResIDState)             \
+    X(GetResourceID)             \
+    X(ValidResID)                \
+    X(InvalidResID)              \
+    X(CreateUserFolder)          \
+    X(DownloadResFileEx)         \
     X(DownloadResFile)
 
 // Function pointer types: PFN_SetTestMode, PFN_DownloadResFile, ...

@@ -1,8 +1,8 @@
 // Resource packages and receivers for download tests.
 #pragma once
 
-#include <chrono>
 #include <sys/resource.h>
+#include <chrono>
 
 #include <condition_variable>
 #include <cstdint>

@@ -53,8 +53,8 @@ class RealWritersTest : public ::testing::Test {
     // Runs the writer's command in the source folder; it writes the archive at $OUT.
     std::string Write(const std::string& label, const std::string& command) {
         const std::string out = work_ / (label + ".zip");
-        EXPECT_TRUE(
-            test::Run("cd " + Quote(src_.path()) + " && export OUT=" + Quote(out) + " && " + command))
+        EXPECT_TRUE(test::Run("cd " + Quote(src_.path()) + " && export OUT=" + Quote(out) + " && " +
+                              command))
             << command;
         return out;
     }

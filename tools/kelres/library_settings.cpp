@@ -9,10 +9,10 @@
 
 #include "KELResMgr/Config.h"
 #include "KELResMgr/LocalFolders.h"
+#include "platform/app_data_folders.h"
 #include "platform/file_ops.h"
 #include "platform/module_path.h"
 #include "platform/profile_reader.h"
-#include "platform/app_data_folders.h"
 
 namespace kel::tool {
 namespace {
