@@ -16,6 +16,7 @@
 
 #include "harness/FtpServer.h"
 #include "harness/LibraryCopy.h"
+#include "harness/Packages.h"
 #include "harness/TempFolder.h"
 #include "net/BenchFiles.h"
 
@@ -27,25 +28,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kRuns = 5;
 constexpr std::size_t kSize = 200 * 1000 * 1000;
 constexpr double kMB = 1000.0 * 1000.0;
-
-// Runs the command and waits; the exit status, -1 when it did not exit normally.
-int Run(const std::vector<std::string>& argv) {
-    std::vector<char*> args;
-    for (const auto& arg : argv) {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
-    args.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid) {
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 void CheckStored(const std::string& path, const char* who) {
     std::error_code ec;
@@ -82,7 +64,7 @@ int main() {
         CheckStored(ours_stored, "UploadResFile");
 
         start = Clock::now();
-        const int status = Run(
+        const int status = kel::test::RunProgram(
             {"/usr/bin/curl", "-s", "--ftp-port", "-", "--ftp-create-dirs", "-T", file, curl_url});
         curls.push_back(std::chrono::duration<double>(Clock::now() - start).count());
         if (status != 0) {

@@ -16,14 +16,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kExitFailed = 1;
-
 // A media server address where nothing listens.
 constexpr char kClosedMediaServer[] = "[download]\nhttp_server=127.0.0.1\nhttp_port=1\n";
-
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 // A folder of a few files, one read-only, one in a subfolder, one with an old time.
 FileMap MakeResource(const std::string& folder) {

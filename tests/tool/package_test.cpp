@@ -17,8 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kExitFailed = 1;
-
 struct ZipEntry {
     std::string content;
     zip_uint16_t method = 0;

@@ -18,12 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kExitFailed = 1;
-
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 std::string MediaSettings(int port, const std::string& extra = "") {
     return "[download]\nhttp_server=127.0.0.1\nhttp_port=" + std::to_string(port) + "\n" + extra;
 }

@@ -15,12 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kExitFailed = 1;
-
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 // The text with every run of blanks made one blank: columns may be padded as they like.
 std::string Squeezed(const std::string& text) {
     std::string squeezed;

@@ -7,6 +7,13 @@
 
 namespace kel::test {
 
+// kelres's exit status when an operation failed.
+constexpr int kExitFailed = 1;
+
+inline bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
 struct ToolRun {
     int exit_code = -1;  // -1 when it did not exit normally (killed at the time limit)
     std::string out;     // stdout; under a terminal, everything the terminal showed
