@@ -36,7 +36,12 @@ File& File::operator=(File&& other) noexcept {
 }
 
 File File::TryOpen(const std::string& path, Mode mode) noexcept {
-    const int flags = mode == Mode::kRead ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC;
+    int flags = O_RDONLY;
+    if (mode == Mode::kCreateWrite) {
+        flags = O_WRONLY | O_CREAT | O_TRUNC;
+    } else if (mode == Mode::kCreateNew) {
+        flags = O_WRONLY | O_CREAT | O_EXCL;
+    }
     int fd;
     do {
         fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);

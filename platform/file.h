@@ -27,6 +27,8 @@ class File {
     enum class Mode {
         kRead,         // existing file, reading only
         kCreateWrite,  // created anew or emptied, writing only
+        kCreateNew,    // created anew, writing only; fails (EEXIST) when the name is taken, also
+                       // by a symbolic link, which is never followed
     };
 
     File() = default;

@@ -194,7 +194,12 @@ void CZipArchiveReader::ReadCurrentRecord() {
     info.disk_number_start = Le16(&record[34]);
     info.internal_attributes = Le16(&record[36]);
     info.external_attributes = Le32(&record[38]);
-    info.modification_time = DosDateTimeToTime(info.dos_date_time);
+    // Records are read again for every query, and neighbours often share a time: the calendar,
+    // which looks at the time zone file at every call, is asked once per distinct value.
+    if (!converted_time_ || converted_time_->first != info.dos_date_time) {
+        converted_time_.emplace(info.dos_date_time, DosDateTimeToTime(info.dos_date_time));
+    }
+    info.modification_time = converted_time_->second;
     current_ = info;
     local_offset_ = Le32(&record[42]);
 }

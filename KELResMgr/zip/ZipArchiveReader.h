@@ -5,7 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "KELResMgr/zip/ZipArchiveBase.h"
 #include "platform/file.h"
@@ -101,6 +103,8 @@ class CZipArchiveReader final : public CZipArchiveBase {
     std::uint32_t directory_offset_ = 0;
     ZipEntryInfo current_;
     std::uint32_t local_offset_ = 0;
+    // The last DOS date and time converted, and its calendar time.
+    std::optional<std::pair<std::uint32_t, std::int64_t>> converted_time_;
     std::unique_ptr<ZipEntryReadState> read_state_;
 };
 

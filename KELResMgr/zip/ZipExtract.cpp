@@ -1,6 +1,7 @@
 #include "KELResMgr/zip/ZipExtract.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -40,10 +41,8 @@ void RequireRealFolder(const std::string& path) {
 }
 
 // Creates the folders of the name's folder part below root, refusing any that is not a real
-// folder, and clears the way for the file itself: an existing file or link of that name is
-// removed, so neither a symbolic link nor a hard link to a file elsewhere is written through.
-// Returns the output path. Folders made or checked once in this extraction are remembered in
-// known_folders and not checked again.
+// folder, and returns the output path. Folders made or checked once in this extraction are
+// remembered in known_folders and not checked again.
 std::string PrepareOutputPath(const std::string& root, const std::string& name,
                               std::unordered_set<std::string>& known_folders) {
     std::string path = root;
@@ -64,16 +63,29 @@ std::string PrepareOutputPath(const std::string& root, const std::string& name,
         known_folders.insert(path);
     }
     path.append("/").append(name, start, std::string::npos);
+    return path;
+}
 
+// Creates the output file as a new file. A file or link already of that name (a later entry of
+// the same name, or what an earlier extraction left) is removed first, so neither a symbolic
+// link nor a hard link to a file elsewhere is ever written through.
+platform::File CreateOutputFile(const std::string& path) {
+    platform::File file = platform::File::TryOpen(path, platform::File::Mode::kCreateNew);
+    if (file.is_open()) {
+        return file;
+    }
+    if (errno != EEXIST) {
+        throw platform::FileError("create", path, errno);
+    }
     std::error_code ec;
     const fs::file_status status = fs::symlink_status(path, ec);
-    if (fs::exists(status) && !fs::is_directory(status)) {
+    if (!ec && !fs::is_directory(status)) {
         fs::remove(path, ec);
-        if (ec) {
-            throw fs::filesystem_error("cannot replace", path, ec);
-        }
     }
-    return path;
+    if (ec) {
+        throw fs::filesystem_error("cannot replace", path, ec);
+    }
+    return platform::File::Open(path, platform::File::Mode::kCreateNew);
 }
 
 // Linux has neither Windows attribute words nor creation times: the last-write time becomes the
@@ -111,7 +123,7 @@ void ExtractCurrentEntry(CZipArchiveReader& reader, const std::string& root,
 
     const std::string path = PrepareOutputPath(root, name, known_folders);
     // Created before the entry is opened: an entry that cannot be opened leaves an empty file.
-    platform::File output = platform::File::Open(path, platform::File::Mode::kCreateWrite);
+    platform::File output = CreateOutputFile(path);
     reader.OpenCurrentEntry();
     std::uint64_t written = 0;
     for (;;) {
