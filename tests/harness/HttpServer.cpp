@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -127,11 +128,17 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
     }
     args.push_back(nullptr);
     const char* output = output_path.c_str();
+    const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ < 0) {
         throw std::runtime_error("cannot fork for " + argv.at(0));
     }
     if (pid_ == 0) {
+        // Should the test process die without running its destructors (a sanitizer stopping
+        // it, a crash), the server goes with it instead of running on.
+        if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent) {
+            _exit(125);
+        }
         const int null_fd = open("/dev/null", O_RDONLY);
         const int out_fd = open(output, O_WRONLY | O_CREAT | O_APPEND, 0644);
         if (null_fd < 0 || out_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out_fd, 1) < 0 ||
