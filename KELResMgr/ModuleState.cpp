@@ -1,6 +1,6 @@
 #include "KELResMgr/ModuleState.h"
 
-#include <curl/curl.h>
+#include "KELResMgr/net/CurlLibrary.h"
 
 namespace kel {
 namespace {
@@ -12,13 +12,11 @@ std::atomic<ModuleState*> g_state{nullptr};
 
 }  // namespace
 
-// libcurl is initialised once per load, before any worker can start, and cleaned up only when
-// the last user of this state is gone.
-ModuleState::ModuleState() {
-    curl_global_init(CURL_GLOBAL_DEFAULT);
-}
-ModuleState::~ModuleState() {
-    curl_global_cleanup();
+ModuleState::ModuleState() = default;
+ModuleState::~ModuleState() = default;
+
+ModuleState::CurlRelease::~CurlRelease() {
+    net::ReleaseCurl();
 }
 
 ModuleState& Module() {

@@ -21,6 +21,16 @@ class ModuleState : public std::enable_shared_from_this<ModuleState> {
     ~ModuleState();
 
     TraceSink trace;  // first: the members below may trace while they are destroyed
+
+  private:
+    // libcurl is set up at the first internet session of this load, and cleaned up when the last
+    // user of this state (the load, or a worker that outlived it) is gone: after every member
+    // below, the download manager's session among them, has been destroyed.
+    struct CurlRelease {
+        ~CurlRelease();
+    } curl_release_;
+
+  public:
     LazyString config_path;
     LazyString resources_folder;
     CResManager downloads;  // the shared download manager

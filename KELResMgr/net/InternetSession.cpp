@@ -1,11 +1,13 @@
 #include "KELResMgr/net/InternetSession.h"
 
+#include "KELResMgr/net/CurlLibrary.h"
 #include "KELResMgr/net/InternetError.h"
 
 namespace kel::net {
 
+// libcurl is set up before the first share handle of this load is made.
 InternetSession::InternetSession()
-    : share_(curl_share_init()),
+    : share_((EnsureCurlInitialised(), curl_share_init())),
       connect_timeout_(EffectiveTimeout(kDefaultConnectTimeout)),
       stall_timeout_(EffectiveTimeout(kStallTimeout)) {
     if (!share_) {
