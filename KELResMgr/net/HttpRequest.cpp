@@ -68,7 +68,7 @@ void HttpConnection::ReturnCache(CurlMulti cache) const noexcept {
     }
     std::scoped_lock lock(pool_mutex_);
     if (idle_caches_.size() < kIdleCaches) {
-        idle_caches_.push_back(std::move(cache));  // capacity reserved below: cannot throw
+        idle_caches_.push_back(std::move(cache));  // within the capacity reserved: cannot throw
     }
     // else the cache (and its connection) closes as it goes out of scope
 }
