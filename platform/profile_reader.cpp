@@ -66,7 +66,8 @@ constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 class LineReader {
   public:
     explicit LineReader(const std::string& path)
-        : file_(path, std::ios::binary), buffer_(std::make_unique<char[]>(kMaxProfileLine + 1)) {}
+        : file_(path, std::ios::binary),
+          buffer_(std::make_unique_for_overwrite<char[]>(kMaxProfileLine + 1)) {}
 
     bool is_open() const { return static_cast<bool>(file_); }
     bool skipped_long_line() const { return skipped_long_line_; }
