@@ -55,8 +55,8 @@ class ModuleState : public std::enable_shared_from_this<ModuleState> {
 ModuleState& Module();
 // A reference that keeps the state alive, for code that outlives the call (workers).
 std::shared_ptr<ModuleState> ModuleRef();
-// Null before the state exists and again once it is being torn down (only its trace sink is
-// left); used by the trace facility, which may run at any time.
+// Null before the state exists, and again from the moment its destruction has come down to its
+// trace sink, the last member; used by the trace facility, which may run at any time.
 const ModuleState* ModuleStateIfAlive();
 
 // Makes the state of this load and the reference that the load holds; called once, by the
