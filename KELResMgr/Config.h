@@ -36,7 +36,8 @@ void SetTestModeFlag(bool on);
 bool TestModeOn();
 
 // Full path of the settings file: the library file's folder + "/Tessel.ini". Computed at the first
-// use, safely from several threads; empty while the library's own path cannot be had.
+// use, safely from several threads; empty while the library's own path cannot be had or names
+// no folder.
 std::string ConfigFilePath();
 
 // The settings file beside the module file at module_path; empty when the path names no folder.
