@@ -42,12 +42,13 @@ HttpConnection::HttpConnection(const InternetSession& session, std::string host,
                                                      std::to_string(port) + " is not valid");
     }
     base_url_ = "http://" + UrlAuthority(host_, port_) + "/";
+    MutexLock lock(pool_mutex_);  // not shared yet; the lock only satisfies the analysis
     idle_caches_.reserve(kIdleCaches);
 }
 
 CurlMulti HttpConnection::BorrowCache() const {
     {
-        std::scoped_lock lock(pool_mutex_);
+        MutexLock lock(pool_mutex_);
         if (!idle_caches_.empty()) {
             CurlMulti cache = std::move(idle_caches_.back());
             idle_caches_.pop_back();
@@ -66,7 +67,7 @@ void HttpConnection::ReturnCache(CurlMulti cache) const noexcept {
     if (!cache) {
         return;
     }
-    std::scoped_lock lock(pool_mutex_);
+    MutexLock lock(pool_mutex_);
     if (idle_caches_.size() < kIdleCaches) {
         idle_caches_.push_back(std::move(cache));  // within the capacity reserved: cannot throw
     }

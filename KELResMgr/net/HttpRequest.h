@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <exception>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "KELResMgr/net/CurlHandles.h"
 #include "KELResMgr/net/InternetSession.h"
 #include "KELResMgr/net/TransferPace.h"
+#include "platform/annotated_mutex.h"
 
 namespace kel::net {
 
@@ -49,8 +49,8 @@ class HttpConnection {
     std::string host_;
     long port_;
     std::string base_url_;
-    mutable std::mutex pool_mutex_;
-    mutable std::vector<CurlMulti> idle_caches_;  // guarded by pool_mutex_
+    mutable Mutex pool_mutex_;
+    mutable std::vector<CurlMulti> idle_caches_ GUARDED_BY(pool_mutex_);
 };
 
 // Request flags, as the callers know them.

@@ -9,13 +9,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <memory>
 #include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "FailingAllocations.h"
 #include "KELResMgr/CatalogueQueries.h"
 #include "KELResMgr/net/HttpRequest.h"
 #include "KELResMgr/net/InternetError.h"
@@ -25,26 +25,6 @@
 #include "KELResMgr/net/UrlAuthority.h"
 #include "harness/HttpServer.h"
 #include "harness/TempFolder.h"
-
-// Allocations of at least this many bytes fail on this thread (0: none), for the tests of
-// failures inside libcurl's callbacks.
-thread_local std::size_t g_fail_allocations_from = 0;
-
-void* operator new(std::size_t size) {
-    if (g_fail_allocations_from != 0 && size >= g_fail_allocations_from) {
-        throw std::bad_alloc();
-    }
-    if (void* block = std::malloc(size != 0 ? size : 1)) {
-        return block;
-    }
-    throw std::bad_alloc();
-}
-void operator delete(void* block) noexcept {
-    std::free(block);
-}
-void operator delete(void* block, std::size_t) noexcept {
-    std::free(block);
-}
 
 namespace kel::net {
 namespace {
@@ -220,7 +200,7 @@ TEST_F(Request, FailureInsideTheBodyCallbackReachesTheReader) {
     {
         HttpRequest request(connection, "b", kExistingConnect);
         char byte;
-        g_fail_allocations_from = 16 * 1024;
+        test::FailAllocationsFrom(16 * 1024);
         EXPECT_THROW(
             {
                 request.Send();
@@ -228,7 +208,7 @@ TEST_F(Request, FailureInsideTheBodyCallbackReachesTheReader) {
                 }
             },
             std::bad_alloc);
-        g_fail_allocations_from = 0;
+        test::FailAllocationsFrom(0);
     }
     HttpRequest again(connection, "b", kExistingConnect);
     again.Send();

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -15,7 +16,8 @@
 namespace kel::tool {
 
 // Watches the files the library writes while it downloads: for each resource T the package file
-// "<resources>/T.tsl" grows while the package arrives, and the folder "<resources>/T_files_tmp"
+// "<resources>/T.tsl.part-XXXXXXXX" grows while the package arrives (it takes the name T.tsl
+// once whole), and the folder "<resources>/T_files_tmp"
 // appears while it is unpacked. Four times a second it shows, on the console's progress line,
 // the bytes so far and the rate, or "unpacking". It runs only when stdout is a terminal; then
 // it owns one thread, stopped by the destructor.
@@ -55,5 +57,10 @@ class ProgressMonitor {
 
 // "312 B", "1.5 KiB", "20.0 MiB".
 std::string FormatBytes(double bytes);
+
+// The bytes of resource T's package received so far: the size of "T.tsl", else of the package
+// being received ("T.tsl.part-" and a random suffix); nullopt when there is neither.
+std::optional<std::uint64_t> PackageBytesSoFar(const std::string& resources,
+                                               const std::string& text);
 
 }  // namespace kel::tool
