@@ -2,8 +2,10 @@
 // served by nginx or by the scripted server, and the catalogue service.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -102,40 +104,76 @@ TEST(GetFromServer, MoreResourcesThanTheLimitAllDownload) {
 }
 
 // Catches a progress line that is missing on a terminal, or that pollutes the output when it is
-// read by a program.
+// read by a program; a total, share or time left shown without the server's size, or missing
+// with it; a HEAD request for another path than the library's; and a summary that miscounts.
 TEST(GetFromServer, ProgressOnATerminalOnly) {
     TempFolder work;
     const std::string media = work / "media";
     fs::create_directory(media);
-    PackAndPublish({{"noise.bin", RandomBytes(2 * 1024 * 1024)}}, work / "resource",
-                   "0A1B2C3D0000ABCD", media);
-    ScriptedHttpServer server(media);
-    HttpAnswer slow;
-    slow.chunk_size = 64 * 1024;
-    slow.chunk_delay_ms = 40;  // about 1.3 s for the whole package
-    server.AnswerFilesWith(slow);
-    WriteFile(work / "Tessel.ini", MediaSettings(server.port()));
-    const std::vector<std::string> args = {"--config", work / "Tessel.ini", "get",
-                                           "0A1B2C3D0000ABCD"};
-    {
-        SCOPED_TRACE("terminal");
-        AppDataSandbox sandbox;
-        const ToolRun run = RunToolOnTerminal(args);
-        ASSERT_EQ(run.exit_code, 0) << run.out;
-        EXPECT_TRUE(Contains(run.out, "\r\x1b[K0A1B2C3D0000ABCD ")) << run.out;
-        EXPECT_TRUE(Contains(run.out, "B/s")) << run.out;
-        // The line is erased before the result is written.
-        EXPECT_TRUE(
-            Contains(run.out, "\r\x1b[K" + sandbox.resources() + "0A1B2C3D0000ABCD_files\r\n"))
-            << run.out;
+    const std::vector<std::string> ids = {"0A1B2C3D0000ABCD", "0A1B2C3D0000ABCE"};
+    for (const std::string& id : ids) {
+        PackAndPublish({{"noise.bin", RandomBytes(2 * 1024 * 1024)}}, work / id, id, media);
     }
-    {
-        SCOPED_TRACE("pipe");
+    ScriptedHttpServer server(media);
+    WriteFile(work / "Tessel.ini", MediaSettings(server.port()));
+    std::vector<std::string> args = {"--config", work / "Tessel.ini", "get"};
+    args.insert(args.end(), ids.begin(), ids.end());
+
+    const std::regex with_total(
+        R"(0A1B2C3D0000ABC[DE] [0-9]+\.[0-9]/2\.0 MiB [0-9]{1,2}% [0-9.]+ [KM]iB/s [0-9]+:[0-9]{2} left)");
+    const std::regex without_total(R"(0A1B2C3D0000ABC[DE] [0-9.]+ [KM]iB [0-9.]+ [KM]iB/s)");
+    struct Case {
+        const char* name;
+        bool size_told;  // the server sends Content-Length, to HEAD as to GET
+        bool terminal;
+        std::string summary;  // a pattern of the last line
+    };
+    const std::vector<Case> cases = {
+        {"terminal, size told", true, true, "2 of 2 resources ready, 4\\.0 MiB in 0:0[0-9]"},
+        {"terminal, no size", false, true,
+         "2 of 2 resources ready, (at least )?[0-9.]+ MiB in 0:0[0-9]"},
+        {"pipe", true, false, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         AppDataSandbox sandbox;
-        const ToolRun run = RunTool(args);
-        ASSERT_EQ(run.exit_code, 0) << run.err;
-        EXPECT_EQ(run.out, sandbox.resources() + "0A1B2C3D0000ABCD_files\n");
-        EXPECT_EQ(run.err, "");
+        HttpAnswer slow;
+        slow.chunk_size = 64 * 1024;
+        slow.chunk_delay_ms = 40;  // about 1.3 s for each package
+        slow.content_length = c.size_told;
+        server.AnswerFilesWith(slow);
+        server.ClearRecords();
+        const ToolRun run = c.terminal ? RunToolOnTerminal(args) : RunTool(args);
+        ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+        std::vector<std::string> gets;
+        std::vector<std::string> heads;
+        for (const std::string& line : server.RequestLines()) {
+            (line.rfind("HEAD ", 0) == 0 ? heads : gets)
+                .push_back(line.substr(0, line.find(" HTTP")));
+        }
+        std::sort(heads.begin(), heads.end());
+        EXPECT_EQ(gets.size(), ids.size());
+        if (!c.terminal) {
+            EXPECT_EQ(heads.size(), 0u);
+            EXPECT_EQ(run.err, "");
+            for (const std::string& id : ids) {
+                EXPECT_TRUE(Contains(run.out, sandbox.resources() + id + "_files\n")) << run.out;
+            }
+            EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 2) << run.out;
+            continue;
+        }
+        EXPECT_EQ(heads, (std::vector<std::string>{"HEAD /" + MediaPath(ids[0]),
+                                                   "HEAD /" + MediaPath(ids[1])}));
+        EXPECT_EQ(std::regex_search(run.out, with_total), c.size_told) << run.out;
+        EXPECT_EQ(std::regex_search(run.out, without_total), !c.size_told) << run.out;
+        // The line is erased before the results are written, and the summary comes last.
+        EXPECT_TRUE(Contains(run.out, "\r\x1b[K" + sandbox.resources())) << run.out;
+        for (const std::string& id : ids) {
+            EXPECT_TRUE(Contains(run.out, sandbox.resources() + id + "_files\r\n")) << run.out;
+        }
+        EXPECT_TRUE(
+            std::regex_search(run.out, std::regex(R"((\n|\x1b\[K))" + c.summary + R"(\r\n$)")))
+            << run.out;
     }
 }
 
