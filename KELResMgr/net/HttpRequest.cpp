@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "KELResMgr/net/InternetError.h"
 #include "KELResMgr/net/RequestTarget.h"
+#include "KELResMgr/net/UrlAuthority.h"
 
 namespace kel::net {
 namespace {
@@ -21,6 +23,11 @@ constexpr std::size_t kSpillLimit = 256 * 1024;
 constexpr long kReceiveBlock = 100 * 1024;
 // Redirects followed by requests that follow them.
 constexpr long kMaxRedirects = 10;
+// Idle connection caches a connection keeps, and open connections each cache keeps: enough for
+// the downloads that run at once to find theirs again, few enough not to hold sockets for
+// nothing.
+constexpr std::size_t kIdleCaches = 8;
+constexpr long kConnectionsPerCache = 1;
 
 bool IsConnectFailure(CURLcode code) {
     return code == CURLE_COULDNT_CONNECT || code == CURLE_OPERATION_TIMEDOUT;
@@ -34,14 +41,37 @@ HttpConnection::HttpConnection(const InternetSession& session, std::string host,
         throw InternetError(CURLE_URL_MALFORMAT, "cannot connect to " + host_ + ": port " +
                                                      std::to_string(port) + " is not valid");
     }
-    // An IPv6 address needs brackets in a URL.
-    const bool ipv6 = host_.find(':') != std::string::npos;
-    base_url_ = "http://" + (ipv6 ? "[" + host_ + "]" : host_);
-    if (port_ != 0) {
-        base_url_ += ':';
-        base_url_ += std::to_string(port_);
+    base_url_ = "http://" + UrlAuthority(host_, port_) + "/";
+    MutexLock lock(pool_mutex_);  // not shared yet; the lock only satisfies the analysis
+    idle_caches_.reserve(kIdleCaches);
+}
+
+CurlMulti HttpConnection::BorrowCache() const {
+    {
+        MutexLock lock(pool_mutex_);
+        if (!idle_caches_.empty()) {
+            CurlMulti cache = std::move(idle_caches_.back());
+            idle_caches_.pop_back();
+            return cache;
+        }
     }
-    base_url_ += "/";
+    CurlMulti cache(curl_multi_init());
+    if (!cache) {
+        throw InternetError(CURLE_OUT_OF_MEMORY, "cannot create a request: out of memory");
+    }
+    curl_multi_setopt(cache.get(), CURLMOPT_MAXCONNECTS, kConnectionsPerCache);
+    return cache;
+}
+
+void HttpConnection::ReturnCache(CurlMulti cache) const noexcept {
+    if (!cache) {
+        return;
+    }
+    MutexLock lock(pool_mutex_);
+    if (idle_caches_.size() < kIdleCaches) {
+        idle_caches_.push_back(std::move(cache));  // within the capacity reserved: cannot throw
+    }
+    // else the cache (and its connection) closes as it goes out of scope
 }
 
 HttpRequest::HttpRequest(const HttpConnection& connection, const std::string& object_name,
@@ -50,9 +80,10 @@ HttpRequest::HttpRequest(const HttpConnection& connection, const std::string& ob
       url_(connection.base_url() + EncodeRequestTarget(object_name)),
       follow_((flags & kNoAutoRedirect) == 0),
       easy_(NewEasy()),
-      multi_(curl_multi_init()) {
-    if (!multi_) {
-        throw InternetError(CURLE_OUT_OF_MEMORY, "cannot create a request: out of memory");
+      multi_(connection.BorrowCache()),
+      pace_(connection.session().stall_timeout(), kMinBytesPerStallWindow) {
+    if (const auto total = connection.session().total_timeout()) {
+        pace_.SetDeadline(Clock::now() + *total);
     }
     // No accept types: libcurl's default "Accept" header is taken out.
     Append(headers_, "Accept:");
@@ -83,6 +114,7 @@ HttpRequest::~HttpRequest() {
     if (attached_) {
         curl_multi_remove_handle(multi_.get(), easy_.get());
     }
+    connection_.ReturnCache(std::move(multi_));
 }
 
 void HttpRequest::Start() {
@@ -91,7 +123,7 @@ void HttpRequest::Start() {
         attached_ = false;
     }
     error_[0] = '\0';
-    headers_done_ = finished_ = paused_ = false;
+    headers_done_ = finished_ = paused_ = reached_ = false;
     result_ = CURLE_OK;
     const CURLMcode added = curl_multi_add_handle(multi_.get(), easy_.get());
     if (added != CURLM_OK) {
@@ -143,18 +175,17 @@ std::size_t HttpRequest::Read(void* buffer, std::size_t size) {
     if (full()) {
         return destination_filled_;
     }
+    pace_.Resume(Clock::now());  // the caller's own time does not count against the server
     if (paused_) {
         paused_ = false;
         curl_easy_pause(easy_.get(), CURLPAUSE_CONT);  // may deliver the held block at once
+        RethrowCallbackError();
     }
-    last_activity_ = Clock::now();  // the caller's own time does not count as a stall
     Drive(full);
     return destination_filled_;
 }
 
 void HttpRequest::Drive(const std::function<bool()>& done) {
-    const Milliseconds stall = connection_.session().stall_timeout();
-    bool connected = false;
     while (!done()) {
         if (finished_) {
             if (result_ != CURLE_OK) {
@@ -164,6 +195,7 @@ void HttpRequest::Drive(const std::function<bool()>& done) {
         }
         int running = 0;
         const CURLMcode performed = curl_multi_perform(multi_.get(), &running);
+        RethrowCallbackError();
         if (performed != CURLM_OK) {
             Fail(CURLE_RECV_ERROR, curl_multi_strerror(performed));
         }
@@ -171,22 +203,23 @@ void HttpRequest::Drive(const std::function<bool()>& done) {
         if (done() || finished_) {
             continue;
         }
-        // Connecting has its own limit; the stall clock runs once the server is reached.
-        if (!connected && Connected()) {
-            connected = true;
-            last_activity_ = std::max(last_activity_, Clock::now());
+        const auto now = Clock::now();
+        // Connecting has its own limit; the server's clocks start once it is reached.
+        if (!reached_ && Connected()) {
+            reached_ = true;
+            pace_.Connected(now);
         }
-        Milliseconds wait = kLongestWait;
-        if (connected) {
-            const auto idle =
-                std::chrono::duration_cast<Milliseconds>(Clock::now() - last_activity_);
-            if (idle >= stall) {
-                Fail(CURLE_OPERATION_TIMEDOUT,
-                     "no data for " + std::to_string(stall.count()) + " ms");
-            }
-            wait = std::min(wait, stall - idle);
+        if (const auto why = pace_.Check(now)) {
+            Fail(CURLE_OPERATION_TIMEDOUT, *why);
         }
+        const Milliseconds wait = pace_.NextCheckIn(kLongestWait, now);
         curl_multi_poll(multi_.get(), nullptr, 0, static_cast<int>(wait.count()), nullptr);
+    }
+}
+
+void HttpRequest::RethrowCallbackError() {
+    if (callback_error_) {
+        std::rethrow_exception(std::exchange(callback_error_, nullptr));
     }
 }
 
@@ -213,10 +246,13 @@ void HttpRequest::Fail(int code, const std::string& what) const {
     throw InternetError(code, "cannot get " + url_ + ": " + what);
 }
 
-std::size_t HttpRequest::OnHeader(char* data, std::size_t size, std::size_t count, void* self) {
+// Nothing here can fail: no allocation, no call that raises.
+std::size_t HttpRequest::OnHeader(char* data, std::size_t size, std::size_t count,
+                                  void* self) noexcept {
     auto& request = *static_cast<HttpRequest*>(self);
     const std::size_t bytes = size * count;
-    request.last_activity_ = Clock::now();
+    const auto now = Clock::now();
+    request.pace_.Received(bytes, false, now);
     const bool header_end = bytes <= 2 && (data[0] == '\r' || data[0] == '\n');
     if (!header_end) {
         return bytes;
@@ -229,15 +265,18 @@ std::size_t HttpRequest::OnHeader(char* data, std::size_t size, std::size_t coun
     const bool may_follow = request.follow_ && code >= 300 && code < 400;
     if (!interim && !may_follow) {
         request.headers_done_ = true;
+        request.pace_.HeadersDone(now);
     }
     return bytes;
 }
 
-std::size_t HttpRequest::OnBody(char* data, std::size_t size, std::size_t count, void* self) {
+std::size_t HttpRequest::OnBody(char* data, std::size_t size, std::size_t count,
+                                void* self) noexcept {
     auto& request = *static_cast<HttpRequest*>(self);
     const std::size_t bytes = size * count;
-    request.last_activity_ = Clock::now();
+    const auto now = Clock::now();
     request.headers_done_ = true;  // body bytes come only with the final answer
+    request.pace_.HeadersDone(now);
     const std::size_t room = request.destination_ != nullptr
                                  ? request.destination_size_ - request.destination_filled_
                                  : 0;
@@ -248,11 +287,17 @@ std::size_t HttpRequest::OnBody(char* data, std::size_t size, std::size_t count,
         request.paused_ = true;  // libcurl keeps the block and offers it again after resuming
         return CURL_WRITEFUNC_PAUSE;
     }
+    try {
+        request.Spill(data + fits, bytes - fits);  // first: it alone can fail
+    } catch (...) {
+        request.callback_error_ = std::current_exception();
+        return CURL_WRITEFUNC_ERROR;
+    }
     if (fits > 0) {
         std::memcpy(request.destination_ + request.destination_filled_, data, fits);
         request.destination_filled_ += fits;
     }
-    request.Spill(data + fits, bytes - fits);
+    request.pace_.Received(bytes, true, now);
     return bytes;
 }
 

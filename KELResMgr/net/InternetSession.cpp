@@ -18,10 +18,9 @@ InternetSession::InternetSession()
         curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &InternetSession::Lock) == CURLSHE_OK &&
         curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &InternetSession::Unlock) == CURLSHE_OK &&
         curl_share_setopt(share, CURLSHOPT_USERDATA, this) == CURLSHE_OK &&
-        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) == CURLSHE_OK &&
-        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT) == CURLSHE_OK;
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) == CURLSHE_OK;
     if (!ok) {
-        throw InternetError(CURLE_FAILED_INIT, "cannot open an internet session: no shared caches");
+        throw InternetError(CURLE_FAILED_INIT, "cannot open an internet session: no shared cache");
     }
 }
 
@@ -31,12 +30,18 @@ void InternetSession::Configure(CURL* easy) const {
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connect_timeout_.count()));
 }
 
-void InternetSession::Lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
-    static_cast<InternetSession*>(self)->locks_.at(data).lock();
+std::mutex& InternetSession::LockFor(curl_lock_data data) noexcept {
+    // libcurl passes only values below CURL_LOCK_DATA_LAST; the remainder keeps any other value
+    // inside the array, on the same lock for Lock and Unlock.
+    return locks_[static_cast<std::size_t>(data) % locks_.size()];
 }
 
-void InternetSession::Unlock(CURL*, curl_lock_data data, void* self) {
-    static_cast<InternetSession*>(self)->locks_.at(data).unlock();
+void InternetSession::Lock(CURL*, curl_lock_data data, curl_lock_access, void* self) noexcept {
+    static_cast<InternetSession*>(self)->LockFor(data).lock();
+}
+
+void InternetSession::Unlock(CURL*, curl_lock_data data, void* self) noexcept {
+    static_cast<InternetSession*>(self)->LockFor(data).unlock();
 }
 
 }  // namespace kel::net
