@@ -112,11 +112,11 @@ const unsigned char* CZipArchiveReader::DirectoryBytes(std::uint64_t offset, std
         ThrowZipError(kZipBadZipFile);
     }
     const std::size_t span = std::max(size, kDirectoryWindowSize);
-    if (directory_window_.size() < span) {
-        directory_window_.resize(span);
-    }
     window_size_ = 0;  // stays empty should the read fail
     const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(span, archive_length_ - at));
+    if (directory_window_.size() < take) {
+        directory_window_.resize(take);
+    }
     ReadArchive(offset, directory_window_.data(), take);
     window_offset_ = offset;
     window_size_ = take;
@@ -297,7 +297,9 @@ void CZipArchiveReader::OpenCurrentEntry() {
     CloseCurrentEntry();  // the previous entry's CRC mismatch is raised here
 
     if (input_.empty()) {
-        input_.resize(kInputBufferSize);
+        // No read can be longer than the archive.
+        input_.resize(static_cast<std::size_t>(
+            std::clamp<std::uint64_t>(archive_length_, 1, kInputBufferSize)));
     }
     auto state = std::make_unique<ZipEntryReadState>();
     const std::uint32_t local_extra_length = ReadLocalHeader(*state);
@@ -400,17 +402,18 @@ void CZipArchiveReader::CloseCurrentEntry() {
     read_state_.reset();
 }
 
-std::uint64_t CZipArchiveReader::CheckEntryLayout() {
+CZipArchiveReader::DeclaredSizes CZipArchiveReader::CheckEntryLayout() {
     // Each entry takes at least its local header (of the central name length, which the local
     // one must equal) and its compressed data.
     std::vector<std::pair<std::uint32_t, std::uint64_t>> spans;
     spans.reserve(entry_count_);
-    std::uint64_t total = 0;
+    DeclaredSizes sizes;
     GoToFirstEntry();
     do {
         spans.emplace_back(local_offset_, std::uint64_t{local_offset_} + kLocalHeaderSize +
                                               current_.name_length + current_.compressed_size);
-        total += current_.uncompressed_size;
+        sizes.total += current_.uncompressed_size;
+        sizes.largest = std::max(sizes.largest, current_.uncompressed_size);
     } while (GoToNextEntry());
     std::sort(spans.begin(), spans.end());
     for (std::size_t i = 0; i < spans.size(); ++i) {
@@ -423,7 +426,7 @@ std::uint64_t CZipArchiveReader::CheckEntryLayout() {
     }
     data_limits_ = std::move(spans);
     GoToFirstEntry();
-    return total;
+    return sizes;
 }
 
 void CZipArchiveReader::Close() {

@@ -48,8 +48,8 @@ struct ZipEntryReadState;
 // raises badCrc again.
 class CZipArchiveReader final : public CZipArchiveBase {
   public:
-    // Compressed input is read in blocks of this size; stored data go straight to the caller's
-    // buffer in blocks as large as it asks for.
+    // Compressed input is read in blocks of this size (or of the archive's, when smaller);
+    // stored data go straight to the caller's buffer in blocks as large as it asks for.
     static constexpr std::size_t kInputBufferSize = 128 * 1024;
     // Central directory records are read in windows of this size (larger when one record is).
     static constexpr std::size_t kDirectoryWindowSize = 64 * 1024;
@@ -83,13 +83,18 @@ class CZipArchiveReader final : public CZipArchiveBase {
     // Closes the open entry (with its verification), then the archive file.
     void Close();
 
-    // Walks the whole central directory once, before anything is extracted, and returns the sum
-    // of the entries' declared uncompressed sizes. No honest archive has entries whose local
+    // Declared uncompressed sizes of all entries.
+    struct DeclaredSizes {
+        std::uint64_t total = 0;
+        std::uint32_t largest = 0;
+    };
+    // Walks the whole central directory once, before anything is extracted, and returns the
+    // entries' declared uncompressed sizes. No honest archive has entries whose local
     // headers or data overlap: such an archive (for instance many records pointing at one
     // stream, which would unpack to many times the archive's size) raises badZipFile. From then
     // on OpenCurrentEntry also refuses an entry whose data would reach into the next entry's
     // local header. Leaves the first entry current.
-    std::uint64_t CheckEntryLayout();
+    DeclaredSizes CheckEntryLayout();
 
     std::uint32_t entry_count() const { return entry_count_; }
     std::uint32_t comment_length() const { return comment_length_; }

@@ -208,12 +208,14 @@ bool ExtractArchive(const std::string& archive_path, const std::string& target_f
     CZipArchiveReader reader(archive_path, archive_start);
     // Before anything is written: overlapping entries would multiply the archive's bytes on
     // disk, and a declared total that cannot fit would only fill the disk and then fail.
-    const std::uint64_t declared_total = reader.CheckEntryLayout();
+    const CZipArchiveReader::DeclaredSizes declared = reader.CheckEntryLayout();
     const std::optional<std::uint64_t> available = platform::AvailableSpace(staging);
-    if (available && declared_total > *available) {
+    if (available && declared.total > *available) {
         throw platform::FileError("extract into", staging, ENOSPC);
     }
-    std::vector<char> buffer(std::max<std::size_t>(chunk_size, 1));
+    // No larger than the largest entry needs: a small package gets a small buffer.
+    std::vector<char> buffer(
+        std::clamp<std::size_t>(declared.largest, 1, std::max<std::size_t>(chunk_size, 1)));
     KnownFolders known_folders;
     do {
         ExtractCurrentEntry(reader, staging, buffer, known_folders);
