@@ -55,7 +55,8 @@ bool CResMgrApp::InitInstance() {
     return true;
 }
 
-// The state lock is a std::mutex, which owns no system handle: there is nothing to close.
+// The state lock is a kel::Mutex (a std::mutex), which owns no system handle: there is nothing to
+// close.
 int CResMgrApp::ExitInstance() {
     return 0;
 }
