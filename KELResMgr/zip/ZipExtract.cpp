@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <system_error>
 #include <unordered_set>
 #include <vector>
@@ -20,6 +20,30 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::uint32_t kAttributeReadOnly = 0x01;
+// The folders made or checked in one extraction are remembered up to about this many bytes of
+// paths, then forgotten and learnt anew, so that memory stays flat whatever the archive names.
+constexpr std::size_t kKnownFoldersBudget = 1 << 20;
+// What one remembered path costs besides its characters (hash node and bucket).
+constexpr std::size_t kKnownFolderOverhead = 64;
+
+// Folders known to exist as real folders below the staging folder.
+class KnownFolders {
+  public:
+    bool Contains(const std::string& path) const { return folders_.count(path) != 0; }
+    void Add(const std::string& path) {
+        const std::size_t cost = path.size() + kKnownFolderOverhead;
+        if (bytes_ + cost > kKnownFoldersBudget) {
+            folders_.clear();
+            bytes_ = 0;
+        }
+        folders_.insert(path);
+        bytes_ += cost;
+    }
+
+  private:
+    std::unordered_set<std::string> folders_;
+    std::size_t bytes_ = 0;
+};
 
 // The entry name as 8-bit text up to its first zero byte, backslashes turned into '/'.
 std::string CurrentEntryName(CZipArchiveReader& reader, std::uint32_t name_length) {
@@ -42,9 +66,9 @@ void RequireRealFolder(const std::string& path) {
 
 // Creates the folders of the name's folder part below root, refusing any that is not a real
 // folder, and returns the output path. Folders made or checked once in this extraction are
-// remembered in known_folders and not checked again.
+// remembered in known_folders and, while remembered, not checked again.
 std::string PrepareOutputPath(const std::string& root, const std::string& name,
-                              std::unordered_set<std::string>& known_folders) {
+                              KnownFolders& known_folders) {
     std::string path = root;
     std::size_t start = 0;
     for (std::size_t slash = name.find('/'); slash != std::string::npos;
@@ -54,13 +78,13 @@ std::string PrepareOutputPath(const std::string& root, const std::string& name,
             continue;
         }
         path.append("/").append(segment);
-        if (known_folders.count(path) != 0) {
+        if (known_folders.Contains(path)) {
             continue;
         }
         if (!platform::CreateOneFolder(path)) {
             RequireRealFolder(path);  // it existed already
         }
-        known_folders.insert(path);
+        known_folders.Add(path);
     }
     path.append("/").append(name, start, std::string::npos);
     return path;
@@ -70,12 +94,14 @@ std::string PrepareOutputPath(const std::string& root, const std::string& name,
 // the same name, or what an earlier extraction left) is removed first, so neither a symbolic
 // link nor a hard link to a file elsewhere is ever written through.
 platform::File CreateOutputFile(const std::string& path) {
-    platform::File file = platform::File::TryOpen(path, platform::File::Mode::kCreateNew);
+    int error_number = 0;
+    platform::File file =
+        platform::File::TryOpen(path, platform::File::Mode::kCreateNew, &error_number);
     if (file.is_open()) {
         return file;
     }
-    if (errno != EEXIST) {
-        throw platform::FileError("create", path, errno);
+    if (error_number != EEXIST) {
+        throw platform::FileError("create", path, error_number);
     }
     std::error_code ec;
     const fs::file_status status = fs::symlink_status(path, ec);
@@ -89,23 +115,19 @@ platform::File CreateOutputFile(const std::string& path) {
 }
 
 // Linux has neither Windows attribute words nor creation times: the last-write time becomes the
-// entry's modification time, the read-only bit removes every write permission, and the other
-// bits (hidden, system, archive, and a Unix mode in the high half) are ignored, so an archive
-// can never make a file executable or set-id.
-void ApplyEntryTimeAndAttributes(const std::string& path, const ZipEntryInfo& info) {
-    const auto modified = std::chrono::system_clock::from_time_t(info.modification_time);
-    fs::last_write_time(path, std::chrono::file_clock::from_sys(modified));  // throws on failure
+// entry's modification time, the read-only bit removes every write permission (its failure is
+// ignored, as the attribute call's result is), and the other bits (hidden, system, archive, and
+// a Unix mode in the high half) are ignored, so an archive can never make a file executable or
+// set-id. Both go through the open file: no path look-up per entry.
+void ApplyEntryTimeAndAttributes(platform::File& output, const ZipEntryInfo& info) {
+    output.SetModificationTime(info.modification_time);
     if (info.external_attributes & kAttributeReadOnly) {
-        std::error_code ignored;
-        fs::permissions(path,
-                        fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                        fs::perm_options::remove, ignored);
+        output.RemoveWritePermission();
     }
 }
 
 void ExtractCurrentEntry(CZipArchiveReader& reader, const std::string& root,
-                         std::vector<char>& buffer,
-                         std::unordered_set<std::string>& known_folders) {
+                         std::vector<char>& buffer, KnownFolders& known_folders) {
     ZipEntryInfo info;
     reader.GetCurrentEntryInfo(&info, nullptr, 0, nullptr, 0, nullptr, 0);
     const std::string name = CurrentEntryName(reader, info.name_length);
@@ -136,8 +158,8 @@ void ExtractCurrentEntry(CZipArchiveReader& reader, const std::string& root,
             break;
         }
     }
+    ApplyEntryTimeAndAttributes(output, info);
     output.Close();
-    ApplyEntryTimeAndAttributes(path, info);
     // A deflate stream that ends before the declared size is closed by the reader without a CRC
     // check; unverified, shortened data must not pass for a complete extraction.
     if (written != info.uncompressed_size) {
@@ -148,6 +170,9 @@ void ExtractCurrentEntry(CZipArchiveReader& reader, const std::string& root,
 }  // namespace
 
 bool IsSafeEntryName(std::string_view name) {
+    if (name.size() > kMaxEntryNameLength) {
+        return false;
+    }
     if (!name.empty() && name.front() == '/') {
         return false;
     }
@@ -156,12 +181,17 @@ bool IsSafeEntryName(std::string_view name) {
         return false;
     }
     std::size_t start = 0;
+    std::size_t depth = 0;
     while (start <= name.size()) {
         std::size_t slash = name.find('/', start);
         if (slash == std::string_view::npos) {
             slash = name.size();
         }
-        if (name.substr(start, slash - start) == "..") {
+        const std::string_view segment = name.substr(start, slash - start);
+        if (segment == "..") {
+            return false;
+        }
+        if (!segment.empty() && segment != "." && ++depth > kMaxEntryNameDepth) {
             return false;
         }
         start = slash + 1;
@@ -170,14 +200,23 @@ bool IsSafeEntryName(std::string_view name) {
 }
 
 bool ExtractArchive(const std::string& archive_path, const std::string& target_folder,
-                    std::size_t chunk_size) {
+                    std::size_t chunk_size, std::uint64_t archive_start) {
     const std::string staging = target_folder + "_tmp";
     platform::CreateOneFolder(staging);  // an existing folder is used with what it holds
     RequireRealFolder(staging);
 
-    CZipArchiveReader reader(archive_path);
-    std::vector<char> buffer(std::max<std::size_t>(chunk_size, 1));
-    std::unordered_set<std::string> known_folders;
+    CZipArchiveReader reader(archive_path, archive_start);
+    // Before anything is written: overlapping entries would multiply the archive's bytes on
+    // disk, and a declared total that cannot fit would only fill the disk and then fail.
+    const CZipArchiveReader::DeclaredSizes declared = reader.CheckEntryLayout();
+    const std::optional<std::uint64_t> available = platform::AvailableSpace(staging);
+    if (available && declared.total > *available) {
+        throw platform::FileError("extract into", staging, ENOSPC);
+    }
+    // No larger than the largest entry needs: a small package gets a small buffer.
+    std::vector<char> buffer(
+        std::clamp<std::size_t>(declared.largest, 1, std::max<std::size_t>(chunk_size, 1)));
+    KnownFolders known_folders;
     do {
         ExtractCurrentEntry(reader, staging, buffer, known_folders);
     } while (reader.GoToNextEntry());
