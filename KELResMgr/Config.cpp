@@ -6,6 +6,7 @@
 
 #include "KELResMgr/ModuleState.h"
 #include "platform/module_path.h"
+#include "platform/path.h"
 #include "platform/profile_reader.h"
 
 namespace kel {
@@ -16,10 +17,9 @@ std::atomic<bool> g_test_mode{false};
 std::string ComputeConfigFilePath() {
     std::string path =
         platform::ModuleFilePath(reinterpret_cast<const void*>(&ComputeConfigFilePath));
-    const auto slash = path.rfind('/');
+    const auto slash = path.find_last_of(platform::kPathSeparators);
     if (slash != std::string::npos) {
-        path.erase(slash);
-        path += '/';
+        path.erase(slash + 1);
         path += config::kFileName;
     }
     return path;

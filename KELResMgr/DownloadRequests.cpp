@@ -29,7 +29,7 @@ struct ResourcePaths {
           folder(base + "_files"),
           set_aside(package + ".invalid_res_file") {}
 
-    std::string resources;  // F, ending with '/'
+    std::string resources;  // F, ending with a separator
     std::string base;       // F + T
     std::string package;    // F + T + ".tsl"
     std::string folder;     // F + T + "_files"

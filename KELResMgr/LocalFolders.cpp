@@ -1,23 +1,19 @@
 #include "KELResMgr/LocalFolders.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstring>
 
 #include "KELResMgr/ModuleState.h"
 #include "platform/app_data_folders.h"
 #include "platform/file_ops.h"
+#include "platform/path.h"
 
 namespace kel {
 namespace {
 
 // When neither application-data folder can be had, the tree goes to a folder of this user in the
-// temporary folder rather than to "/Resources/" at the root of the file system.
+// temporary folder rather than to "Resources" at the root of the file system.
 std::string FallbackAppDataFolder() {
-    std::string folder = platform::TempFolder() + kAppFolderName + "-" + std::to_string(getuid());
-    ::mkdir(folder.c_str(), 0700);
-    return folder;
+    return platform::PrivateTempFolder(kAppFolderName);
 }
 
 std::string ComputeResourcesFolder() {
@@ -28,7 +24,7 @@ std::string ComputeResourcesFolder() {
     if (folder.empty()) {
         folder = FallbackAppDataFolder();
     }
-    return folder + "/" + kResourcesFolderName + "/";
+    return platform::WithTrailingSeparator(platform::JoinPath(folder, kResourcesFolderName));
 }
 
 }  // namespace
@@ -45,13 +41,12 @@ bool AppDataFolder(char* buffer) {
     if (base.empty()) {
         return false;
     }
-    const std::string folder = base + "/" + kAppFolderName;
+    const std::string folder = platform::JoinPath(base, kAppFolderName);
     if (folder.size() >= kMaxPath) {
         return false;  // does not fit the buffer; the caller falls back as for no base folder
     }
     std::memcpy(buffer, folder.c_str(), folder.size() + 1);
-    struct stat info {};
-    if (::stat(folder.c_str(), &info) == 0) {
+    if (platform::KindOf(folder) != platform::PathKind::kMissing) {
         return true;
     }
     return platform::CreateOneFolder(folder);
@@ -66,14 +61,14 @@ bool PathExists(const std::string& candidate, bool as_folder) {
     if (path.empty()) {
         return false;
     }
-    if (path.back() == '/') {
+    if (platform::IsPathSeparator(path.back())) {
         path.pop_back();
     }
-    struct stat info {};
-    if (path.empty() || ::stat(path.c_str(), &info) != 0) {
+    const platform::PathKind kind = platform::KindOf(path);
+    if (kind == platform::PathKind::kMissing) {
         return false;
     }
-    return S_ISDIR(info.st_mode) == as_folder;
+    return (kind == platform::PathKind::kFolder) == as_folder;
 }
 
 void CreateUserFolderIn(const char* name) {

@@ -1,9 +1,10 @@
 // The download state of every identifier this load of the library has seen.
 #pragma once
 
-#include <mutex>
 #include <string>
 #include <unordered_map>
+
+#include "platform/lock.h"
 
 namespace kel {
 
@@ -28,7 +29,7 @@ class ResStateTable {
     int LookupAndClaim(const std::string& id);
 
   private:
-    mutable std::mutex state_lock_;                // StateLock
+    mutable platform::Lock state_lock_;            // StateLock
     std::unordered_map<std::string, int> states_;  // guarded by state_lock_
 };
 

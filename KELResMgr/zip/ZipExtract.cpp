@@ -1,25 +1,19 @@
 #include "KELResMgr/zip/ZipExtract.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
 #include <cstdint>
-#include <filesystem>
 #include <memory>
-#include <system_error>
 #include <unordered_set>
 #include <vector>
 
 #include "KELResMgr/zip/ZipArchiveReader.h"
+#include "platform/extraction.h"
 #include "platform/file.h"
 #include "platform/file_ops.h"
+#include "platform/path.h"
 
 namespace kel {
 namespace {
-
-namespace fs = std::filesystem;
-
-constexpr std::uint32_t kAttributeReadOnly = 0x01;
 
 // The entry name as 8-bit text up to its first zero byte, backslashes turned into '/'.
 std::string CurrentEntryName(CZipArchiveReader& reader, std::uint32_t name_length) {
@@ -30,13 +24,10 @@ std::string CurrentEntryName(CZipArchiveReader& reader, std::uint32_t name_lengt
     return name;
 }
 
-// Throws unless path is a real folder: a symbolic link in its place could lead writes elsewhere.
+// Throws unless path is a real folder: a link in its place could lead writes elsewhere.
 void RequireRealFolder(const std::string& path) {
-    std::error_code ec;
-    const fs::file_status status = fs::symlink_status(path, ec);
-    if (ec || !fs::is_directory(status)) {
-        throw fs::filesystem_error("not a folder", path,
-                                   ec ? ec : std::make_error_code(std::errc::not_a_directory));
+    if (!platform::IsRealFolder(path)) {
+        throw std::invalid_argument("not a folder: " + path);
     }
 }
 
@@ -53,7 +44,7 @@ std::string PrepareOutputPath(const std::string& root, const std::string& name,
         if (segment.empty() || segment == ".") {
             continue;
         }
-        path.append("/").append(segment);
+        path = platform::JoinPath(path, segment);
         if (known_folders.count(path) != 0) {
             continue;
         }
@@ -62,45 +53,7 @@ std::string PrepareOutputPath(const std::string& root, const std::string& name,
         }
         known_folders.insert(path);
     }
-    path.append("/").append(name, start, std::string::npos);
-    return path;
-}
-
-// Creates the output file as a new file. A file or link already of that name (a later entry of
-// the same name, or what an earlier extraction left) is removed first, so neither a symbolic
-// link nor a hard link to a file elsewhere is ever written through.
-platform::File CreateOutputFile(const std::string& path) {
-    platform::File file = platform::File::TryOpen(path, platform::File::Mode::kCreateNew);
-    if (file.is_open()) {
-        return file;
-    }
-    if (errno != EEXIST) {
-        throw platform::FileError("create", path, errno);
-    }
-    std::error_code ec;
-    const fs::file_status status = fs::symlink_status(path, ec);
-    if (!ec && !fs::is_directory(status)) {
-        fs::remove(path, ec);
-    }
-    if (ec) {
-        throw fs::filesystem_error("cannot replace", path, ec);
-    }
-    return platform::File::Open(path, platform::File::Mode::kCreateNew);
-}
-
-// Linux has neither Windows attribute words nor creation times: the last-write time becomes the
-// entry's modification time, the read-only bit removes every write permission, and the other
-// bits (hidden, system, archive, and a Unix mode in the high half) are ignored, so an archive
-// can never make a file executable or set-id.
-void ApplyEntryTimeAndAttributes(const std::string& path, const ZipEntryInfo& info) {
-    const auto modified = std::chrono::system_clock::from_time_t(info.modification_time);
-    fs::last_write_time(path, std::chrono::file_clock::from_sys(modified));  // throws on failure
-    if (info.external_attributes & kAttributeReadOnly) {
-        std::error_code ignored;
-        fs::permissions(path,
-                        fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                        fs::perm_options::remove, ignored);
-    }
+    return platform::JoinPath(path, std::string_view(name).substr(start));
 }
 
 void ExtractCurrentEntry(CZipArchiveReader& reader, const std::string& root,
@@ -123,7 +76,9 @@ void ExtractCurrentEntry(CZipArchiveReader& reader, const std::string& root,
 
     const std::string path = PrepareOutputPath(root, name, known_folders);
     // Created before the entry is opened: an entry that cannot be opened leaves an empty file.
-    platform::File output = CreateOutputFile(path);
+    // A file or link already of that name (a later entry of the same name, or what an earlier
+    // extraction left) is replaced, never written through.
+    platform::File output = platform::CreateFresh(path);
     reader.OpenCurrentEntry();
     std::uint64_t written = 0;
     for (;;) {
@@ -137,7 +92,7 @@ void ExtractCurrentEntry(CZipArchiveReader& reader, const std::string& root,
         }
     }
     output.Close();
-    ApplyEntryTimeAndAttributes(path, info);
+    platform::ApplyEntryTimeAndAttributes(path, info.modification_time, info.external_attributes);
     // A deflate stream that ends before the declared size is closed by the reader without a CRC
     // check; unverified, shortened data must not pass for a complete extraction.
     if (written != info.uncompressed_size) {

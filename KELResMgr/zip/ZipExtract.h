@@ -22,8 +22,8 @@ bool IsSafeEntryName(std::string_view name);
 // Unpacks every entry of the archive into target_folder + "_tmp" (created if missing, used with
 // whatever it holds), moving entry data in chunks of chunk_size bytes, then renames that folder
 // to target_folder. Returns false when only the rename failed. Every other failure throws
-// (CZipException, platform::FileError, std::filesystem::filesystem_error, std::invalid_argument
-// incl. UnsafeEntryName, std::bad_alloc) and leaves what was written so far in the staging folder.
+// (CZipException, platform::FileError, std::invalid_argument incl. UnsafeEntryName,
+// std::bad_alloc) and leaves what was written so far in the staging folder.
 // Nothing is ever written outside the staging folder.
 bool ExtractArchive(const std::string& archive_path, const std::string& target_folder,
                     std::size_t chunk_size);

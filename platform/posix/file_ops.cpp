@@ -1,6 +1,7 @@
 #include "platform/file_ops.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -42,6 +43,14 @@ std::string MakeTempFileName(std::string_view prefix) {
     return std::string(buffer.data());
 }
 
+// The temporary folder is shared by every user here: the folder carries the user's number.
+std::string PrivateTempFolder(std::string_view name) {
+    std::string folder = TempFolder();
+    folder.append(name).append("-").append(std::to_string(getuid()));
+    ::mkdir(folder.c_str(), 0700);
+    return folder;
+}
+
 void SilentDelete(std::string path) {
     DropTrailingSeparator(path);
     if (path.empty()) {
@@ -62,14 +71,16 @@ bool SilentRename(std::string from, std::string to) {
     return !ec;
 }
 
-}  // namespace kel::platform
-
-#include <sys/stat.h>
-
-namespace kel::platform {
-
 bool CreateOneFolder(const std::string& path) {
     return !path.empty() && ::mkdir(path.c_str(), 0777) == 0;
+}
+
+PathKind KindOf(const std::string& path) {
+    struct stat info {};
+    if (path.empty() || ::stat(path.c_str(), &info) != 0) {
+        return PathKind::kMissing;
+    }
+    return S_ISDIR(info.st_mode) ? PathKind::kFolder : PathKind::kFile;
 }
 
 }  // namespace kel::platform
