@@ -1,12 +1,23 @@
 #include "KELResMgr/net/HttpRequest.h"
 
+#include <curl/curl.h>
+
 #include <algorithm>
 #include <cstring>
 
+#include "KELResMgr/net/CurlHandles.h"
 #include "KELResMgr/net/InternetError.h"
 #include "KELResMgr/net/RequestTarget.h"
 
 namespace kel::net {
+
+struct HttpRequest::Transfer {
+    CurlEasy easy;
+    CurlMulti multi;
+    CurlSlist headers;
+    char error[CURL_ERROR_SIZE] = {};
+};
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -49,22 +60,23 @@ HttpRequest::HttpRequest(const HttpConnection& connection, const std::string& ob
     : connection_(connection),
       url_(connection.base_url() + EncodeRequestTarget(object_name)),
       follow_((flags & kNoAutoRedirect) == 0),
-      easy_(NewEasy()),
-      multi_(curl_multi_init()) {
-    if (!multi_) {
+      transfer_(std::make_unique<Transfer>()) {
+    transfer_->easy = NewEasy();
+    transfer_->multi.reset(curl_multi_init());
+    if (!transfer_->multi) {
         throw InternetError(CURLE_OUT_OF_MEMORY, "cannot create a request: out of memory");
     }
     // No accept types: libcurl's default "Accept" header is taken out.
-    Append(headers_, "Accept:");
+    Append(transfer_->headers, "Accept:");
 
-    CURL* easy = easy_.get();
+    CURL* easy = transfer_->easy.get();
     connection_.session().Configure(easy);
     curl_easy_setopt(easy, CURLOPT_URL, url_.c_str());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http");
     curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
     curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);  // the object name goes as given
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers_.get());
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer_->headers.get());
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, follow_ ? 1L : 0L);
     if (follow_) {
         curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
@@ -72,7 +84,7 @@ HttpRequest::HttpRequest(const HttpConnection& connection, const std::string& ob
     }
     curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, (flags & kExistingConnect) ? 0L : 1L);
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBlock);
-    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error_);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer_->error);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &HttpRequest::OnHeader);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &HttpRequest::OnBody);
@@ -81,19 +93,19 @@ HttpRequest::HttpRequest(const HttpConnection& connection, const std::string& ob
 
 HttpRequest::~HttpRequest() {
     if (attached_) {
-        curl_multi_remove_handle(multi_.get(), easy_.get());
+        curl_multi_remove_handle(transfer_->multi.get(), transfer_->easy.get());
     }
 }
 
 void HttpRequest::Start() {
     if (attached_) {
-        curl_multi_remove_handle(multi_.get(), easy_.get());
+        curl_multi_remove_handle(transfer_->multi.get(), transfer_->easy.get());
         attached_ = false;
     }
-    error_[0] = '\0';
+    transfer_->error[0] = '\0';
     headers_done_ = finished_ = paused_ = false;
     result_ = CURLE_OK;
-    const CURLMcode added = curl_multi_add_handle(multi_.get(), easy_.get());
+    const CURLMcode added = curl_multi_add_handle(transfer_->multi.get(), transfer_->easy.get());
     if (added != CURLM_OK) {
         Fail(CURLE_FAILED_INIT, curl_multi_strerror(added));
     }
@@ -108,7 +120,8 @@ void HttpRequest::Send() {
             Drive([this] { return headers_done_; });
             return;
         } catch (const InternetError&) {
-            if (attempt >= retries || !IsConnectFailure(result_) || Connected()) {
+            if (attempt >= retries || !IsConnectFailure(static_cast<CURLcode>(result_)) ||
+                Connected()) {
                 throw;
             }
         }
@@ -117,7 +130,8 @@ void HttpRequest::Send() {
 
 std::optional<long> HttpRequest::StatusCode() const {
     long code = 0;
-    if (curl_easy_getinfo(easy_.get(), CURLINFO_RESPONSE_CODE, &code) != CURLE_OK || code <= 0) {
+    if (curl_easy_getinfo(transfer_->easy.get(), CURLINFO_RESPONSE_CODE, &code) != CURLE_OK ||
+        code <= 0) {
         return std::nullopt;
     }
     return code;
@@ -145,7 +159,8 @@ std::size_t HttpRequest::Read(void* buffer, std::size_t size) {
     }
     if (paused_) {
         paused_ = false;
-        curl_easy_pause(easy_.get(), CURLPAUSE_CONT);  // may deliver the held block at once
+        curl_easy_pause(transfer_->easy.get(),
+                        CURLPAUSE_CONT);  // may deliver the held block at once
     }
     last_activity_ = Clock::now();  // the caller's own time does not count as a stall
     Drive(full);
@@ -158,12 +173,12 @@ void HttpRequest::Drive(const std::function<bool()>& done) {
     while (!done()) {
         if (finished_) {
             if (result_ != CURLE_OK) {
-                Fail(result_, CurlErrorText(result_, error_));
+                Fail(result_, CurlErrorText(result_, transfer_->error));
             }
             return;
         }
         int running = 0;
-        const CURLMcode performed = curl_multi_perform(multi_.get(), &running);
+        const CURLMcode performed = curl_multi_perform(transfer_->multi.get(), &running);
         if (performed != CURLM_OK) {
             Fail(CURLE_RECV_ERROR, curl_multi_strerror(performed));
         }
@@ -186,13 +201,14 @@ void HttpRequest::Drive(const std::function<bool()>& done) {
             }
             wait = std::min(wait, stall - idle);
         }
-        curl_multi_poll(multi_.get(), nullptr, 0, static_cast<int>(wait.count()), nullptr);
+        curl_multi_poll(transfer_->multi.get(), nullptr, 0, static_cast<int>(wait.count()),
+                        nullptr);
     }
 }
 
 void HttpRequest::CollectResult() {
     int left = 0;
-    while (CURLMsg* message = curl_multi_info_read(multi_.get(), &left)) {
+    while (CURLMsg* message = curl_multi_info_read(transfer_->multi.get(), &left)) {
         if (message->msg == CURLMSG_DONE) {
             finished_ = true;
             result_ = message->data.result;
@@ -205,7 +221,8 @@ void HttpRequest::CollectResult() {
 
 bool HttpRequest::Connected() const {
     curl_off_t connect_time = 0;
-    return curl_easy_getinfo(easy_.get(), CURLINFO_CONNECT_TIME_T, &connect_time) == CURLE_OK &&
+    return curl_easy_getinfo(transfer_->easy.get(), CURLINFO_CONNECT_TIME_T, &connect_time) ==
+               CURLE_OK &&
            connect_time > 0;
 }
 
@@ -222,7 +239,7 @@ std::size_t HttpRequest::OnHeader(char* data, std::size_t size, std::size_t coun
         return bytes;
     }
     long code = 0;
-    curl_easy_getinfo(request.easy_.get(), CURLINFO_RESPONSE_CODE, &code);
+    curl_easy_getinfo(request.transfer_->easy.get(), CURLINFO_RESPONSE_CODE, &code);
     // An interim answer (1xx) is not the answer. Nor is a redirect that may be followed: when
     // libcurl follows it, another answer comes; when not, its body or its end shows it final.
     const bool interim = code >= 100 && code < 200 && code != 101;

@@ -4,11 +4,11 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "KELResMgr/net/CurlHandles.h"
 #include "KELResMgr/net/InternetSession.h"
 
 namespace kel::net {
@@ -79,16 +79,14 @@ class HttpRequest {
 
     const HttpConnection& connection_;
     std::string url_;
-    bool follow_;  // redirects are followed
-    CurlEasy easy_;
-    CurlMulti multi_;
-    CurlSlist headers_;
-    bool attached_ = false;  // easy_ is in multi_
-    char error_[CURL_ERROR_SIZE] = {};
+    bool follow_;     // redirects are followed
+    struct Transfer;  // the implementation's handles
+    std::unique_ptr<Transfer> transfer_;
+    bool attached_ = false;  // the transfer runs
 
     bool headers_done_ = false;
     bool finished_ = false;
-    CURLcode result_ = CURLE_OK;
+    int result_ = 0;  // the transfer's outcome (CURLcode), once finished_
     bool paused_ = false;
     std::chrono::steady_clock::time_point last_activity_;
 

@@ -1,42 +1,62 @@
 #include "KELResMgr/net/InternetSession.h"
 
+#include <curl/curl.h>
+
+#include <array>
+#include <mutex>
+
+#include "KELResMgr/net/CurlHandles.h"
 #include "KELResMgr/net/CurlLibrary.h"
 #include "KELResMgr/net/InternetError.h"
 
 namespace kel::net {
 
+struct InternetSession::Caches {
+    // One lock per kind of shared data; libcurl takes them through Lock and Unlock.
+    std::array<std::mutex, CURL_LOCK_DATA_LAST> locks;
+    CurlShare share;  // after locks: destroyed first
+};
+
+namespace {
+
+void Lock(CURL*, curl_lock_data data, curl_lock_access, void* locks) {
+    static_cast<std::array<std::mutex, CURL_LOCK_DATA_LAST>*>(locks)->at(data).lock();
+}
+
+void Unlock(CURL*, curl_lock_data data, void* locks) {
+    static_cast<std::array<std::mutex, CURL_LOCK_DATA_LAST>*>(locks)->at(data).unlock();
+}
+
+}  // namespace
+
 // libcurl is set up before the first share handle of this load is made.
 InternetSession::InternetSession()
-    : share_((EnsureCurlInitialised(), curl_share_init())),
+    : caches_(std::make_unique<Caches>()),
       connect_timeout_(EffectiveTimeout(kDefaultConnectTimeout)),
       stall_timeout_(EffectiveTimeout(kStallTimeout)) {
-    if (!share_) {
+    EnsureCurlInitialised();
+    caches_->share.reset(curl_share_init());
+    if (!caches_->share) {
         throw InternetError(CURLE_OUT_OF_MEMORY, "cannot open an internet session: out of memory");
     }
-    CURLSH* share = share_.get();
-    const bool ok =
-        curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &InternetSession::Lock) == CURLSHE_OK &&
-        curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &InternetSession::Unlock) == CURLSHE_OK &&
-        curl_share_setopt(share, CURLSHOPT_USERDATA, this) == CURLSHE_OK &&
-        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) == CURLSHE_OK &&
-        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT) == CURLSHE_OK;
+    CURLSH* share = caches_->share.get();
+    const bool ok = curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &Lock) == CURLSHE_OK &&
+                    curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &Unlock) == CURLSHE_OK &&
+                    curl_share_setopt(share, CURLSHOPT_USERDATA, &caches_->locks) == CURLSHE_OK &&
+                    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) == CURLSHE_OK &&
+                    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT) == CURLSHE_OK;
     if (!ok) {
         throw InternetError(CURLE_FAILED_INIT, "cannot open an internet session: no shared caches");
     }
 }
 
-void InternetSession::Configure(CURL* easy) const {
-    curl_easy_setopt(easy, CURLOPT_SHARE, share_.get());
+InternetSession::~InternetSession() = default;
+
+void InternetSession::Configure(void* transfer) const {
+    CURL* easy = static_cast<CURL*>(transfer);
+    curl_easy_setopt(easy, CURLOPT_SHARE, caches_->share.get());
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connect_timeout_.count()));
-}
-
-void InternetSession::Lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
-    static_cast<InternetSession*>(self)->locks_.at(data).lock();
-}
-
-void InternetSession::Unlock(CURL*, curl_lock_data data, void* self) {
-    static_cast<InternetSession*>(self)->locks_.at(data).unlock();
 }
 
 }  // namespace kel::net
