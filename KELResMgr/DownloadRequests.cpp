@@ -206,7 +206,7 @@ std::string DownloadResFile(const ResID* id, HWND window, const void* data,
     if (IsReservedResId(text)) {
         return {};
     }
-    return DownloadResFileEx(text, window, data, data_size, false);
+    return kel::DownloadResFileEx(text, window, data, data_size, false);  // not the export
 }
 
 }  // namespace kel
