@@ -5,6 +5,7 @@
 #include <climits>
 
 #include "KELResMgr/ModuleState.h"
+#include "KELResMgr/ResTrace.h"
 #include "platform/module_path.h"
 #include "platform/path.h"
 #include "platform/profile_reader.h"
@@ -12,20 +13,24 @@
 namespace kel {
 namespace {
 
+constexpr char kFn[] = "[ReadConfig] ";
+
 std::atomic<bool> g_test_mode{false};
 
 std::string ComputeConfigFilePath() {
-    std::string path =
-        platform::ModuleFilePath(reinterpret_cast<const void*>(&ComputeConfigFilePath));
-    const auto slash = path.find_last_of(platform::kPathSeparators);
-    if (slash != std::string::npos) {
-        path.erase(slash + 1);
-        path += config::kFileName;
-    }
-    return path;
+    return SettingsPathBeside(
+        platform::ModuleFilePath(reinterpret_cast<const void*>(&ComputeConfigFilePath)));
 }
 
 }  // namespace
+
+std::string SettingsPathBeside(const std::string& module_path) {
+    const auto slash = module_path.find_last_of(platform::kPathSeparators);
+    if (slash == std::string::npos) {
+        return {};  // no folder to look in: never read the library file itself as settings
+    }
+    return module_path.substr(0, slash + 1) + config::kFileName;
+}
 
 void SetTestModeFlag(bool on) {
     g_test_mode.store(on, std::memory_order_relaxed);
@@ -43,8 +48,14 @@ std::string ReadConfig(const std::string& section, const std::string& key,
                        const std::string& default_value) {
     const std::string path = ConfigFilePath();
     const std::string name = TestModeOn() ? config::kTestModePrefix + key : key;
-    return platform::GetPrivateProfileString(section, name, default_value, path,
-                                             config::kValueBufferSize);
+    bool skipped_long_line = false;
+    std::string value = platform::GetPrivateProfileString(
+        section, name, default_value, path, config::kValueBufferSize, &skipped_long_line);
+    if (skipped_long_line && !Module().long_settings_line_traced.exchange(true)) {
+        KEL_TRACE(kFn, "%s: skipped a line longer than %zu characters", path.c_str(),
+                  platform::kMaxProfileLine);
+    }
+    return value;
 }
 
 long ParseLeadingNumber(const std::string& text) {

@@ -36,12 +36,17 @@ void SetTestModeFlag(bool on);
 bool TestModeOn();
 
 // Full path of the settings file: the library file's folder + "/Tessel.ini". Computed at the first
-// use, safely from several threads; empty while the library's own path cannot be had.
+// use, safely from several threads; empty while the library's own path cannot be had or names
+// no folder.
 std::string ConfigFilePath();
+
+// The settings file beside the module file at module_path; empty when the path names no folder.
+std::string SettingsPathBeside(const std::string& module_path);
 
 // The value of key (with the test-mode prefix when test mode is on) in section, or
 // default_value when the file, the section or the key is missing. A key present with an empty
-// value gives "". Never fails.
+// value gives "". Lines longer than 64 KiB are skipped; the first such read of a load is traced.
+// Never fails.
 std::string ReadConfig(const std::string& section, const std::string& key,
                        const std::string& default_value);
 

@@ -37,23 +37,31 @@ struct ResourcePaths {
 };
 
 // The host is trusted with the identifier text, but a name that is not one plain file name
-// could make the library write outside the resources folder.
+// could make the library write outside the resources folder, and "." would ask the media server
+// for a path that climbs out of its folder tree ("/../ts/l//..tsl").
 bool IsPlainName(std::string_view name) {
-    return name.find_first_of(std::string_view("/\\\0", 3)) == std::string_view::npos &&
+    return name != "." &&
+           name.find_first_of(std::string_view("/\\\0", 3)) == std::string_view::npos &&
            name.find("..") == std::string_view::npos;
 }
 
 // The download limit: read once per load, at the first request that may start a download.
+// Requests that race for the first read may each read the settings (no lock is held across the
+// read); the first value stored is the limit of this load.
 int TaskLimit(ModuleState& module) {
-    std::call_once(module.task_limit_once, [&module] {
-        module.task_limit = kDefaultTaskLimit;
-        const long configured = ParseLeadingNumber(
-            ReadConfig(config::kDownload, config::kMaxTask, config::kDefaultMaxTask));
-        if (configured > 0) {
-            module.task_limit = static_cast<int>(configured);
-        }
-    });
-    return module.task_limit;
+    const int kept = module.task_limit.load();
+    if (kept > 0) {
+        return kept;
+    }
+    int limit = kDefaultTaskLimit;
+    const long configured = ParseLeadingNumber(
+        ReadConfig(config::kDownload, config::kMaxTask, config::kDefaultMaxTask));
+    if (configured > 0) {
+        limit = static_cast<int>(configured);
+    }
+    int expected = -1;
+    module.task_limit.compare_exchange_strong(expected, limit);
+    return module.task_limit.load();
 }
 
 void Notify(HWND window, const void* data, std::uint32_t data_size, const std::string& folder) {
@@ -156,6 +164,11 @@ std::string DownloadResFileEx(const std::string& name, HWND window, const void* 
     }
     ModuleState& module = Module();
     const ResourcePaths paths(name);
+    if (paths.resources.empty()) {
+        KEL_TRACE(kFn, "DownloadResFile: %s refused: no resources folder can be had.",
+                  name.c_str());
+        return {};
+    }
 
     switch (module.states.LookupAndClaim(name)) {
         case kStateDownloading:

@@ -7,23 +7,16 @@
 #include "KELResMgr/CatalogueQueries.h"
 #include "KELResMgr/Config.h"
 #include "KELResMgr/DownloadRequests.h"
+#include "KELResMgr/ExportGuard.h"
 #include "KELResMgr/LocalFolders.h"
 #include "KELResMgr/ResManager.h"
 #include "KELResMgr/ResTrace.h"
 
 namespace {
 
-constexpr char kUploadFn[] = "[UploadResFile] ";
+using kel::Guarded;
 
-// Runs body; returns failure when it throws.
-template <class Result, class Body>
-Result Guarded(Result failure, Body&& body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        return failure;
-    }
-}
+constexpr char kUploadFn[] = "[UploadResFile] ";
 
 }  // namespace
 
@@ -38,7 +31,7 @@ KELRES_API int UploadResFile(const char* localFile) {
         return KELRES_UPLOAD_NULL_PATH;
     }
     // A failure that escapes the upload is never reported as success.
-    const int result = Guarded(static_cast<int>(KELRES_UPLOAD_INTERNAL_FAILURE), [&] {
+    const int result = Guarded(kUploadFn, static_cast<int>(KELRES_UPLOAD_INTERNAL_FAILURE), [&] {
         KEL_TRACE(kUploadFn, "****** begin ****** ");
         kel::CResManager uploader;
         return uploader.UploadFileByFtp(localFile);
@@ -52,38 +45,41 @@ KELRES_API int UploadResFile(const char* localFile) {
 
 KELRES_API int GetResourceDescription(const char* input, const char* author, char* buffer,
                                       uint32_t bufferSize) {
-    return Guarded(0, [&] {
+    return Guarded("[GetResourceDescription] ", 0, [&] {
         return kel::catalogue::GetResourceDescription(input, author, buffer, bufferSize);
     });
 }
 
 KELRES_API bool UpdateResourceDescription(const char* input, const char* description,
                                           const char* author) {
-    return Guarded(false, [&] {
+    return Guarded("[UpdateResourceDescription] ", false, [&] {
         return kel::catalogue::UpdateResourceDescription(input, description, author);
     });
 }
 
 KELRES_API int GetResIDState(const char* resourceId) {
-    return Guarded(0, [&] { return kel::catalogue::GetResIDState(resourceId); });
+    return Guarded("[GetResIDState] ", 0,
+                   [&] { return kel::catalogue::GetResIDState(resourceId); });
 }
 
 KELRES_API int GetResourceID(const char* input, const char* author, char* buffer,
                              int32_t bufferSize) {
-    return Guarded(
-        2, [&] { return kel::catalogue::GetResourceID(input, author, buffer, bufferSize); });
+    return Guarded("[GetResourceID] ", 2, [&] {
+        return kel::catalogue::GetResourceID(input, author, buffer, bufferSize);
+    });
 }
 
 KELRES_API int ValidResID(const char* resourceId, const char* author) {
-    return Guarded(2, [&] { return kel::catalogue::ValidResID(resourceId, author); });
+    return Guarded("[ValidResID] ", 2,
+                   [&] { return kel::catalogue::ValidResID(resourceId, author); });
 }
 
 KELRES_API int InvalidResID(const char* resourceId) {
-    return Guarded(2, [&] { return kel::catalogue::InvalidResID(resourceId); });
+    return Guarded("[InvalidResID] ", 2, [&] { return kel::catalogue::InvalidResID(resourceId); });
 }
 
 KELRES_API void CreateUserFolder(const char* name) {
-    Guarded(0, [&] {
+    Guarded("[CreateUserFolder] ", 0, [&] {
         kel::CreateUserFolderIn(name);
         return 0;
     });
@@ -91,13 +87,14 @@ KELRES_API void CreateUserFolder(const char* name) {
 
 KELRES_API std::string DownloadResFileEx(const std::string& name, HWND window, const void* data,
                                          uint32_t dataSize, bool wait) {
-    return Guarded(std::string(),
+    return Guarded("[DownloadResFileEx] ", std::string(),
                    [&] { return kel::DownloadResFileEx(name, window, data, dataSize, wait); });
 }
 
 KELRES_API std::string DownloadResFile(const ResID* id, HWND window, const void* data,
                                        uint32_t dataSize) {
-    return Guarded(std::string(), [&] { return kel::DownloadResFile(id, window, data, dataSize); });
+    return Guarded("[DownloadResFile] ", std::string(),
+                   [&] { return kel::DownloadResFile(id, window, data, dataSize); });
 }
 
 }  // extern "C"

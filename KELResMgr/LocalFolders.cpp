@@ -3,17 +3,27 @@
 #include <cstring>
 
 #include "KELResMgr/ModuleState.h"
+#include "KELResMgr/ResTrace.h"
 #include "platform/app_data_folders.h"
 #include "platform/file_ops.h"
 #include "platform/path.h"
+#include "platform/private_folder.h"
 
 namespace kel {
 namespace {
 
+constexpr char kFn[] = "[ResourcesFolder] ";
+
 // When neither application-data folder can be had, the tree goes to a folder of this user in the
-// temporary folder rather than to "Resources" at the root of the file system.
+// temporary folder rather than to "/Resources/" at the root of the file system. Empty when not
+// even a private folder can be made there.
 std::string FallbackAppDataFolder() {
-    return platform::PrivateTempFolder(kAppFolderName);
+    const platform::UserTempFolder folder = platform::MakeUserTempFolder(kAppFolderName);
+    if (!folder.rejected.empty()) {
+        KEL_TRACE(kFn, "the shared temporary folder of this user %s; using %s for this load",
+                  folder.rejected.c_str(), folder.path.empty() ? "nothing" : folder.path.c_str());
+    }
+    return folder.path;
 }
 
 std::string ComputeResourcesFolder() {
@@ -23,8 +33,20 @@ std::string ComputeResourcesFolder() {
     std::string folder = buffer;
     if (folder.empty()) {
         folder = FallbackAppDataFolder();
+        if (folder.empty()) {
+            return {};  // not kept: the next use tries again
+        }
     }
     return platform::WithTrailingSeparator(platform::JoinPath(folder, kResourcesFolderName));
+}
+
+// A resources folder path that lost the race to be kept. A private fallback folder made for it
+// is empty and belongs to nobody else: remove it. Any other folder is not empty or not ours, and
+// stays.
+void DiscardResourcesFolder(const std::string& lost) {
+    const std::string app_folder =
+        lost.substr(0, lost.size() - std::strlen(kResourcesFolderName) - 2);
+    platform::RemoveEmptyFolder(app_folder);
 }
 
 }  // namespace
@@ -53,7 +75,7 @@ bool AppDataFolder(char* buffer) {
 }
 
 std::string ResourcesFolder() {
-    return Module().resources_folder.Get(ComputeResourcesFolder);
+    return Module().resources_folder.Get(ComputeResourcesFolder, DiscardResourcesFolder);
 }
 
 bool PathExists(const std::string& candidate, bool as_folder) {
@@ -73,6 +95,9 @@ bool PathExists(const std::string& candidate, bool as_folder) {
 
 void CreateUserFolderIn(const char* name) {
     const std::string folder = ResourcesFolder();
+    if (folder.empty()) {
+        return;  // no folder of this user could be had
+    }
     if (!PathExists(folder, true)) {
         platform::CreateOneFolder(folder.substr(0, folder.size() - 1));
     }

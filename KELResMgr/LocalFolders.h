@@ -16,7 +16,10 @@ inline constexpr char kResourcesFolderName[] = "Resources";
 bool AppDataFolder(char* buffer);
 
 // The resources folder path, always ending with a separator; computed once per load (creating the
-// application-data folder when it is missing, but not the resources folder). Any thread.
+// application-data folder when it is missing, but not the resources folder). Without any
+// application-data folder the tree lies in the user's folder of the temporary folder (see
+// platform::MakeUserTempFolder); empty, and computed again at the next call, only when not even
+// that can be had. Any thread.
 std::string ResourcesFolder();
 
 // True when candidate names an existing folder (as_folder) or an existing file that is not a

@@ -5,15 +5,22 @@
 namespace kel {
 namespace {
 
-// A plain pointer: it has no destructor that could run while a worker still uses the state. It
-// keeps pointing at the state after unload: workers that still run reach it through Module()
-// while their own references keep it alive, and once they have ended no module code runs.
+// A plain pointer: it has no destructor that could run while a worker still uses the state.
+// After unload it keeps pointing at the state while workers that still run keep it alive through
+// their own references; the state resets it as it is destroyed.
 std::atomic<ModuleState*> g_state{nullptr};
 
 }  // namespace
 
 ModuleState::ModuleState() = default;
 ModuleState::~ModuleState() = default;
+
+// Resets the pointer only while it names this state: unit tests and probes make several states,
+// one after another.
+ModuleState::Unpublish::~Unpublish() {
+    auto* expected = const_cast<ModuleState*>(owner);
+    g_state.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel);
+}
 
 ModuleState::CurlRelease::~CurlRelease() {
     net::ReleaseCurl();

@@ -63,8 +63,8 @@ bool CResMgrApp::InitInstance() {
     return true;
 }
 
-// The state lock (an SRW lock on Windows, a std::mutex elsewhere) owns no system handle: there is
-// nothing to close.
+// The state lock is a kel::Mutex (an SRW lock on Windows, a std::mutex elsewhere), which owns
+// no system handle: there is nothing to close.
 int CResMgrApp::ExitInstance() {
     return 0;
 }

@@ -5,18 +5,18 @@
 namespace kel {
 
 int ResStateTable::Lookup(const std::string& id) const {
-    std::scoped_lock lock(state_lock_);
+    MutexLock lock(state_lock_);
     const auto it = states_.find(id);
     return it == states_.end() ? kStateUnknown : it->second;
 }
 
 void ResStateTable::Store(const std::string& id, int state) {
-    std::scoped_lock lock(state_lock_);
+    MutexLock lock(state_lock_);
     states_[id] = state;
 }
 
 int ResStateTable::LookupAndClaim(const std::string& id) {
-    std::scoped_lock lock(state_lock_);
+    MutexLock lock(state_lock_);
     auto [it, inserted] = states_.try_emplace(id, kStateDownloading);
     if (inserted) {
         return kStateUnknown;

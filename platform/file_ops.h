@@ -14,11 +14,6 @@ std::string TempFolder();
 // returns its full path; empty when none could be made.
 std::string MakeTempFileName(std::string_view prefix);
 
-// A folder named after name in the temporary folder that only the current user can use, made
-// when missing; empty when it cannot be had. Where the library keeps its files when no
-// application-data folder can be had.
-std::string PrivateTempFolder(std::string_view name);
-
 // Removes the file, or the folder with everything in it. One trailing separator is dropped
 // first. Silent: no outcome is reported.
 void SilentDelete(std::string path);

@@ -15,14 +15,26 @@ class Lock {
     Lock(const Lock&) = delete;
     Lock& operator=(const Lock&) = delete;
 
+#if defined(_WIN32)
     void lock();
     void unlock();
     bool try_lock();
 
   private:
-#if defined(_WIN32)
     void* srw_ = nullptr;  // an SRWLOCK: one pointer-sized word, unlocked when null
 #else
+    // Inline: libKELPlatform.so takes it too, without the library's code.
+    void lock() {
+        mutex_.lock();
+    }
+    void unlock() {
+        mutex_.unlock();
+    }
+    bool try_lock() {
+        return mutex_.try_lock();
+    }
+
+  private:
     std::mutex mutex_;
 #endif
 };

@@ -43,14 +43,6 @@ std::string MakeTempFileName(std::string_view prefix) {
     return std::string(buffer.data());
 }
 
-// The temporary folder is shared by every user here: the folder carries the user's number.
-std::string PrivateTempFolder(std::string_view name) {
-    std::string folder = TempFolder();
-    folder.append(name).append("-").append(std::to_string(getuid()));
-    ::mkdir(folder.c_str(), 0700);
-    return folder;
-}
-
 void SilentDelete(std::string path) {
     DropTrailingSeparator(path);
     if (path.empty()) {

@@ -1,6 +1,8 @@
 #include "platform/profile_reader.h"
 
 #include <fstream>
+#include <limits>
+#include <memory>
 
 namespace kel::platform {
 namespace {
@@ -57,25 +59,68 @@ bool SectionHeader(std::string_view line, std::string_view& name) {
     return true;
 }
 
-}  // namespace
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
-std::string GetPrivateProfileString(std::string_view section, std::string_view key,
-                                    std::string_view default_value, const std::string& path,
-                                    std::size_t buffer_size) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return Cut(default_value, buffer_size);
+// Reads a file line by line into one buffer of fixed size, so that memory stays flat whatever the
+// file holds.
+class LineReader {
+  public:
+    explicit LineReader(const std::string& path)
+        : file_(path, std::ios::binary),
+          buffer_(std::make_unique_for_overwrite<char[]>(kMaxProfileLine + 1)) {}
+
+    bool is_open() const { return static_cast<bool>(file_); }
+    bool skipped_long_line() const { return skipped_long_line_; }
+
+    // The next line without its '\n', or false at the end of the file. Lines longer than
+    // kMaxProfileLine are skipped.
+    bool Next(std::string_view& line) {
+        for (;;) {
+            if (file_.getline(buffer_.get(), kMaxProfileLine + 1)) {
+                break;
+            }
+            if (file_.bad() || file_.eof()) {
+                return false;  // nothing more was read
+            }
+            // The buffer filled before the end of the line: skip the rest of it.
+            skipped_long_line_ = true;
+            first_line_ = false;
+            file_.clear();
+            file_.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+        }
+        // gcount counts the '\n' that getline took but did not store; the last line of a file
+        // may end without one.
+        const auto taken = static_cast<std::size_t>(file_.gcount());
+        line = std::string_view(buffer_.get(), file_.eof() ? taken : taken - 1);
+        if (first_line_) {
+            first_line_ = false;
+            if (line.substr(0, kUtf8Bom.size()) == kUtf8Bom) {
+                line.remove_prefix(kUtf8Bom.size());
+            }
+        }
+        return true;
     }
+
+  private:
+    std::ifstream file_;
+    std::unique_ptr<char[]> buffer_;
+    bool first_line_ = true;
+    bool skipped_long_line_ = false;
+};
+
+// The value of key in section, or default_value.
+std::string ReadValue(LineReader& file, std::string_view section, std::string_view key,
+                      std::string_view default_value) {
     bool in_section = false;
-    std::string raw;
-    while (std::getline(file, raw)) {
+    std::string_view raw;
+    while (file.Next(raw)) {
         const std::string_view line = Trim(raw);
         std::string_view name;
         if (SectionHeader(line, name)) {
             if (in_section) {
                 break;  // the first section of that name holds the keys
             }
-            in_section = EqualsIgnoreCase(name, Trim(section));
+            in_section = EqualsIgnoreCase(name, section);
             continue;
         }
         if (!in_section || line.empty() || line.front() == ';') {
@@ -85,11 +130,27 @@ std::string GetPrivateProfileString(std::string_view section, std::string_view k
         if (equals == std::string_view::npos) {
             continue;
         }
-        if (EqualsIgnoreCase(Trim(line.substr(0, equals)), Trim(key))) {
-            return Cut(Unquote(Trim(line.substr(equals + 1))), buffer_size);
+        if (EqualsIgnoreCase(Trim(line.substr(0, equals)), key)) {
+            return std::string(Unquote(Trim(line.substr(equals + 1))));
         }
     }
-    return Cut(default_value, buffer_size);
+    return std::string(default_value);
+}
+
+}  // namespace
+
+std::string GetPrivateProfileString(std::string_view section, std::string_view key,
+                                    std::string_view default_value, const std::string& path,
+                                    std::size_t buffer_size, bool* skipped_long_line) {
+    LineReader file(path);
+    std::string value(default_value);
+    if (file.is_open()) {
+        value = ReadValue(file, Trim(section), Trim(key), default_value);
+    }
+    if (skipped_long_line != nullptr) {
+        *skipped_long_line = file.skipped_long_line();
+    }
+    return Cut(value, buffer_size);
 }
 
 }  // namespace kel::platform

@@ -6,7 +6,9 @@
 #include <mutex>
 
 #include "KELResMgr.h"
+#include "platform/annotated_mutex.h"
 #include "platform/platform_api.h"
+#include "platform/receiver_handles.h"
 
 namespace {
 
@@ -21,25 +23,29 @@ struct Receiver {
 
 class Registry {
   public:
-    HWND Add(KELRECEIVERPROC proc, void* context) {
+    HWND Add(KELRECEIVERPROC proc, void* context) EXCLUDES(mutex_) {
         auto receiver = std::make_shared<Receiver>();
         receiver->proc = proc;
         receiver->context = context;
-        std::scoped_lock lock(mutex_);
-        // Handles are never reused, so a stale handle can never reach a newer receiver.
-        next_ += 2;
-        receivers_.emplace(next_, std::move(receiver));
-        return next_;
+        kel::MutexLock lock(mutex_);
+        // Handles are not reused before the 32-bit counter wraps, so a stale handle does not
+        // reach a newer receiver; after that, a live receiver's handle is never given out again.
+        const HWND handle = handles_.Next(receivers_);
+        if (handle == 0) {
+            return 0;
+        }
+        receivers_.emplace(handle, std::move(receiver));
+        return handle;
     }
 
-    std::shared_ptr<Receiver> Find(HWND window) {
-        std::scoped_lock lock(mutex_);
+    std::shared_ptr<Receiver> Find(HWND window) EXCLUDES(mutex_) {
+        kel::MutexLock lock(mutex_);
         auto it = receivers_.find(window);
         return it == receivers_.end() ? nullptr : it->second;
     }
 
-    std::shared_ptr<Receiver> Remove(HWND window) {
-        std::scoped_lock lock(mutex_);
+    std::shared_ptr<Receiver> Remove(HWND window) EXCLUDES(mutex_) {
+        kel::MutexLock lock(mutex_);
         auto it = receivers_.find(window);
         if (it == receivers_.end()) {
             return nullptr;
@@ -50,9 +56,9 @@ class Registry {
     }
 
   private:
-    std::mutex mutex_;
-    HWND next_ = 0x10000;                                  // guarded by mutex_
-    std::map<HWND, std::shared_ptr<Receiver>> receivers_;  // guarded by mutex_
+    kel::Mutex mutex_;
+    kel::platform::ReceiverHandles handles_ GUARDED_BY(mutex_);
+    std::map<HWND, std::shared_ptr<Receiver>> receivers_ GUARDED_BY(mutex_);
 };
 
 // Leaked on purpose: the library is never unloaded (linked with -z nodelete) and a worker thread

@@ -78,17 +78,6 @@ std::string MakeTempFileName(std::string_view prefix) {
     return buffer;
 }
 
-// The temporary folder is the user's own here.
-std::string PrivateTempFolder(std::string_view name) {
-    const std::string folder = TempFolder();
-    if (folder.empty()) {
-        return {};
-    }
-    const std::string path = JoinPath(folder, name);
-    CreateDirectoryA(path.c_str(), nullptr);
-    return KindOf(path) == PathKind::kFolder ? path : std::string();
-}
-
 void SilentDelete(std::string path) {
     DropTrailingSeparator(path);
     if (path.empty()) {

@@ -11,7 +11,10 @@ namespace kel::platform {
 
 std::string GetPrivateProfileString(std::string_view section, std::string_view key,
                                     std::string_view default_value, const std::string& path,
-                                    std::size_t buffer_size) {
+                                    std::size_t buffer_size, bool* skipped_long_line) {
+    if (skipped_long_line != nullptr) {
+        *skipped_long_line = false;  // the system's reader has its own limits and does not tell
+    }
     if (buffer_size == 0) {
         return {};
     }

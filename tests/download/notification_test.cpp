@@ -4,12 +4,14 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "KELResMgr.h"
 #include "KELResMgr/HostNotification.h"
+#include "platform/receiver_handles.h"
 
 namespace kel {
 namespace {
@@ -127,6 +129,30 @@ TEST(Receivers, HandlesAreNotReused) {
     EXPECT_NE(first, second.handle());
     SendMessageA(first, WM_COPYDATA, 0, 0);
     EXPECT_EQ(b.count, 0);
+}
+
+// After 2^31 receivers the 32-bit counter wraps: it must never hand out the null handle, nor the
+// handle of a receiver that is still alive (its messages would go to the new one).
+TEST(Receivers, HandleCounterWraps) {
+    using platform::ReceiverHandles;
+    constexpr std::uint32_t kFirst = ReceiverHandles::kFirst;
+    struct Row {
+        const char* name;
+        std::uint32_t last;
+        std::set<std::uint32_t> live;
+        std::uint32_t next;
+    } rows[] = {
+        {"in order", kFirst, {}, kFirst + 2},
+        {"last handle before the wrap", 0xFFFFFFFCu, {}, 0xFFFFFFFEu},
+        {"wrap skips 0", 0xFFFFFFFEu, {}, kFirst},
+        {"wrap skips live handles", 0xFFFFFFFEu, {kFirst, kFirst + 2, kFirst + 6}, kFirst + 4},
+        {"live handle right after the last", kFirst, {kFirst + 2}, kFirst + 4},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ReceiverHandles handles(row.last);
+        EXPECT_EQ(handles.Next(row.live), row.next);
+    }
 }
 
 // A procedure may destroy its own receiver, as a window may destroy itself.

@@ -120,13 +120,17 @@ TEST_F(OnDisk, RequestsByResIdUseTheText) {
 }
 
 // Names that are not one plain file name must not make the library touch anything outside the
-// resources folder.
+// resources folder, nor ask the media server for a path outside its tree ("." once asked for
+// "/../ts/l//..tsl").
 TEST_F(OnDisk, PathLikeNamesAreRefused) {
     const std::string outside = sandbox_.root() + "/outside";
     fs::create_directories(outside + "_files");
     WritePackage(sandbox_.root() + "/escape.tsl", SampleFiles());
-    const std::string names[] = {"../../../outside",    "../../../escape", "a/b", "a\\b", "..",
+    const std::string names[] = {"../../../outside",    "../../../escape", "a/b", "a\\b", "..", ".",
                                  std::string("A\0B", 3)};
+    // Where "." and ".." would be found on disk: answered from there unless refused first.
+    fs::create_directories(Resources() + "._files");
+    fs::create_directories(Resources() + ".._files");
     for (const std::string& name : names) {
         SCOPED_TRACE(name);
         EXPECT_EQ(library_.DownloadResFileEx(name, window_.handle(), nullptr, 0, true), "");

@@ -1,8 +1,11 @@
 // The folder tree: where it lies on this machine, and the existence test everything relies on.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -10,6 +13,7 @@
 #include "KELResMgr/LocalFolders.h"
 #include "harness/TempFolder.h"
 #include "platform/app_data_folders.h"
+#include "platform/private_folder.h"
 
 namespace kel {
 namespace {
@@ -87,27 +91,36 @@ TEST(AppDataFolder, FileInTheWayCounts) {
     EXPECT_TRUE(AppDataFolder(buffer));
 }
 
-// Many threads asking for the first time at once must all see one value, computed once.
-TEST(LazyString, ComputedOnceUnderContention) {
+// Many threads asking for the first time at once must all see one value: the first one kept,
+// even when their computations give different values; every value that lost is handed back.
+TEST(LazyString, OneValueUnderContention) {
     LazyString value;
     std::atomic<int> computed{0};
+    std::mutex lost_mutex;
+    std::vector<std::string> lost;
     std::vector<std::thread> threads;
     std::vector<std::string> seen(16);
     for (int i = 0; i < 16; ++i) {
         threads.emplace_back([&, i] {
-            seen[i] = value.Get([&] {
-                ++computed;
-                return std::string("path");
-            });
+            seen[i] = value.Get(
+                [&] {
+                    ++computed;
+                    return "path" + std::to_string(i);
+                },
+                [&](const std::string& discarded) {
+                    std::scoped_lock lock(lost_mutex);
+                    lost.push_back(discarded);
+                });
         });
     }
     for (auto& t : threads) {
         t.join();
     }
-    EXPECT_EQ(computed.load(), 1);
+    EXPECT_EQ(lost.size(), static_cast<std::size_t>(computed.load() - 1));
     for (const auto& s : seen) {
-        EXPECT_EQ(s, "path");
+        EXPECT_EQ(s, seen[0]);
     }
+    EXPECT_EQ(std::count(lost.begin(), lost.end(), seen[0]), 0);
 }
 
 TEST(LazyString, EmptyResultIsComputedAgain) {
@@ -117,6 +130,70 @@ TEST(LazyString, EmptyResultIsComputedAgain) {
     EXPECT_EQ(value.Get([&] { return ++calls == 1 ? std::string() : std::string("later"); }),
               "later");
     EXPECT_EQ(calls, 2);
+}
+
+// The user's folder in the temporary folder is used only when nobody else can have planted
+// anything in it. Each row plants what another user could have made first.
+TEST(UserTempFolder, SharedNameOnlyWhenItIsSafe) {
+    struct Row {
+        const char* name;
+        void (*plant)(const std::string& shared, const std::string& elsewhere);
+        bool shared_used;
+    } rows[] = {
+        {"missing: made", [](const std::string&, const std::string&) {}, true},
+        {"own private folder",
+         [](const std::string& shared, const std::string&) { fs::create_directory(shared); }, true},
+        {"link to a folder",
+         [](const std::string& shared, const std::string& elsewhere) {
+             fs::create_directory_symlink(elsewhere, shared);
+         },
+         false},
+        {"dangling link",
+         [](const std::string& shared, const std::string& elsewhere) {
+             fs::create_directory_symlink(elsewhere + "/none", shared);
+         },
+         false},
+        {"writable by others",
+         [](const std::string& shared, const std::string&) {
+             fs::create_directory(shared);
+             fs::permissions(shared, fs::perms::all);
+         },
+         false},
+        {"a file", [](const std::string& shared, const std::string&) { WriteFile(shared, ""); },
+         false},
+        {"another user's folder",
+         [](const std::string& shared, const std::string&) {
+             fs::create_directory(shared);
+             fs::permissions(shared, fs::perms::owner_all, fs::perm_options::replace);
+             if (chown(shared.c_str(), 65534, 65534) != 0) {
+                 fs::remove(shared);  // not root: this row cannot be set up
+             }
+         },
+         false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempFolder tmp;
+        TempFolder elsewhere;
+        ScopedEnv tmpdir("TMPDIR", tmp.path());
+        const std::string shared = tmp / ("Vorn Tessel-" + std::to_string(getuid()));
+        row.plant(shared, elsewhere.path());
+        if (!row.shared_used && !fs::exists(fs::symlink_status(shared))) {
+            continue;
+        }
+        const platform::UserTempFolder folder = platform::MakeUserTempFolder("Vorn Tessel");
+        if (row.shared_used) {
+            EXPECT_EQ(folder.path, shared);
+            EXPECT_EQ(folder.rejected, "");
+            continue;
+        }
+        EXPECT_NE(folder.rejected, "");
+        ASSERT_EQ(folder.path.rfind(shared + "-", 0), 0u) << folder.path;
+        const auto status = fs::symlink_status(folder.path);
+        EXPECT_TRUE(fs::is_directory(status));
+        EXPECT_EQ(status.permissions() & fs::perms::all, fs::perms::owner_all);
+        EXPECT_TRUE(fs::is_empty(elsewhere.path()));
+    }
 }
 
 }  // namespace

@@ -9,8 +9,10 @@
 #include <filesystem>
 #include <set>
 #include <sstream>
+#include <vector>
 
 #include "harness/LibraryCopy.h"
+#include "harness/Packages.h"
 #include "harness/TempFolder.h"
 
 namespace kel::test {
@@ -189,6 +191,39 @@ TEST(CreateUserFolder, FallbackIsUnderTheTemporaryFolder) {
     EXPECT_TRUE(
         fs::is_directory(tmp / ("Vorn Tessel-" + std::to_string(getuid())) + "/Resources/mine"));
     EXPECT_FALSE(fs::exists("/Resources"));
+}
+
+// Someone made the user's temporary folder first, writable by all, with a resource folder and a
+// link planted in it: the planted folder must not be answered or notified as a resource, and
+// nothing may be written through the link. The library makes a private folder instead.
+TEST(CreateUserFolder, PlantedFallbackFolderIsNotUsed) {
+    TempFolder tmp;
+    TempFolder elsewhere;
+    ScopedEnv tmpdir("TMPDIR", tmp.path());
+    ScopedEnv no_common("KELRES_COMMON_APPDATA", "");
+    ScopedEnv no_user("XDG_DATA_HOME", std::nullopt);
+    ScopedEnv no_home("HOME", std::nullopt);
+    const std::string shared = tmp / ("Vorn Tessel-" + std::to_string(getuid()));
+    fs::create_directories(shared + "/Resources/0A1B2C3D0000ABCD_files");
+    fs::create_directory_symlink(elsewhere.path(), shared + "/Resources/mine");
+    fs::permissions(shared, fs::perms::all);
+
+    LibraryCopy library("[download]\nhttp_server=127.0.0.1\nhttp_port=1\n");
+    WindowRecorder window;
+    EXPECT_EQ(library.DownloadResFileEx("0A1B2C3D0000ABCD", window.handle(), nullptr, 0, true), "");
+    EXPECT_EQ(window.Count(), 0u);
+    library.CreateUserFolder("mine");
+    library.CreateUserFolder("mine/sub");
+    EXPECT_TRUE(fs::is_empty(elsewhere.path()));
+
+    std::vector<fs::path> private_folders;
+    for (const auto& entry : fs::directory_iterator(tmp.path())) {
+        if (entry.path().string().rfind(shared + "-", 0) == 0) {
+            private_folders.push_back(entry.path());
+        }
+    }
+    ASSERT_EQ(private_folders.size(), 1u);
+    EXPECT_TRUE(fs::is_directory(private_folders[0] / "Resources/mine/sub"));
 }
 
 TEST(Downloads, NullIdGivesEmpty) {

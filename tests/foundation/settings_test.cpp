@@ -1,6 +1,10 @@
 // The settings file reader: the rules of initialization files that hosts' existing files rely on.
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#endif
 
+#include <fstream>
 #include <string>
 
 #include "KELResMgr/Config.h"
@@ -43,6 +47,9 @@ TEST(ProfileReader, FormatRules) {
         {"comment line", "[upload]\n;ftp_server=a\n", "upload", "ftp_server", "DEF"},
         {"first of two", "[upload]\nftp_server=a\nftp_server=b\n", "upload", "ftp_server", "a"},
         {"no trailing newline", "[upload]\nftp_server=a", "upload", "ftp_server", "a"},
+        // Saved by an editor that writes a byte-order mark: the first section must not be lost.
+        {"utf-8 byte-order mark", "\xEF\xBB\xBF[upload]\nftp_server=a\n", "upload", "ftp_server",
+         "a"},
     };
     TempFolder folder;
     const std::string path = folder / "Tessel.ini";
@@ -67,6 +74,85 @@ TEST(ProfileReader, LongValueIsCut) {
     EXPECT_EQ(GetPrivateProfileString("upload", "path", "", path, 10240), std::string(10239, 'x'));
     EXPECT_EQ(GetPrivateProfileString("upload", "nothing", std::string(10300, 'd'), path, 10240),
               std::string(10239, 'd'));
+}
+
+// This reader's own line limit; Windows reads settings with GetPrivateProfileStringA.
+#if !defined(_WIN32)
+// Lines are read into a buffer of 64 KiB: a longer line is skipped whole, and reading goes on
+// with the next one. Each row would catch an off-by-one at the limit or a reader that loses its
+// place after skipping.
+TEST(ProfileReader, LongLines) {
+    const std::size_t limit = platform::kMaxProfileLine;
+    const std::string key_at_limit = "path=" + std::string(limit - 5, 'v');
+    struct Row {
+        const char* name;
+        std::string file;
+        std::string expected;
+        bool skipped;
+    } rows[] = {
+        {"line of exactly the limit is read", "[upload]\n" + key_at_limit + "\n",
+         std::string(10239, 'v'), false},
+        {"limit without a final newline", "[upload]\n" + key_at_limit, std::string(10239, 'v'),
+         false},
+        {"longer line skipped, the next read", "[upload]\n" + key_at_limit + "v\npath=after\n",
+         "after", true},
+        {"long line in another section",
+         "[x]\n;" + std::string(3 * limit, 'c') + "\n[upload]\npath=b", "b", true},
+        {"long last line without newline", "[upload]\n;" + std::string(2 * limit, 'c'), "DEF",
+         true},
+    };
+    TempFolder folder;
+    const std::string path = folder / "Tessel.ini";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        WriteFile(path, row.file);
+        bool skipped = !row.skipped;
+        EXPECT_EQ(GetPrivateProfileString("upload", "path", "DEF", path, 10240, &skipped),
+                  row.expected);
+        EXPECT_EQ(skipped, row.skipped);
+    }
+}
+
+// A settings file with a line of 48 MiB before the key: reading a key must not hold the line in
+// memory (a 300 MiB line once cost 534 MB at every read).
+TEST(ProfileReader, HugeLineKeepsMemoryFlat) {
+    TempFolder folder;
+    const std::string path = folder / "Tessel.ini";
+    {
+        std::ofstream out(path, std::ios::binary);
+        out << "[upload]\n";
+        const std::string chunk(1 << 20, 'x');
+        for (int i = 0; i < 48; ++i) {
+            out << chunk;
+        }
+        out << "\npath=found\n";
+    }
+    const auto peak_kib = [] {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        return usage.ru_maxrss;
+    };
+    const long before = peak_kib();
+    EXPECT_EQ(GetPrivateProfileString("upload", "path", "", path, 10240), "found");
+    EXPECT_LT(peak_kib() - before, 16 * 1024);
+}
+
+#endif
+
+// The settings file lies beside the library file; a module path without a folder must not make
+// the library read itself as its settings.
+TEST(Settings, PathBesideTheLibrary) {
+    struct Row {
+        const char* module;
+        const char* settings;
+    } rows[] = {{"/opt/app/libKELResMgr.so", "/opt/app/Tessel.ini"},
+                {"/libKELResMgr.so", "/Tessel.ini"},
+                {"libKELResMgr.so", ""},
+                {"", ""}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.module);
+        EXPECT_EQ(SettingsPathBeside(row.module), row.settings);
+    }
 }
 
 TEST(Settings, LeadingNumber) {

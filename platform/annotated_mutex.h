@@ -1,0 +1,50 @@
+// A mutex that clang's thread-safety analysis understands, and the annotations that say which
+// lock guards which data. Built with clang and -Wthread-safety, a read or write of a GUARDED_BY
+// member without its lock, or a call of a REQUIRES function without it, fails to compile. Other
+// compilers see empty macros and a plain platform::Lock (an SRW lock on Windows, a std::mutex
+// elsewhere).
+#pragma once
+
+#include "platform/lock.h"
+
+#if defined(__clang__)
+#define KEL_THREAD_ANNOTATION(x) __attribute__((x))
+#else
+#define KEL_THREAD_ANNOTATION(x)
+#endif
+
+#define CAPABILITY(x) KEL_THREAD_ANNOTATION(capability(x))
+#define SCOPED_CAPABILITY KEL_THREAD_ANNOTATION(scoped_lockable)
+#define GUARDED_BY(x) KEL_THREAD_ANNOTATION(guarded_by(x))
+#define PT_GUARDED_BY(x) KEL_THREAD_ANNOTATION(pt_guarded_by(x))
+#define REQUIRES(...) KEL_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+#define EXCLUDES(...) KEL_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
+#define ACQUIRE(...) KEL_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
+#define RELEASE(...) KEL_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define NO_THREAD_SAFETY_ANALYSIS KEL_THREAD_ANNOTATION(no_thread_safety_analysis)
+
+namespace kel {
+
+// platform::Lock with the capability attribute. Taken only through MutexLock.
+class CAPABILITY("mutex") Mutex {
+  public:
+    void Lock() ACQUIRE() { mutex_.lock(); }
+    void Unlock() RELEASE() { mutex_.unlock(); }
+
+  private:
+    platform::Lock mutex_;
+};
+
+// Holds a Mutex for its scope, as std::scoped_lock does.
+class SCOPED_CAPABILITY MutexLock {
+  public:
+    explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.Lock(); }
+    ~MutexLock() RELEASE() { mutex_.Unlock(); }
+    MutexLock(const MutexLock&) = delete;
+    MutexLock& operator=(const MutexLock&) = delete;
+
+  private:
+    Mutex& mutex_;
+};
+
+}  // namespace kel
