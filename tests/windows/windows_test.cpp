@@ -215,6 +215,41 @@ TEST_F(AllUsersTree, RealWindowGetsTheEchoFromAnotherThread) {
     EXPECT_EQ(window.received[0].thread, window.thread_id_);
 }
 
+// A version-1 package on disk is unpacked by the request itself, which tells the window.
+TEST_F(AllUsersTree, PackageOnDiskIsUnpackedAndTheWindowTold) {
+    LibraryCopy library("[download]\nhttp_server=127.0.0.1\nhttp_port=1\n");
+    fs::create_directories(Resources());
+    const std::string package = Resources() + kId + ".tsl";
+    WriteFile(package, std::string("KEL\x01", 4) +
+                           CraftArchive({{.name = "a\\b.txt", .data = "bee", .deflate = true}}));
+    HostWindow window;
+    const std::string folder = Resources() + kId + "_files";
+    EXPECT_EQ(library.DownloadResFileEx(kId, window.handle(), nullptr, 0, false), folder);
+    EXPECT_EQ(ReadFile(folder + "\\a\\b.txt"), "bee");
+    EXPECT_FALSE(fs::exists(package));
+    ASSERT_EQ(window.received.size(), 1u);
+    EXPECT_EQ(window.received[0].payload, folder + std::string(1, '\0'));
+}
+
+// Until the internet layer exists on Windows, every server is unreachable: each export reports
+// its failed-connection result, never success.
+TEST_F(AllUsersTree, NetworkExportsFailAsUnreachable) {
+    LibraryCopy library(
+        "[download]\nhttp_server=127.0.0.1\nhttp_port=1\n"
+        "[upload]\nws_url=127.0.0.1\nftp_server=127.0.0.1\n");
+    TempFolder folder;
+    const std::string file = folder / "0A1B2C3D0000ABCD.tsl";
+    WriteFile(file, "x");
+    EXPECT_EQ(library.UploadResFile(file.c_str()), KELRES_UPLOAD_CONNECT_FAILED);
+    EXPECT_EQ(library.ValidResID(kId, "me"), 2);
+    EXPECT_EQ(library.GetResIDState(kId), 0);
+    char buffer[16] = "untouched";
+    EXPECT_EQ(library.GetResourceID("in", "me", buffer, sizeof buffer), 2);
+    EXPECT_STREQ(buffer, "untouched");
+    EXPECT_EQ(library.DownloadResFileEx(kId, nullptr, nullptr, 0, true), "");
+    EXPECT_FALSE(fs::exists(Resources() + kId + ".tsl"));
+}
+
 // The worker pins the library: unloading it while the worker runs neither crashes nor unmaps its
 // code; the module goes when the worker has ended.
 TEST_F(AllUsersTree, UnloadWhileAWorkerRuns) {
