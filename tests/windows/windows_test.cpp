@@ -93,9 +93,11 @@ TEST(Extraction, AttributeWordAndThreeTimes) {
 TEST(Extraction, PathTooLongForMaxPath) {
     TempFolder folder;
     const std::string archive = folder / "a.zip";
-    const std::string long_name(MAX_PATH, 'n');
+    // Every level is a valid name (Wine's Unix file system allows 255 bytes each); the whole path
+    // is longer than MAX_PATH.
+    const std::string level(100, 'n');
     WriteFile(archive, CraftArchive({{.name = "ok.txt", .data = "ok"},
-                                     {.name = "d/" + long_name, .data = "x"}}));
+                                     {.name = level + "/" + level + "/" + level, .data = "x"}}));
     EXPECT_ANY_THROW(ExtractArchive(archive, folder / "out", 4096));
     EXPECT_FALSE(fs::exists(folder / "out"));
     EXPECT_EQ(ReadFile(folder / "out_tmp\\ok.txt"), "ok");
@@ -122,7 +124,9 @@ TEST_F(AllUsersTree, CreateUserFolderAndTooLongNames) {
     library.CreateUserFolder("mine");
     EXPECT_TRUE(fs::is_directory(Resources() + "mine"));
 
-    const std::string long_name(MAX_PATH, 'x');
+    // One valid level that makes the path longer than MAX_PATH.
+    const std::string long_name(MAX_PATH - Resources().size() + 10, 'x');
+    ASSERT_LT(long_name.size(), 255u);
     library.CreateUserFolder(long_name.c_str());
     EXPECT_FALSE(fs::exists(Resources() + long_name));
     EXPECT_EQ(library.DownloadResFileEx(long_name, nullptr, nullptr, 0, true), "");
