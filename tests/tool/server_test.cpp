@@ -2,6 +2,8 @@
 // served by nginx or by the scripted server, and the catalogue service.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -101,41 +103,114 @@ TEST(GetFromServer, MoreResourcesThanTheLimitAllDownload) {
     }
 }
 
+// The parts of a terminal's output that start with prefix, each up to the next part, redraw or
+// line end.
+std::vector<std::string> ProgressParts(const std::string& out, const std::string& prefix) {
+    std::vector<std::string> parts;
+    for (std::size_t at = out.find(prefix); at != std::string::npos;
+         at = out.find(prefix, at + 1)) {
+        const std::size_t end = std::min({out.find("  ", at), out.find('\r', at), out.size()});
+        parts.push_back(out.substr(at, end - at));
+    }
+    return parts;
+}
+
+// "ID 0.7/2.0 MiB 34% 1.5 MiB/s 0:01 left"
+bool ShowsTotal(const std::string& part) {
+    double done = 0;
+    double total = 0;
+    double rate = 0;
+    unsigned percent = 0;
+    unsigned minutes = 0;
+    unsigned seconds = 0;
+    char unit[3] = {};
+    char left[5] = {};
+    return std::sscanf(part.c_str(), "%*s %lf/%lf MiB %u%% %lf %2[KM]iB/s %u:%u %4s", &done, &total,
+                       &percent, &rate, unit, &minutes, &seconds, left) == 8 &&
+           total == 2.0 && percent <= 100 && std::string(left) == "left";
+}
+
+// "ID 1.1 MiB 1.5 MiB/s": no total, no share.
+bool ShowsBytesAndRate(const std::string& part) {
+    double done = 0;
+    double rate = 0;
+    char unit[3] = {};
+    return std::count(part.begin(), part.end(), '/') == 1 && !Contains(part, "%") &&
+           std::sscanf(part.c_str(), "%*s %lf %2[KM]iB %lf", &done, unit, &rate) == 3 &&
+           Contains(part, "iB/s");
+}
+
 // Catches a progress line that is missing on a terminal, or that pollutes the output when it is
-// read by a program.
+// read by a program; a total, share or time left shown without the server's size, or missing
+// with it; a HEAD request for another path than the library's; and a summary that miscounts.
 TEST(GetFromServer, ProgressOnATerminalOnly) {
     TempFolder work;
     const std::string media = work / "media";
     fs::create_directory(media);
-    PackAndPublish({{"noise.bin", RandomBytes(2 * 1024 * 1024)}}, work / "resource",
-                   "0A1B2C3D0000ABCD", media);
-    ScriptedHttpServer server(media);
-    HttpAnswer slow;
-    slow.chunk_size = 64 * 1024;
-    slow.chunk_delay_ms = 40;  // about 1.3 s for the whole package
-    server.AnswerFilesWith(slow);
-    WriteFile(work / "Tessel.ini", MediaSettings(server.port()));
-    const std::vector<std::string> args = {"--config", work / "Tessel.ini", "get",
-                                           "0A1B2C3D0000ABCD"};
-    {
-        SCOPED_TRACE("terminal");
-        AppDataSandbox sandbox;
-        const ToolRun run = RunToolOnTerminal(args);
-        ASSERT_EQ(run.exit_code, 0) << run.out;
-        EXPECT_TRUE(Contains(run.out, "\r\x1b[K0A1B2C3D0000ABCD ")) << run.out;
-        EXPECT_TRUE(Contains(run.out, "B/s")) << run.out;
-        // The line is erased before the result is written.
-        EXPECT_TRUE(
-            Contains(run.out, "\r\x1b[K" + sandbox.resources() + "0A1B2C3D0000ABCD_files\r\n"))
-            << run.out;
+    const std::vector<std::string> ids = {"0A1B2C3D0000ABCD", "0A1B2C3D0000ABCE"};
+    for (const std::string& id : ids) {
+        PackAndPublish({{"noise.bin", RandomBytes(2 * 1024 * 1024)}}, work / id, id, media);
     }
-    {
-        SCOPED_TRACE("pipe");
+    ScriptedHttpServer server(media);
+    WriteFile(work / "Tessel.ini", MediaSettings(server.port()));
+    std::vector<std::string> args = {"--config", work / "Tessel.ini", "get"};
+    args.insert(args.end(), ids.begin(), ids.end());
+
+    struct Case {
+        const char* name;
+        bool size_told;  // the server sends Content-Length, to HEAD as to GET
+        bool terminal;
+        std::string summary;  // the start of the last line
+    };
+    const std::vector<Case> cases = {
+        {"terminal, size told", true, true, "2 of 2 resources ready, 4.0 MiB in 0:0"},
+        {"terminal, no size", false, true, "2 of 2 resources ready, "},
+        {"pipe", true, false, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         AppDataSandbox sandbox;
-        const ToolRun run = RunTool(args);
-        ASSERT_EQ(run.exit_code, 0) << run.err;
-        EXPECT_EQ(run.out, sandbox.resources() + "0A1B2C3D0000ABCD_files\n");
-        EXPECT_EQ(run.err, "");
+        HttpAnswer slow;
+        slow.chunk_size = 64 * 1024;
+        slow.chunk_delay_ms = 40;  // about 1.3 s for each package
+        slow.content_length = c.size_told;
+        server.AnswerFilesWith(slow);
+        server.ClearRecords();
+        const ToolRun run = c.terminal ? RunToolOnTerminal(args) : RunTool(args);
+        ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+        std::vector<std::string> gets;
+        std::vector<std::string> heads;
+        for (const std::string& line : server.RequestLines()) {
+            (line.rfind("HEAD ", 0) == 0 ? heads : gets)
+                .push_back(line.substr(0, line.find(" HTTP")));
+        }
+        std::sort(heads.begin(), heads.end());
+        EXPECT_EQ(gets.size(), ids.size());
+        if (!c.terminal) {
+            EXPECT_EQ(heads.size(), 0u);
+            EXPECT_EQ(run.err, "");
+            for (const std::string& id : ids) {
+                EXPECT_TRUE(Contains(run.out, sandbox.resources() + id + "_files\n")) << run.out;
+            }
+            EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 2) << run.out;
+            continue;
+        }
+        EXPECT_EQ(heads, (std::vector<std::string>{"HEAD /" + MediaPath(ids[0]),
+                                                   "HEAD /" + MediaPath(ids[1])}));
+        const std::vector<std::string> parts = ProgressParts(run.out, "0A1B2C3D0000ABC");
+        EXPECT_EQ(std::any_of(parts.begin(), parts.end(), ShowsTotal), c.size_told) << run.out;
+        EXPECT_EQ(std::any_of(parts.begin(), parts.end(), ShowsBytesAndRate), !c.size_told)
+            << run.out;
+        // The line is erased before the results are written, and the summary comes last.
+        EXPECT_TRUE(Contains(run.out, "\r\x1b[K" + sandbox.resources())) << run.out;
+        for (const std::string& id : ids) {
+            EXPECT_TRUE(Contains(run.out, sandbox.resources() + id + "_files\r\n")) << run.out;
+        }
+        std::string summary = run.out.substr(run.out.rfind('\n', run.out.size() - 3) + 1);
+        summary = summary.substr(
+            summary.rfind("\x1b[K") == std::string::npos ? 0 : summary.rfind("\x1b[K") + 3);
+        EXPECT_EQ(summary.rfind(c.summary, 0), 0u) << summary;
+        EXPECT_TRUE(Contains(summary, " MiB in 0:0")) << summary;
     }
 }
 

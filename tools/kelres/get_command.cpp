@@ -61,7 +61,8 @@ class Downloads {
           resources_(FindLibraryFolders().resources),
           requests_(std::move(requests)),
           timeout_(timeout),
-          progress_(context.console, resources_, requests_.size()) {}
+          progress_(context.console, resources_, requests_.size(),
+                    settings_.MediaServerHost().empty() ? "" : settings_.MediaServer()) {}
 
     // Background requests, at most the library's limit at a time.
     int RunInBackground();
@@ -77,7 +78,8 @@ class Downloads {
     void Failed(Request& request, const std::string& message);
     void TimedOut(Request& request);
     std::size_t Asked() const;
-    int ExitCode() const;
+    // Also writes the summary line of a terminal.
+    int ExitCode();
 
     Context& context_;
     ResMgrLibrary& library_;
@@ -135,13 +137,13 @@ void Downloads::Unpacked(Request& request, const std::string& folder) {
         return;  // told twice: by the answer and by the notification
     }
     request.stage = Request::Stage::kUnpacked;
-    progress_.Finish(request.text);
+    progress_.Finish(request.text, true);
     context_.console.Print(folder);
 }
 
 void Downloads::Failed(Request& request, const std::string& message) {
     request.stage = Request::Stage::kFailed;
-    progress_.Finish(request.text);
+    progress_.Finish(request.text, false);
     context_.console.Error(message);
 }
 
@@ -170,11 +172,12 @@ std::size_t Downloads::Asked() const {
         [](const Request& request) { return request.stage == Request::Stage::kAsked; }));
 }
 
-int Downloads::ExitCode() const {
-    const bool all_unpacked = std::all_of(
+int Downloads::ExitCode() {
+    const auto unpacked = static_cast<std::size_t>(std::count_if(
         requests_.begin(), requests_.end(),
-        [](const Request& request) { return request.stage == Request::Stage::kUnpacked; });
-    return all_unpacked ? kExitOk : kExitFailed;
+        [](const Request& request) { return request.stage == Request::Stage::kUnpacked; }));
+    progress_.Summarize(unpacked);
+    return unpacked == requests_.size() ? kExitOk : kExitFailed;
 }
 
 int Downloads::RunInBackground() {
@@ -290,8 +293,12 @@ unpacked, and prints the unpacked folder, one line each, as they become ready.
   --timeout S seconds to wait for each resource (default 60)
 
 Several resources download at once, as many as the library's download limit ("max_task")
-allows. On a terminal a progress line shows the bytes of each package so far, the rate, and
-"unpacking"; it is left out when the output is not a terminal.
+allows. On a terminal a progress line shows the bytes of each package so far and the rate,
+then "unpacking"; when the media server tells the package's size (kelres asks it with a HEAD
+request for the path the library downloads), also the size, the share done and the time left:
+  0A1B2C3D0000ABCD 33.0/57.2 MiB 58% 8.8 MiB/s 0:03 left
+After several resources a last line gives how many are ready, the size of the packages and the
+time taken. None of this is written when the output is not a terminal.
 )",
         true,
         RunGet};

@@ -37,7 +37,7 @@ std::string FindLibrary(const std::optional<std::string>& given) {
     std::vector<fs::path> candidates;
     if (const fs::path folder = ProgramFolder(); !folder.empty()) {
         candidates.push_back(folder / kLibraryFileName);
-        candidates.push_back(folder / KELRES_INSTALLED_LIBRARY_DIR / kLibraryFileName);
+        candidates.push_back(folder / KELRES_INSTALLED_LIBRARY_DIR / KELRES_INSTALLED_LIBRARY_NAME);
     }
     std::string looked;
     for (const fs::path& candidate : candidates) {

@@ -78,6 +78,10 @@ std::string LibrarySettings::MediaServer() const {
            (port.empty() ? "80" : port);
 }
 
+std::string LibrarySettings::MediaServerHost() const {
+    return Read(config::kDownload, config::kHttpServer, config::kDefaultMediaServer);
+}
+
 std::string LibrarySettings::FtpServer() const {
     using namespace config;
     std::string port = Read(kUpload, kFtpPort, kDefaultFtpPort);

@@ -41,6 +41,8 @@ class LibrarySettings {
     // "http://host:port" of the media server; "ftp://host:port" of the FTP server;
     // "http://host:port" of the catalogue service.
     std::string MediaServer() const;
+    // The media server's host; empty: the library downloads nothing.
+    std::string MediaServerHost() const;
     std::string FtpServer() const;
     std::string CatalogueServer() const;
     // The download limit the library applies: "max_task" when it reads as a number above 0,

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <map>
 
@@ -29,14 +30,53 @@ std::string FormatBytes(double bytes) {
     return text;
 }
 
-ProgressMonitor::ProgressMonitor(Console& console, std::string resources, std::size_t total)
+std::string FormatBytesOf(double bytes, double total) {
+    const std::string whole = FormatBytes(total);
+    const std::size_t space = whole.find(' ');
+    const std::string unit = whole.substr(space + 1);
+    double scale = 1;
+    for (const char* name : {"KiB", "MiB", "GiB", "TiB"}) {
+        scale *= 1024;
+        if (unit == name) {
+            break;
+        }
+    }
+    char text[48];
+    if (unit == "B") {
+        std::snprintf(text, sizeof text, "%.0f/%s", bytes, whole.c_str());
+    } else {
+        std::snprintf(text, sizeof text, "%.1f/%s", bytes / scale, whole.c_str());
+    }
+    return text;
+}
+
+std::string FormatDuration(double seconds) {
+    const auto whole = static_cast<long long>(std::ceil(std::max(seconds, 0.0)));
+    char text[32];
+    if (whole >= 3600) {
+        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", whole / 3600, whole / 60 % 60,
+                      whole % 60);
+    } else {
+        std::snprintf(text, sizeof text, "%lld:%02lld", whole / 60, whole % 60);
+    }
+    return text;
+}
+
+ProgressMonitor::ProgressMonitor(Console& console, std::string resources, std::size_t total,
+                                 const std::string& media_server)
     : console_(console), resources_(std::move(resources)), total_(total) {
     if (console_.terminal()) {
+        // Only on a terminal: in a pipe the server sees exactly the library's requests.
+        sizes_ = std::make_unique<PackageSizes>(media_server);
         thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
     }
 }
 
 ProgressMonitor::~ProgressMonitor() {
+    Stop();
+}
+
+void ProgressMonitor::Stop() {
     if (thread_.joinable()) {
         thread_.request_stop();
         wake_.notify_all();
@@ -46,19 +86,66 @@ ProgressMonitor::~ProgressMonitor() {
 }
 
 void ProgressMonitor::Watch(const std::string& text) {
-    std::scoped_lock lock(mutex_);
-    if (std::find(watched_.begin(), watched_.end(), text) == watched_.end()) {
+    if (!sizes_) {
+        return;
+    }
+    struct stat info {};
+    const bool present = ::stat((resources_ + text + "_files").c_str(), &info) == 0;
+    {
+        std::scoped_lock lock(mutex_);
+        if (std::find(watched_.begin(), watched_.end(), text) != watched_.end()) {
+            return;
+        }
         watched_.push_back(text);
+        if (present) {
+            present_.push_back(text);  // answered from disk: nothing to fetch, nothing to count
+            return;
+        }
+    }
+    sizes_->Ask(text);
+}
+
+void ProgressMonitor::Finish(const std::string& text, bool ready) {
+    if (!sizes_) {
+        return;
+    }
+    std::optional<std::uint64_t> size = sizes_->Size(text);
+    struct stat info {};
+    if (!size && ::stat((resources_ + text + ".tsl").c_str(), &info) == 0) {
+        // The library notifies before it removes the package file: usually its whole size.
+        size = static_cast<std::uint64_t>(info.st_size);
+    }
+    std::scoped_lock lock(mutex_);
+    const auto it = std::find(watched_.begin(), watched_.end(), text);
+    if (it == watched_.end()) {
+        return;
+    }
+    watched_.erase(it);
+    ++finished_;
+    if (ready && std::find(present_.begin(), present_.end(), text) == present_.end()) {
+        // Without a size the package is gone before this point is reached: what was seen of it is
+        // a lower bound.
+        bytes_done_ += size ? *size : bytes_seen_[text];
+        bytes_done_is_lower_bound_ = bytes_done_is_lower_bound_ || !size;
     }
 }
 
-void ProgressMonitor::Finish(const std::string& text) {
-    std::scoped_lock lock(mutex_);
-    const auto it = std::find(watched_.begin(), watched_.end(), text);
-    if (it != watched_.end()) {
-        watched_.erase(it);
-        ++finished_;
+void ProgressMonitor::Summarize(std::size_t ready) {
+    if (!sizes_ || total_ <= 1) {
+        return;
     }
+    Stop();  // the summary is the last line: no progress line after it
+    const double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
+    std::uint64_t bytes = 0;
+    bool lower_bound = false;
+    {
+        std::scoped_lock lock(mutex_);
+        bytes = bytes_done_;
+        lower_bound = bytes_done_is_lower_bound_;
+    }
+    console_.Print(std::to_string(ready) + " of " + std::to_string(total_) + " resources ready, " +
+                   (lower_bound ? "at least " : "") + FormatBytes(static_cast<double>(bytes)) +
+                   " in " + FormatDuration(seconds));
 }
 
 std::string ProgressMonitor::Describe(const std::string& text, Sample& sample,
@@ -66,6 +153,9 @@ std::string ProgressMonitor::Describe(const std::string& text, Sample& sample,
     struct stat info {};
     const std::string base = resources_ + text;
     if (::stat((base + "_files_tmp").c_str(), &info) == 0) {
+        if (::stat((base + ".tsl").c_str(), &info) == 0) {
+            sample.bytes = static_cast<std::uint64_t>(info.st_size);  // the whole package now
+        }
         return text + " unpacking";
     }
     if (::stat((base + ".tsl").c_str(), &info) != 0) {
@@ -80,9 +170,24 @@ std::string ProgressMonitor::Describe(const std::string& text, Sample& sample,
     }
     sample.bytes = bytes;
     sample.taken = now;
-    std::string line = text + " " + FormatBytes(static_cast<double>(bytes));
+    const std::optional<std::uint64_t> size = sizes_->Size(text);
+    if (!size || *size == 0 || bytes > *size) {
+        // No size, or not the package the server described: what is known for sure.
+        std::string line = text + " " + FormatBytes(static_cast<double>(bytes));
+        if (sample.rate >= 0) {
+            line += " " + FormatBytes(sample.rate) + "/s";
+        }
+        return line;
+    }
+    const auto percent = static_cast<unsigned>(100 * bytes / *size);
+    std::string line = text + " " +
+                       FormatBytesOf(static_cast<double>(bytes), static_cast<double>(*size)) + " " +
+                       std::to_string(percent) + "%";
     if (sample.rate >= 0) {
         line += " " + FormatBytes(sample.rate) + "/s";
+    }
+    if (sample.rate > 0) {
+        line += " " + FormatDuration(static_cast<double>(*size - bytes) / sample.rate) + " left";
     }
     return line;
 }
@@ -110,7 +215,10 @@ void ProgressMonitor::Run(std::stop_token stop) {
             line = "[" + std::to_string(finished) + "/" + std::to_string(total_) + "]";
         }
         for (const std::string& text : watched) {
-            line += (line.empty() ? "" : "  ") + Describe(text, samples[text], now);
+            Sample& sample = samples[text];
+            line += (line.empty() ? "" : "  ") + Describe(text, sample, now);
+            std::scoped_lock lock(mutex_);
+            bytes_seen_[text] = std::max(bytes_seen_[text], sample.bytes);
         }
         // A line longer than the terminal would wrap, and the next redraw could not erase it.
         const auto width = static_cast<std::size_t>(std::max(console_.Columns() - 1, 1));

@@ -4,32 +4,44 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tools/kelres/console.h"
+#include "tools/kelres/package_size.h"
 
 namespace kel::tool {
 
 // Watches the files the library writes while it downloads: for each resource T the package file
 // "<resources>/T.tsl" grows while the package arrives, and the folder "<resources>/T_files_tmp"
 // appears while it is unpacked. Four times a second it shows, on the console's progress line,
-// the bytes so far and the rate, or "unpacking". It runs only when stdout is a terminal; then
-// it owns one thread, stopped by the destructor.
+// the bytes so far and the rate, or "unpacking"; with the package's size from the media server
+// also the total, the share done and the time left. It runs only when stdout is a terminal; then
+// it owns one thread, stopped by the destructor, and asks the server for sizes.
 class ProgressMonitor {
   public:
-    // resources: the library's resources folder, ending with '/'; total: resources asked for.
-    ProgressMonitor(Console& console, std::string resources, std::size_t total);
+    // resources: the library's resources folder, ending with '/'; total: resources asked for;
+    // media_server: "http://host:port" to ask for package sizes, empty for none.
+    ProgressMonitor(Console& console, std::string resources, std::size_t total,
+                    const std::string& media_server);
     ~ProgressMonitor();
     ProgressMonitor(const ProgressMonitor&) = delete;
     ProgressMonitor& operator=(const ProgressMonitor&) = delete;
 
     // Starts (once) and ends showing the resource with identifier text T. Any thread.
     void Watch(const std::string& text);
-    void Finish(const std::string& text);
+    // ready: the resource is unpacked (else it failed).
+    void Finish(const std::string& text, bool ready);
+    // On a terminal, after more than one resource: one line with the resources ready out of
+    // those asked for, the bytes of the packages fetched or unpacked ("at least" when the size of
+    // one was not known), and the time taken.
+    void Summarize(std::size_t ready);
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -41,19 +53,30 @@ class ProgressMonitor {
     };
 
     void Run(std::stop_token stop);
+    void Stop();
     std::string Describe(const std::string& text, Sample& sample, Clock::time_point now) const;
 
     Console& console_;
     const std::string resources_;
     const std::size_t total_;
+    const Clock::time_point started_ = Clock::now();
+    std::unique_ptr<PackageSizes> sizes_;  // on a terminal only
     std::mutex mutex_;
     std::condition_variable_any wake_;
-    std::vector<std::string> watched_;  // guarded by mutex_
-    std::size_t finished_ = 0;          // guarded by mutex_
+    std::vector<std::string> watched_;                 // guarded by mutex_
+    std::size_t finished_ = 0;                         // guarded by mutex_
+    std::vector<std::string> present_;                 // unpacked before asked; guarded by mutex_
+    std::map<std::string, std::uint64_t> bytes_seen_;  // largest package file; guarded by mutex_
+    bool bytes_done_is_lower_bound_ = false;           // guarded by mutex_
+    std::uint64_t bytes_done_ = 0;                     // guarded by mutex_
     std::jthread thread_;  // last: it starts after, and stops before, the members above
 };
 
 // "312 B", "1.5 KiB", "20.0 MiB".
 std::string FormatBytes(double bytes);
+// "33.0/57.2 MiB": both in the unit of the total.
+std::string FormatBytesOf(double bytes, double total);
+// "0:03", "12:34", "1:02:03".
+std::string FormatDuration(double seconds);
 
 }  // namespace kel::tool
