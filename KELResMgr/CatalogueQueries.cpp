@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 
+#include "KELResMgr.h"
 #include "KELResMgr/Config.h"
 #include "KELResMgr/ResTrace.h"
 #include "KELResMgr/net/HttpRequest.h"
@@ -28,6 +29,22 @@ std::string Arg(const char* text) {
 
 }  // namespace
 
+bool AnswerHasReply(std::optional<long> status) {
+    return status && *status < 400;
+}
+
+QueryResult ResultOfAnswer(std::optional<long> status, std::string_view body) {
+    QueryResult result;
+    if (!AnswerHasReply(status)) {
+        result.error_code = kStatusError;
+        return result;
+    }
+    body = body.substr(0, kMaxReply);
+    result.reply.assign(body.substr(0, body.find('\0')));
+    result.ok = true;
+    return result;
+}
+
 QueryResult QueryWebService(const std::string& host, const std::string& port_text,
                             const std::string& object_name) {
     QueryResult result;
@@ -36,19 +53,18 @@ QueryResult QueryWebService(const std::string& host, const std::string& port_tex
         net::InternetSession session;
         session.SetConnectRetries(net::kCatalogueConnectRetries);
         session.SetConnectTimeout(net::kCatalogueConnectTimeout);
+        session.SetTotalTimeout(net::kCatalogueDeadline);
         const net::HttpConnection connection(session, host, ParseLeadingNumber(port_text));
         net::HttpRequest request(connection, object_name, net::kNoAutoRedirect);
         request.Send();
         const std::optional<long> status = request.StatusCode();
-        if (!status || *status >= 400) {
-            result.error_code = kStatusError;
-            return result;  // the body is not read
+        if (!AnswerHasReply(status)) {
+            return ResultOfAnswer(status, {});  // the body is not read
         }
         // One read: a longer reply is cut, and a shorter read counts as the whole reply.
-        char buffer[kMaxReply] = {};
+        char buffer[kMaxReply];
         const std::size_t got = request.Read(buffer, sizeof buffer);
-        result.reply.assign(buffer, strnlen(buffer, got));
-        result.ok = true;
+        return ResultOfAnswer(status, std::string_view(buffer, got));
     } catch (const net::InternetError&) {
         // The request failed; the error code stays as it was.
     }
@@ -103,25 +119,10 @@ std::optional<QueryResult> Query(const Frame& frame, const std::string& object_n
     return result;
 }
 
-// Whether the reply says "no": 3 for empty or exactly "0", 0 for anything else; 1 not
-// configured, 2 failed.
-int ValidityCode(const std::optional<QueryResult>& result) {
-    if (!result) {
-        return 1;
-    }
-    if (!result->ok) {
-        return 2;
-    }
-    return result->reply.empty() || result->reply == "0" ? 3 : 0;
-}
-
 }  // namespace
 
-int GetResourceDescription(const char* input, const char* author, char* buffer,
-                           uint32_t buffer_size) {
-    const auto result =
-        Query({"[GetResourceDescription] ", Frame::kEndOneBlank},
-              "GetResourceDescription.asp?input=" + Arg(input) + "&author=" + Arg(author));
+int DescriptionResult(const std::optional<QueryResult>& result, char* buffer,
+                      uint32_t buffer_size) {
     if (!result || !result->ok) {
         return 0;
     }
@@ -133,30 +134,23 @@ int GetResourceDescription(const char* input, const char* author, char* buffer,
     return static_cast<int>(length);
 }
 
-bool UpdateResourceDescription(const char* input, const char* description, const char* author) {
-    const auto result = Query({"[UpdateResourceDescription] ", Frame::kEndOneBlankOnFailure},
-                              "UpdateResourceDescription.asp?input=" + Arg(input) +
-                                  "&description=" + Arg(description) + "&author=" + Arg(author));
+bool UpdateResult(const std::optional<QueryResult>& result) {
     return result && result->ok && result->reply == "1";
 }
 
-int GetResIDState(const char* resource_id) {
-    const auto result = Query({"[GetResIDState] ", Frame::kEndTwoBlanks},
-                              "getresourceidstate.asp?resourceid=" + Arg(resource_id));
+int StateResult(const std::optional<QueryResult>& result) {
     if (!result || !result->ok) {
         return 0;
     }
     return static_cast<int>(std::clamp<long>(ParseLeadingNumber(result->reply), INT_MIN, INT_MAX));
 }
 
-int GetResourceID(const char* input, const char* author, char* buffer, int32_t buffer_size) {
-    const auto result = Query({"[GetResourceID] ", Frame::kEndTwoBlanks},
-                              "GetResourceID.asp?input=" + Arg(input) + "&author=" + Arg(author));
+int ResourceIdResult(const std::optional<QueryResult>& result, char* buffer, int32_t buffer_size) {
     if (!result) {
-        return 1;
+        return KELRES_CATALOGUE_NOT_CONFIGURED;
     }
     if (!result->ok) {
-        return 2;
+        return KELRES_CATALOGUE_REQUEST_FAILED;
     }
     if (buffer != nullptr && buffer_size > 0) {
         // As strncpy: the rest of the buffer zeroed, no terminator when the reply fills it.
@@ -165,7 +159,44 @@ int GetResourceID(const char* input, const char* author, char* buffer, int32_t b
         std::memcpy(buffer, result->reply.data(), copied);
         std::memset(buffer + copied, 0, size - copied);
     }
-    return 0;
+    return KELRES_CATALOGUE_OK;
+}
+
+int ValidityCode(const std::optional<QueryResult>& result) {
+    if (!result) {
+        return KELRES_CATALOGUE_NOT_CONFIGURED;
+    }
+    if (!result->ok) {
+        return KELRES_CATALOGUE_REQUEST_FAILED;
+    }
+    return result->reply.empty() || result->reply == "0" ? KELRES_CATALOGUE_REPLY_NO
+                                                         : KELRES_CATALOGUE_OK;
+}
+
+int GetResourceDescription(const char* input, const char* author, char* buffer,
+                           uint32_t buffer_size) {
+    return DescriptionResult(
+        Query({"[GetResourceDescription] ", Frame::kEndOneBlank},
+              "GetResourceDescription.asp?input=" + Arg(input) + "&author=" + Arg(author)),
+        buffer, buffer_size);
+}
+
+bool UpdateResourceDescription(const char* input, const char* description, const char* author) {
+    return UpdateResult(Query({"[UpdateResourceDescription] ", Frame::kEndOneBlankOnFailure},
+                              "UpdateResourceDescription.asp?input=" + Arg(input) +
+                                  "&description=" + Arg(description) + "&author=" + Arg(author)));
+}
+
+int GetResIDState(const char* resource_id) {
+    return StateResult(Query({"[GetResIDState] ", Frame::kEndTwoBlanks},
+                             "getresourceidstate.asp?resourceid=" + Arg(resource_id)));
+}
+
+int GetResourceID(const char* input, const char* author, char* buffer, int32_t buffer_size) {
+    return ResourceIdResult(
+        Query({"[GetResourceID] ", Frame::kEndTwoBlanks},
+              "GetResourceID.asp?input=" + Arg(input) + "&author=" + Arg(author)),
+        buffer, buffer_size);
 }
 
 int ValidResID(const char* resource_id, const char* author) {

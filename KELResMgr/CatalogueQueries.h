@@ -1,8 +1,11 @@
 // The six catalogue queries: one HTTP GET each to the catalogue web service.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace kel::catalogue {
 
@@ -26,8 +29,21 @@ inline constexpr int kStatusError = 8;
 
 // One GET of object_name (page and query, no leading '/') from host at the port that port_text
 // starts with (no digits: the protocol's default). Opens and closes its own session; raises
-// nothing but failures to allocate.
+// nothing but failures to allocate. The whole request ends within kCatalogueDeadline.
 QueryResult QueryWebService(const std::string& host, const std::string& port_text,
                             const std::string& object_name);
+
+// The answer's handling, apart from the network: whether an answer with this status has a reply
+// to read, and the result of an answer whose one read of the body gave body.
+bool AnswerHasReply(std::optional<long> status);
+QueryResult ResultOfAnswer(std::optional<long> status, std::string_view body);
+
+// Each export's result from its request's outcome (nullopt: no catalogue server configured).
+// The buffers are the host's, as the exports take them.
+int DescriptionResult(const std::optional<QueryResult>& result, char* buffer, uint32_t buffer_size);
+bool UpdateResult(const std::optional<QueryResult>& result);
+int StateResult(const std::optional<QueryResult>& result);
+int ResourceIdResult(const std::optional<QueryResult>& result, char* buffer, int32_t buffer_size);
+int ValidityCode(const std::optional<QueryResult>& result);
 
 }  // namespace kel::catalogue

@@ -1,7 +1,10 @@
 #include "KELResMgr/ResManager.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <optional>
+#include <random>
 #include <vector>
 
 #include "KELResMgr.h"
@@ -12,6 +15,7 @@
 #include "KELResMgr/net/InternetError.h"
 #include "KELResMgr/net/InternetSession.h"
 #include "platform/file.h"
+#include "platform/file_ops.h"
 
 namespace kel {
 namespace {
@@ -31,6 +35,59 @@ std::string WithSlashes(std::string path) {
 std::string Piece(const std::string& name, std::size_t start) {
     return start < name.size() ? name.substr(start, 2) : std::string();
 }
+
+// A body being received for final_path: a fresh file beside it, created exclusively under a
+// random name (nothing planted under that name is followed or reused), and renamed to
+// final_path once complete. The rename replaces whatever non-folder is in the way (a planted
+// link is replaced, never followed), so final_path shows either what was there before or the
+// whole body, never a part of it. Discarded when not kept.
+class PartFile {
+  public:
+    // A new file under a random name beside final_path; an empty File when none can be created
+    // (a missing folder, for example).
+    static platform::File CreateBeside(const std::string& final_path) {
+        std::random_device random;
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            char suffix[32];
+            std::snprintf(suffix, sizeof suffix, ".part-%08x", static_cast<unsigned>(random()));
+            try {
+                return platform::File::Open(final_path + suffix, platform::File::Mode::kCreateNew);
+            } catch (const platform::FileError& error) {
+                if (error.error_number() != EEXIST) {
+                    break;
+                }
+            }
+        }
+        return platform::File();
+    }
+
+    // file: made by CreateBeside(final_path).
+    PartFile(std::string final_path, platform::File file)
+        : final_path_(std::move(final_path)), path_(file.path()), file_(std::move(file)) {}
+    ~PartFile() {
+        if (!kept_) {
+            file_ = platform::File();  // closed before it goes
+            platform::SilentDelete(path_);
+        }
+    }
+    PartFile(const PartFile&) = delete;
+    PartFile& operator=(const PartFile&) = delete;
+
+    platform::File& file() { return file_; }
+    // Closes the file (a failed write shows here, raised as FileError) and gives it its final
+    // name. False when the rename fails (a folder in the way); the file is discarded then.
+    bool Keep() {
+        file_.Close();
+        kept_ = platform::SilentRename(path_, final_path_);
+        return kept_;
+    }
+
+  private:
+    std::string final_path_;
+    std::string path_;
+    platform::File file_;
+    bool kept_ = false;
+};
 
 }  // namespace
 
@@ -94,21 +151,20 @@ int CResManager::DownloadFileByHttp(const std::string& remote_path, const std::s
                       static_cast<int>(*status));
             return kDownloadBadStatus;
         }
-        platform::File file =
-            platform::File::TryOpen(local_path, platform::File::Mode::kCreateWrite);
-        if (!file.is_open()) {
+        platform::File fresh = PartFile::CreateBeside(local_path);
+        if (!fresh.is_open()) {
             return kDownloadCannotCreate;
         }
+        PartFile part(local_path, std::move(fresh));
         std::vector<char> block(kDownloadBlock);
         for (;;) {
             const std::size_t got = request.Read(block.data(), block.size());
-            file.Write(block.data(), got);
+            part.file().Write(block.data(), got);
             if (got < block.size()) {
                 break;
             }
         }
-        file.Close();
-        return kDownloadOk;
+        return part.Keep() ? kDownloadOk : kDownloadCannotCreate;
     } catch (const net::InternetError& error) {
         KEL_TRACE(kDownloadFn, "CResManager::DownloadFileByHttp: exception--%s", error.message());
         return kDownloadInternetError;

@@ -35,9 +35,13 @@ class CResManager {
     CResManager& operator=(const CResManager&) = delete;
 
     // Fetches remote_path (folders joined by '/' or '\', no leading '/') from the media server
-    // into local_path; a DownloadResult. The session and the connection are made by the first
-    // call that needs them and kept for the life of the instance. A failure to write the local
-    // file is raised (platform::FileError), as is a failure to open the session.
+    // into local_path; a DownloadResult. The body goes into a new file beside local_path (named
+    // local_path + ".part-" + 8 random hex digits, which tools watch) that takes local_path's
+    // name only when the body is whole: local_path never shows a part of it,
+    // and a link planted there is replaced, never written through. The session and the
+    // connection are made by the first call that needs them and kept for the life of the
+    // instance. A failure to write the local file is raised (platform::FileError), as is a
+    // failure to open the session.
     int DownloadFileByHttp(const std::string& remote_path, const std::string& local_path);
 
     // Stores local_file on the FTP server in its folder chain; a KELRES_UPLOAD_* code. Opens and

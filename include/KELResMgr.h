@@ -98,6 +98,16 @@ enum : int {
     KELRES_UPLOAD_INTERNAL_FAILURE = 1001  // an unexpected failure inside the library
 };
 
+// Result codes of GetResourceID, ValidResID and InvalidResID.
+enum : int {
+    KELRES_CATALOGUE_OK = 0,              // the reply was read (ValidResID, InvalidResID: and
+                                          // it is neither empty nor "0")
+    KELRES_CATALOGUE_NOT_CONFIGURED = 1,  // no "ws_url": nothing was sent
+    KELRES_CATALOGUE_REQUEST_FAILED =
+        2,                         // no answer, a failed transfer, or a status of 400 or more
+    KELRES_CATALOGUE_REPLY_NO = 3  // ValidResID, InvalidResID: the reply is empty or "0"
+};
+
 extern "C" {
 // Test mode: every setting is then read from its "t_"-prefixed key.
 KELRES_API void SetTestMode(bool on);
@@ -105,7 +115,8 @@ KELRES_API void SetTestMode(bool on);
 // Stores localFile on the configured FTP server; one of the KELRES_UPLOAD_* codes.
 KELRES_API int UploadResFile(const char* localFile);
 
-// Catalogue queries. Not configured (no "ws_url"): 0, false, 0, 1, 1, 1 in this order.
+// Catalogue queries. Not configured (no "ws_url"): 0, false, 0 and KELRES_CATALOGUE_NOT_CONFIGURED
+// in this order. A failed request: 0, false, 0 and KELRES_CATALOGUE_REQUEST_FAILED.
 KELRES_API int GetResourceDescription(const char* input, const char* author, char* buffer,
                                       uint32_t bufferSize);
 KELRES_API bool UpdateResourceDescription(const char* input, const char* description,

@@ -20,11 +20,15 @@ struct CurlShareCleanup {
 struct CurlSlistCleanup {
     void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
 };
+struct CurlFree {
+    void operator()(char* text) const noexcept { curl_free(text); }
+};
 
 using CurlEasy = std::unique_ptr<CURL, CurlEasyCleanup>;
 using CurlMulti = std::unique_ptr<CURLM, CurlMultiCleanup>;
 using CurlShare = std::unique_ptr<CURLSH, CurlShareCleanup>;
 using CurlSlist = std::unique_ptr<curl_slist, CurlSlistCleanup>;
+using CurlText = std::unique_ptr<char, CurlFree>;  // text that libcurl allocated
 
 // The text of a libcurl result: the transfer's own error text when it has one (error_buffer),
 // else libcurl's text for the code.

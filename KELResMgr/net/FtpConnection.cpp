@@ -4,9 +4,12 @@
 
 #include <cctype>
 #include <cerrno>
+#include <exception>
+#include <utility>
 
 #include "KELResMgr/net/CurlHandles.h"
 #include "KELResMgr/net/InternetError.h"
+#include "KELResMgr/net/UrlAuthority.h"
 #include "platform/file.h"
 
 namespace kel::net {
@@ -25,10 +28,21 @@ long Seconds(Milliseconds time) {
     return static_cast<long>(std::max<long long>(1, (time.count() + 999) / 1000));
 }
 
-std::size_t ReadLocalFile(char* buffer, std::size_t size, std::size_t count, void* file) {
+// The local file of a store, and what went wrong reading it.
+struct StoreSource {
+    platform::File& file;
+    std::exception_ptr error;  // a failure other than the file's own
+};
+
+std::size_t ReadLocalFile(char* buffer, std::size_t size, std::size_t count,
+                          void* source) noexcept {
+    auto& store = *static_cast<StoreSource*>(source);
     try {
-        return static_cast<platform::File*>(file)->Read(buffer, size * count);
+        return store.file.Read(buffer, size * count);
     } catch (const platform::FileError&) {
+        return CURL_READFUNC_ABORT;  // an unreadable file fails the store
+    } catch (...) {
+        store.error = std::current_exception();
         return CURL_READFUNC_ABORT;
     }
 }
@@ -93,13 +107,17 @@ FtpConnection::PutResult FtpConnection::PutFile(const std::string& local_path,
     curl_easy_setopt(easy, CURLOPT_TRANSFERTEXT, 0L);  // binary
     curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBlock);
     curl_easy_setopt(easy, CURLOPT_READFUNCTION, &ReadLocalFile);
-    curl_easy_setopt(easy, CURLOPT_READDATA, &file);
+    StoreSource source{file, nullptr};
+    curl_easy_setopt(easy, CURLOPT_READDATA, &source);
     try {
         curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(file.Size()));
     } catch (const platform::FileError&) {
         // The size only helps libcurl; the store works without it.
     }
     const auto result = static_cast<CURLcode>(Perform());
+    if (source.error) {
+        std::rethrow_exception(source.error);
+    }
     if (result == CURLE_OK) {
         return PutResult::kStored;
     }
@@ -131,6 +149,9 @@ int FtpConnection::Perform() {
     control_->error[0] = '\0';
     last_error_.clear();
     const CURLcode result = curl_easy_perform(control_->easy.get());
+    if (callback_error_) {
+        std::rethrow_exception(std::exchange(callback_error_, nullptr));
+    }
     if (result != CURLE_OK) {
         last_error_ = CurlErrorText(result, control_->error);
     }
@@ -138,25 +159,20 @@ int FtpConnection::Perform() {
 }
 
 std::string FtpConnection::Url(const std::string& path) const {
-    std::string url = "ftp://" + host_;
-    if (port_ != 0) {
-        url += ':';
-        url += std::to_string(port_);
-    }
-    url += "/";
+    std::string url = "ftp://" + UrlAuthority(host_, port_) + "/";
     // Each name is escaped whole, so that the server sees it byte for byte.
     std::size_t start = 0;
     while (start <= path.size()) {
         const std::size_t slash = std::min(path.find('/', start), path.size());
         const std::string name = path.substr(start, slash - start);
         if (!name.empty()) {
-            char* escaped =
-                curl_easy_escape(control_->easy.get(), name.data(), static_cast<int>(name.size()));
-            if (escaped == nullptr) {
+            // Freed also when the append below throws.
+            const CurlText escaped(
+                curl_easy_escape(control_->easy.get(), name.data(), static_cast<int>(name.size())));
+            if (!escaped) {
                 throw InternetError(CURLE_OUT_OF_MEMORY, "cannot build a path: out of memory");
             }
-            url += escaped;
-            curl_free(escaped);
+            url += escaped.get();
         }
         if (slash < path.size()) {
             url += "/";
@@ -166,26 +182,38 @@ std::string FtpConnection::Url(const std::string& path) const {
     return url;
 }
 
-std::size_t FtpConnection::OnResponse(char* data, std::size_t size, std::size_t count, void* self) {
+std::size_t FtpConnection::OnResponse(char* data, std::size_t size, std::size_t count,
+                                      void* self) noexcept {
     auto& connection = *static_cast<FtpConnection*>(self);
-    const std::size_t bytes = size * count;
-    std::string line(data, bytes);
+    try {
+        connection.KeepResponse(std::string_view(data, size * count));
+        return size * count;
+    } catch (...) {
+        connection.callback_error_ = std::current_exception();
+        return 0;  // any count but the one given aborts the transfer
+    }
+}
+
+void FtpConnection::KeepResponse(std::string_view data) {
+    std::string_view line = data;
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
-        line.pop_back();
+        line.remove_suffix(1);
     }
-    if (!connection.response_lines_.empty()) {
-        connection.response_lines_ += ' ';
+    // Only the first kMaxMessage characters are kept: a server that sends continuation lines
+    // without end does not grow the answer without end.
+    if (response_lines_.size() < InternetError::kMaxMessage) {
+        if (!response_lines_.empty()) {
+            response_lines_ += ' ';
+        }
+        response_lines_ += line.substr(0, InternetError::kMaxMessage);
     }
-    connection.response_lines_ += line;
     // "123 text" ends an answer; "123-text" and other lines continue it.
     const bool last_line =
         line.size() >= 4 && std::isdigit(static_cast<unsigned char>(line[0])) && line[3] == ' ';
     if (last_line || line.size() == 3) {
-        connection.last_response_ =
-            connection.response_lines_.substr(0, InternetError::kMaxMessage);
-        connection.response_lines_.clear();
+        last_response_ = response_lines_.substr(0, InternetError::kMaxMessage);
+        response_lines_.clear();
     }
-    return bytes;
 }
 
 }  // namespace kel::net

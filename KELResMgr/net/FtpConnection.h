@@ -1,8 +1,10 @@
 // FTP connections: anonymous login, folders, binary stores in active mode.
 #pragma once
 
+#include <exception>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "KELResMgr/net/InternetSession.h"
 
@@ -23,11 +25,11 @@ class FtpConnection {
     FtpConnection(const FtpConnection&) = delete;
     FtpConnection& operator=(const FtpConnection&) = delete;
 
-    // True when the folder exists and can be entered. Raises nothing.
+    // True when the folder exists and can be entered. Raises nothing but a failure to allocate.
     bool CanEnter(const std::string& folder);
     // Enters the folders of path one level at a time from the login folder, creating each one
     // that cannot be entered (an existing folder is no failure). False when a level can be
-    // neither entered nor made. Raises nothing.
+    // neither entered nor made. Raises nothing but a failure to allocate.
     bool MakeFolders(const std::string& path);
 
     enum class PutResult {
@@ -36,7 +38,8 @@ class FtpConnection {
         kNoSourceFile,  // the local file does not exist
         kFailed,        // anything else: time-out, lost connection, unreadable local file
     };
-    // Stores the local file under remote_path, binary. Raises nothing.
+    // Stores the local file under remote_path, binary. Raises nothing but a failure to
+    // allocate.
     PutResult PutFile(const std::string& local_path, const std::string& remote_path);
 
     // The server's last answer (at most InternetError::kMaxMessage characters), and the error
@@ -45,7 +48,11 @@ class FtpConnection {
     const std::string& last_error() const { return last_error_; }
 
   private:
-    static std::size_t OnResponse(char* data, std::size_t size, std::size_t count, void* self);
+    // libcurl's header callback: raises nothing; a failure is kept in callback_error_, aborts
+    // the transfer and is raised again once libcurl has returned (Perform).
+    static std::size_t OnResponse(char* data, std::size_t size, std::size_t count,
+                                  void* self) noexcept;
+    void KeepResponse(std::string_view data);
 
     // Resets the handle to the options every operation shares, for the given path.
     void Prepare(const std::string& path);
@@ -60,6 +67,7 @@ class FtpConnection {
     std::string response_lines_;  // the answer being received
     std::string last_response_;
     std::string last_error_;
+    std::exception_ptr callback_error_;
 };
 
 }  // namespace kel::net

@@ -4,20 +4,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "KELResMgr/net/CurlHandles.h"
 #include "KELResMgr/net/InternetError.h"
 #include "KELResMgr/net/RequestTarget.h"
+#include "KELResMgr/net/UrlAuthority.h"
+#include "platform/annotated_mutex.h"
 
 namespace kel::net {
-
-struct HttpRequest::Transfer {
-    CurlEasy easy;
-    CurlMulti multi;
-    CurlSlist headers;
-    char error[CURL_ERROR_SIZE] = {};
-};
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -32,6 +28,11 @@ constexpr std::size_t kSpillLimit = 256 * 1024;
 constexpr long kReceiveBlock = 100 * 1024;
 // Redirects followed by requests that follow them.
 constexpr long kMaxRedirects = 10;
+// Idle connection caches a connection keeps, and open connections each cache keeps: enough for
+// the downloads that run at once to find theirs again, few enough not to hold sockets for
+// nothing.
+constexpr std::size_t kIdleCaches = 8;
+constexpr long kConnectionsPerCache = 1;
 
 bool IsConnectFailure(CURLcode code) {
     return code == CURLE_COULDNT_CONNECT || code == CURLE_OPERATION_TIMEDOUT;
@@ -39,32 +40,78 @@ bool IsConnectFailure(CURLcode code) {
 
 }  // namespace
 
+// Idle connection caches, lent to one request at a time.
+struct HttpConnection::CachePool {
+    CachePool() {
+        MutexLock lock(mutex);  // not shared yet; the lock only satisfies the analysis
+        idle.reserve(kIdleCaches);
+    }
+
+    // A connection cache for one request's use: an idle one from the pool, else a new one.
+    // Throws InternetError when libcurl has no memory for one.
+    CurlMulti Borrow() {
+        {
+            MutexLock lock(mutex);
+            if (!idle.empty()) {
+                CurlMulti cache = std::move(idle.back());
+                idle.pop_back();
+                return cache;
+            }
+        }
+        CurlMulti cache(curl_multi_init());
+        if (!cache) {
+            throw InternetError(CURLE_OUT_OF_MEMORY, "cannot create a request: out of memory");
+        }
+        curl_multi_setopt(cache.get(), CURLMOPT_MAXCONNECTS, kConnectionsPerCache);
+        return cache;
+    }
+
+    // Takes the cache back once its request is over; beyond the pool's size it is closed.
+    void Return(CurlMulti cache) noexcept {
+        if (!cache) {
+            return;
+        }
+        MutexLock lock(mutex);
+        if (idle.size() < kIdleCaches) {
+            idle.push_back(std::move(cache));  // within the capacity reserved: cannot throw
+        }
+        // else the cache (and its connection) closes as it goes out of scope
+    }
+
+    Mutex mutex;
+    std::vector<CurlMulti> idle GUARDED_BY(mutex);
+};
+
+struct HttpRequest::Transfer {
+    CurlEasy easy;
+    CurlMulti multi;  // borrowed from the connection for the request's life
+    CurlSlist headers;
+    char error[CURL_ERROR_SIZE] = {};
+};
+
 HttpConnection::HttpConnection(const InternetSession& session, std::string host, long port)
     : session_(session), host_(std::move(host)), port_(port) {
     if (port < 0 || port > 65535) {
         throw InternetError(CURLE_URL_MALFORMAT, "cannot connect to " + host_ + ": port " +
                                                      std::to_string(port) + " is not valid");
     }
-    // An IPv6 address needs brackets in a URL.
-    const bool ipv6 = host_.find(':') != std::string::npos;
-    base_url_ = "http://" + (ipv6 ? "[" + host_ + "]" : host_);
-    if (port_ != 0) {
-        base_url_ += ':';
-        base_url_ += std::to_string(port_);
-    }
-    base_url_ += "/";
+    base_url_ = "http://" + UrlAuthority(host_, port_) + "/";
+    cache_pool_ = std::make_unique<CachePool>();
 }
+
+HttpConnection::~HttpConnection() = default;
 
 HttpRequest::HttpRequest(const HttpConnection& connection, const std::string& object_name,
                          unsigned flags)
     : connection_(connection),
       url_(connection.base_url() + EncodeRequestTarget(object_name)),
       follow_((flags & kNoAutoRedirect) == 0),
-      transfer_(std::make_unique<Transfer>()) {
+      transfer_(std::make_unique<Transfer>()),
+      pace_(connection.session().stall_timeout(), kMinBytesPerStallWindow) {
     transfer_->easy = NewEasy();
-    transfer_->multi.reset(curl_multi_init());
-    if (!transfer_->multi) {
-        throw InternetError(CURLE_OUT_OF_MEMORY, "cannot create a request: out of memory");
+    transfer_->multi = connection.cache_pool().Borrow();
+    if (const auto total = connection.session().total_timeout()) {
+        pace_.SetDeadline(Clock::now() + *total);
     }
     // No accept types: libcurl's default "Accept" header is taken out.
     Append(transfer_->headers, "Accept:");
@@ -95,6 +142,7 @@ HttpRequest::~HttpRequest() {
     if (attached_) {
         curl_multi_remove_handle(transfer_->multi.get(), transfer_->easy.get());
     }
+    connection_.cache_pool().Return(std::move(transfer_->multi));
 }
 
 void HttpRequest::Start() {
@@ -103,7 +151,7 @@ void HttpRequest::Start() {
         attached_ = false;
     }
     transfer_->error[0] = '\0';
-    headers_done_ = finished_ = paused_ = false;
+    headers_done_ = finished_ = paused_ = reached_ = false;
     result_ = CURLE_OK;
     const CURLMcode added = curl_multi_add_handle(transfer_->multi.get(), transfer_->easy.get());
     if (added != CURLM_OK) {
@@ -157,19 +205,18 @@ std::size_t HttpRequest::Read(void* buffer, std::size_t size) {
     if (full()) {
         return destination_filled_;
     }
+    pace_.Resume(Clock::now());  // the caller's own time does not count against the server
     if (paused_) {
         paused_ = false;
         curl_easy_pause(transfer_->easy.get(),
                         CURLPAUSE_CONT);  // may deliver the held block at once
+        RethrowCallbackError();
     }
-    last_activity_ = Clock::now();  // the caller's own time does not count as a stall
     Drive(full);
     return destination_filled_;
 }
 
 void HttpRequest::Drive(const std::function<bool()>& done) {
-    const Milliseconds stall = connection_.session().stall_timeout();
-    bool connected = false;
     while (!done()) {
         if (finished_) {
             if (result_ != CURLE_OK) {
@@ -179,6 +226,7 @@ void HttpRequest::Drive(const std::function<bool()>& done) {
         }
         int running = 0;
         const CURLMcode performed = curl_multi_perform(transfer_->multi.get(), &running);
+        RethrowCallbackError();
         if (performed != CURLM_OK) {
             Fail(CURLE_RECV_ERROR, curl_multi_strerror(performed));
         }
@@ -186,23 +234,24 @@ void HttpRequest::Drive(const std::function<bool()>& done) {
         if (done() || finished_) {
             continue;
         }
-        // Connecting has its own limit; the stall clock runs once the server is reached.
-        if (!connected && Connected()) {
-            connected = true;
-            last_activity_ = std::max(last_activity_, Clock::now());
+        const auto now = Clock::now();
+        // Connecting has its own limit; the server's clocks start once it is reached.
+        if (!reached_ && Connected()) {
+            reached_ = true;
+            pace_.Connected(now);
         }
-        Milliseconds wait = kLongestWait;
-        if (connected) {
-            const auto idle =
-                std::chrono::duration_cast<Milliseconds>(Clock::now() - last_activity_);
-            if (idle >= stall) {
-                Fail(CURLE_OPERATION_TIMEDOUT,
-                     "no data for " + std::to_string(stall.count()) + " ms");
-            }
-            wait = std::min(wait, stall - idle);
+        if (const auto why = pace_.Check(now)) {
+            Fail(CURLE_OPERATION_TIMEDOUT, *why);
         }
+        const Milliseconds wait = pace_.NextCheckIn(kLongestWait, now);
         curl_multi_poll(transfer_->multi.get(), nullptr, 0, static_cast<int>(wait.count()),
                         nullptr);
+    }
+}
+
+void HttpRequest::RethrowCallbackError() {
+    if (callback_error_) {
+        std::rethrow_exception(std::exchange(callback_error_, nullptr));
     }
 }
 
@@ -230,10 +279,13 @@ void HttpRequest::Fail(int code, const std::string& what) const {
     throw InternetError(code, "cannot get " + url_ + ": " + what);
 }
 
-std::size_t HttpRequest::OnHeader(char* data, std::size_t size, std::size_t count, void* self) {
+// Nothing here can fail: no allocation, no call that raises.
+std::size_t HttpRequest::OnHeader(char* data, std::size_t size, std::size_t count,
+                                  void* self) noexcept {
     auto& request = *static_cast<HttpRequest*>(self);
     const std::size_t bytes = size * count;
-    request.last_activity_ = Clock::now();
+    const auto now = Clock::now();
+    request.pace_.Received(bytes, false, now);
     const bool header_end = bytes <= 2 && (data[0] == '\r' || data[0] == '\n');
     if (!header_end) {
         return bytes;
@@ -246,15 +298,18 @@ std::size_t HttpRequest::OnHeader(char* data, std::size_t size, std::size_t coun
     const bool may_follow = request.follow_ && code >= 300 && code < 400;
     if (!interim && !may_follow) {
         request.headers_done_ = true;
+        request.pace_.HeadersDone(now);
     }
     return bytes;
 }
 
-std::size_t HttpRequest::OnBody(char* data, std::size_t size, std::size_t count, void* self) {
+std::size_t HttpRequest::OnBody(char* data, std::size_t size, std::size_t count,
+                                void* self) noexcept {
     auto& request = *static_cast<HttpRequest*>(self);
     const std::size_t bytes = size * count;
-    request.last_activity_ = Clock::now();
+    const auto now = Clock::now();
     request.headers_done_ = true;  // body bytes come only with the final answer
+    request.pace_.HeadersDone(now);
     const std::size_t room = request.destination_ != nullptr
                                  ? request.destination_size_ - request.destination_filled_
                                  : 0;
@@ -265,11 +320,17 @@ std::size_t HttpRequest::OnBody(char* data, std::size_t size, std::size_t count,
         request.paused_ = true;  // libcurl keeps the block and offers it again after resuming
         return CURL_WRITEFUNC_PAUSE;
     }
+    try {
+        request.Spill(data + fits, bytes - fits);  // first: it alone can fail
+    } catch (...) {
+        request.callback_error_ = std::current_exception();
+        return CURL_WRITEFUNC_ERROR;
+    }
     if (fits > 0) {
         std::memcpy(request.destination_ + request.destination_filled_, data, fits);
         request.destination_filled_ += fits;
     }
-    request.Spill(data + fits, bytes - fits);
+    request.pace_.Received(bytes, true, now);
     return bytes;
 }
 

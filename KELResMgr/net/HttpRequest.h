@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -10,16 +11,26 @@
 #include <vector>
 
 #include "KELResMgr/net/InternetSession.h"
+#include "KELResMgr/net/TransferPace.h"
 
 namespace kel::net {
 
 // The server that requests go to: a host name (or address) and a port, 0 for the protocol's
-// default. Making it sends nothing; requests connect. Threads: any number of requests may be
-// made on one connection at once. Must outlive its requests; its session must outlive it.
+// default. Making it sends nothing; requests connect.
+//
+// Open connections to the server are kept for later requests in a small pool of connection
+// caches, each lent to one request at a time: libcurl does not let transfers that run at the same
+// time share one cache, so two requests never use one cache, or one network connection, at once.
+//
+// Threads: any number of requests may be made on one connection at once. Must outlive its
+// requests; its session must outlive it.
 class HttpConnection {
   public:
     // port: 0 to 65535; throws InternetError for any other number.
     HttpConnection(const InternetSession& session, std::string host, long port);
+    ~HttpConnection();
+    HttpConnection(const HttpConnection&) = delete;
+    HttpConnection& operator=(const HttpConnection&) = delete;
 
     const InternetSession& session() const { return session_; }
     const std::string& host() const { return host_; }
@@ -27,11 +38,17 @@ class HttpConnection {
     // "http://host[:port]/", the root that object names are relative to.
     const std::string& base_url() const { return base_url_; }
 
+    // The pool of connection caches that requests borrow from, one request at a time each
+    // (the implementation's).
+    struct CachePool;
+    CachePool& cache_pool() const { return *cache_pool_; }
+
   private:
     const InternetSession& session_;
     std::string host_;
     long port_;
     std::string base_url_;
+    std::unique_ptr<CachePool> cache_pool_;
 };
 
 // Request flags, as the callers know them.
@@ -54,19 +71,25 @@ class HttpRequest {
     HttpRequest(const HttpRequest&) = delete;
     HttpRequest& operator=(const HttpRequest&) = delete;
 
-    // Sends the request and waits for the answer's status line and headers. Throws
-    // InternetError when connecting, sending or receiving fails, or when the server stays
-    // silent for the session's stall time-out.
+    // Sends the request and waits for the final answer's status line and headers. Throws
+    // InternetError when connecting, sending or receiving fails, when the final headers have
+    // not come within the session's stall time-out of the connect, or past the session's
+    // deadline.
     void Send();
     // The answer's status code; nullopt when there is none (raises nothing).
     std::optional<long> StatusCode() const;
     // Reads up to size bytes of the body into buffer; fewer only at the end of the body, 0 once
-    // it is over. Throws InternetError when the transfer fails or stalls.
+    // it is over. Throws InternetError when the transfer fails, stalls, brings less than
+    // kMinBytesPerStallWindow in a stall window, or runs past the session's deadline.
     std::size_t Read(void* buffer, std::size_t size);
 
   private:
-    static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* self);
-    static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* self);
+    // libcurl's callbacks raise nothing: a failure inside is kept in callback_error_, the
+    // transfer aborted, and the failure raised again once libcurl has returned.
+    static std::size_t OnHeader(char* data, std::size_t size, std::size_t count,
+                                void* self) noexcept;
+    static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* self) noexcept;
+    void RethrowCallbackError();
 
     void Start();
     // Keeps body bytes that the caller's buffer could not take, for the next reads.
@@ -88,7 +111,9 @@ class HttpRequest {
     bool finished_ = false;
     int result_ = 0;  // the transfer's outcome (CURLcode), once finished_
     bool paused_ = false;
-    std::chrono::steady_clock::time_point last_activity_;
+    bool reached_ = false;  // the server of this attempt has been reached
+    TransferPace pace_;
+    std::exception_ptr callback_error_;
 
     // The caller's buffer during Read, and body bytes received ahead of it (from spill_read_).
     char* destination_ = nullptr;

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <array>
+#include <cstddef>
 #include <mutex>
 
 #include "KELResMgr/net/CurlHandles.h"
@@ -19,12 +20,23 @@ struct InternetSession::Caches {
 
 namespace {
 
-void Lock(CURL*, curl_lock_data data, curl_lock_access, void* locks) {
-    static_cast<std::array<std::mutex, CURL_LOCK_DATA_LAST>*>(locks)->at(data).lock();
+using Locks = std::array<std::mutex, CURL_LOCK_DATA_LAST>;
+
+// Raise nothing into libcurl: the index cannot leave the array, and a mutex that cannot be
+// locked ends the process (noexcept) rather than unwinding through libcurl's frames.
+std::mutex& LockFor(void* locks, curl_lock_data data) noexcept {
+    // libcurl passes only values below CURL_LOCK_DATA_LAST; the remainder keeps any other value
+    // inside the array, on the same lock for Lock and Unlock.
+    Locks& all = *static_cast<Locks*>(locks);
+    return all[static_cast<std::size_t>(data) % all.size()];
 }
 
-void Unlock(CURL*, curl_lock_data data, void* locks) {
-    static_cast<std::array<std::mutex, CURL_LOCK_DATA_LAST>*>(locks)->at(data).unlock();
+void Lock(CURL*, curl_lock_data data, curl_lock_access, void* locks) noexcept {
+    LockFor(locks, data).lock();
+}
+
+void Unlock(CURL*, curl_lock_data data, void* locks) noexcept {
+    LockFor(locks, data).unlock();
 }
 
 }  // namespace
@@ -43,10 +55,9 @@ InternetSession::InternetSession()
     const bool ok = curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &Lock) == CURLSHE_OK &&
                     curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &Unlock) == CURLSHE_OK &&
                     curl_share_setopt(share, CURLSHOPT_USERDATA, &caches_->locks) == CURLSHE_OK &&
-                    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) == CURLSHE_OK &&
-                    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT) == CURLSHE_OK;
+                    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) == CURLSHE_OK;
     if (!ok) {
-        throw InternetError(CURLE_FAILED_INIT, "cannot open an internet session: no shared caches");
+        throw InternetError(CURLE_FAILED_INIT, "cannot open an internet session: no shared cache");
     }
 }
 

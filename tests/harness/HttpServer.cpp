@@ -82,6 +82,9 @@ std::string JsonAnswer(const HttpAnswer& answer) {
     if (answer.stall_after) {
         json << ",\"stall_after\":" << *answer.stall_after;
     }
+    json << ",\"interim_count\":" << answer.interim_count
+         << ",\"interim_delay_ms\":" << answer.interim_delay_ms
+         << ",\"keep_alive\":" << (answer.keep_alive ? "true" : "false");
     json << ",\"never_answer\":" << (answer.never_answer ? "true" : "false") << "}";
     return json.str();
 }

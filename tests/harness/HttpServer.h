@@ -59,6 +59,9 @@ struct HttpAnswer {
     std::optional<std::size_t> close_after;  // close after this many body bytes
     std::optional<std::size_t> stall_after;  // stop sending after this many body bytes
     bool never_answer = false;               // read the request, never answer, never close
+    int interim_count = 0;     // "100 Continue" answers sent before the answer (a flood) ...
+    int interim_delay_ms = 0;  // ... with this wait before each
+    bool keep_alive = false;   // "Connection: keep-alive": the connection stays open after it
 
     // Shorthands for the common answers.
     static HttpAnswer Text(int status, std::string body);

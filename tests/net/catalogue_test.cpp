@@ -69,9 +69,10 @@ TEST(CatalogueNotConfigured, ReturnsNotConfiguredWithoutTraffic) {
         EXPECT_STREQ(buffer, "keep");
         EXPECT_FALSE(library.UpdateResourceDescription("a", "b", "c"));
         EXPECT_EQ(library.GetResIDState("a"), 0);
-        EXPECT_EQ(library.GetResourceID("a", "b", buffer, sizeof buffer), 1);
-        EXPECT_EQ(library.ValidResID("a", "b"), 1);
-        EXPECT_EQ(library.InvalidResID("a"), 1);
+        EXPECT_EQ(library.GetResourceID("a", "b", buffer, sizeof buffer),
+                  KELRES_CATALOGUE_NOT_CONFIGURED);
+        EXPECT_EQ(library.ValidResID("a", "b"), KELRES_CATALOGUE_NOT_CONFIGURED);
+        EXPECT_EQ(library.InvalidResID("a"), KELRES_CATALOGUE_NOT_CONFIGURED);
     }
     EXPECT_EQ(server.Connections(), 0u);
 }
@@ -87,23 +88,26 @@ struct ReplyCase {
 
 // The reply conventions: each row would catch an export that reads one kind of reply wrongly.
 TEST_F(Catalogue, ReplyConventions) {
+    constexpr int kOk = KELRES_CATALOGUE_OK;
+    constexpr int kNo = KELRES_CATALOGUE_REPLY_NO;
+    constexpr int kFailed = KELRES_CATALOGUE_REQUEST_FAILED;
     const ReplyCase cases[] = {
-        {"one", HttpAnswer::Text(200, "1"), true, 1, 0, 0},
-        {"one and a line break", HttpAnswer::Text(200, "1\r\n"), false, 1, 0, 0},
-        {"two zeros", HttpAnswer::Text(200, "00"), false, 0, 0, 0},
-        {"zero", HttpAnswer::Text(200, "0"), false, 0, 3, 0},
-        {"empty", HttpAnswer::Text(200, ""), false, 0, 3, 0},
-        {"blanks digits letter", HttpAnswer::Text(200, "  42x"), false, 42, 0, 0},
-        {"negative", HttpAnswer::Text(200, "-7"), false, -7, 0, 0},
-        {"letters", HttpAnswer::Text(200, "abc"), false, 0, 0, 0},
-        {"redirect with body", HttpAnswer::Redirect(302, "/elsewhere", "1"), true, 1, 0, 0},
-        {"not found", HttpAnswer::Text(404, "1"), false, 0, 2, 2},
-        {"server error", HttpAnswer::Text(500, "1"), false, 0, 2, 2},
+        {"one", HttpAnswer::Text(200, "1"), true, 1, kOk, kOk},
+        {"one and a line break", HttpAnswer::Text(200, "1\r\n"), false, 1, kOk, kOk},
+        {"two zeros", HttpAnswer::Text(200, "00"), false, 0, kOk, kOk},
+        {"zero", HttpAnswer::Text(200, "0"), false, 0, kNo, kOk},
+        {"empty", HttpAnswer::Text(200, ""), false, 0, kNo, kOk},
+        {"blanks digits letter", HttpAnswer::Text(200, "  42x"), false, 42, kOk, kOk},
+        {"negative", HttpAnswer::Text(200, "-7"), false, -7, kOk, kOk},
+        {"letters", HttpAnswer::Text(200, "abc"), false, 0, kOk, kOk},
+        {"redirect with body", HttpAnswer::Redirect(302, "/elsewhere", "1"), true, 1, kOk, kOk},
+        {"not found", HttpAnswer::Text(404, "1"), false, 0, kFailed, kFailed},
+        {"server error", HttpAnswer::Text(500, "1"), false, 0, kFailed, kFailed},
         {"zero byte ends the reply",
          HttpAnswer::Text(200, std::string("0\0"
                                            "5",
                                            3)),
-         false, 0, 3, 0},
+         false, 0, kNo, kOk},
     };
     for (const auto& row : cases) {
         SCOPED_TRACE(row.name);
@@ -276,14 +280,39 @@ TEST(CatalogueFailures, SilentOrAbsentServerFailsInTime) {
     server.Answer("*", silent);
     LibraryCopy library(Settings(server.port()));
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(library.ValidResID("r", "a"), 2);
+    EXPECT_EQ(library.ValidResID("r", "a"), KELRES_CATALOGUE_REQUEST_FAILED);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 
     LibraryCopy closed(Settings(FreePort()));
     start = std::chrono::steady_clock::now();
-    EXPECT_EQ(closed.InvalidResID("r"), 2);
+    EXPECT_EQ(closed.InvalidResID("r"), KELRES_CATALOGUE_REQUEST_FAILED);
     EXPECT_FALSE(closed.UpdateResourceDescription("i", "d", "a"));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+// A server that keeps the host's thread waiting while it sends next to nothing fails the query
+// with the request-failed code: a reply dripped a byte at a time, and "100 Continue" answers
+// flooded ahead of the real one. Unchecked, both would be read as the reply "1..." (0) after
+// seconds here, and after up to 25 minutes with the real time-outs.
+TEST(CatalogueFailures, DrippingOrFloodingServerFails) {
+    ScopedEnv short_timeouts("KELRES_TEST_NET_TIMEOUT_MS", "500");
+    HttpAnswer drip = HttpAnswer::Text(200, "1" + std::string(99, '0'));
+    drip.chunk_size = 1;
+    drip.chunk_delay_ms = 40;
+    HttpAnswer flood = HttpAnswer::Text(200, "1");
+    flood.interim_count = 80;
+    flood.interim_delay_ms = 40;
+    const struct {
+        const char* name;
+        HttpAnswer answer;
+    } cases[] = {{"drip", drip}, {"flood", flood}};
+    ScriptedHttpServer server;
+    LibraryCopy library(Settings(server.port()));
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        server.Answer("*", row.answer);
+        EXPECT_EQ(library.ValidResID("r", "a"), KELRES_CATALOGUE_REQUEST_FAILED);
+    }
 }
 
 }  // namespace

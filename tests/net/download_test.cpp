@@ -2,8 +2,11 @@
 // through a loaded module that reads its settings file as the library does.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -152,7 +155,8 @@ TEST(DownloadDefaults, EmptyPortIs80) {
 }
 
 // A server that closes in the middle of the body is an internet error (102), not a short
-// package reported as stored; what was written before stays.
+// package reported as stored; the part received never shows at the local path, and no
+// temporary file is left beside it.
 TEST_F(Download, ClosedMidBodyIs102) {
     ProbeCopy probe(Settings(server_.port()));
     HttpAnswer answer = Pattern(200000);
@@ -160,10 +164,8 @@ TEST_F(Download, ClosedMidBodyIs102) {
     server_.Answer("/p.tsl", answer);
     const std::string local = local_ / "p";
     EXPECT_EQ(probe.Download("p.tsl", local.c_str()), 102);
-    const auto written = ReadFile(local);
-    ASSERT_TRUE(written.has_value());
-    EXPECT_LE(written->size(), 100000u);
-    EXPECT_EQ(*written, ScriptedHttpServer::PatternBody(written->size()));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(local)));
+    EXPECT_TRUE(fs::is_empty(local_.path()));
 }
 
 // Nothing listening at the configured port: 102, and the connection object stays for the next
@@ -208,6 +210,63 @@ TEST_F(Download, SlowButSteadyServerIsNoStall) {
     server_.Answer("/slow.tsl", slow);
     EXPECT_EQ(probe.Download("slow.tsl", (local_ / "slow").c_str()), 0);
     EXPECT_EQ(ReadFile(local_ / "slow"), ScriptedHttpServer::PatternBody(20 * 1000));
+}
+
+// A server that keeps sending, but too little to matter, fails as a stall does instead of
+// holding a download slot for as long as it likes: a body dripped a byte at a time, and
+// "100 Continue" answers flooded ahead of the real one. Unchecked, each would end in a stored
+// package (0) after seconds (hours with the real time-outs).
+TEST_F(Download, DrippingOrFloodingServerFails) {
+    ScopedEnv short_timeouts("KELRES_TEST_NET_TIMEOUT_MS", "500");
+    HttpAnswer drip = Pattern(100);
+    drip.chunk_size = 1;
+    drip.chunk_delay_ms = 40;  // 4 s in all, 12 bytes in a window
+    HttpAnswer flood = Pattern(100);
+    flood.interim_count = 80;
+    flood.interim_delay_ms = 40;
+    const struct {
+        const char* name;
+        HttpAnswer answer;
+    } cases[] = {{"drip", drip}, {"flood", flood}};
+    ProbeCopy probe(Settings(server_.port()));
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        server_.Answer("/p.tsl", row.answer);
+        EXPECT_EQ(probe.Download("p.tsl", (local_ / row.name).c_str()), 102);
+        EXPECT_FALSE(fs::exists(local_ / row.name));
+    }
+}
+
+// Whatever stands at the local path is replaced, never written through: a link (dangling, to a
+// file, to a folder) would otherwise put the package wherever it points, and a pipe would block
+// the download for ever. The package arrives whole in a regular file of its own.
+TEST_F(Download, ReplacesWhatIsPlantedAtTheLocalPath) {
+    ProbeCopy probe(Settings(server_.port()));
+    server_.Answer("*", HttpAnswer::Text(200, "package"));
+    TempFolder elsewhere;
+    WriteFile(elsewhere / "victim", "keep");
+    fs::create_directory(elsewhere / "folder");
+    const struct {
+        const char* name;
+        std::function<void(const std::string&)> plant;
+    } cases[] = {
+        {"dangling link", [&](auto& at) { fs::create_symlink(elsewhere / "made", at); }},
+        {"link to a file", [&](auto& at) { fs::create_symlink(elsewhere / "victim", at); }},
+        {"link to a folder", [&](auto& at) { fs::create_symlink(elsewhere / "folder", at); }},
+        {"pipe", [](auto& at) { ASSERT_EQ(mkfifo(at.c_str(), 0600), 0); }},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        const std::string local = local_ / row.name;
+        row.plant(local);
+        EXPECT_EQ(probe.Download("p.tsl", local.c_str()), 0);
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(local)));
+        EXPECT_EQ(ReadFile(local), "package");
+    }
+    EXPECT_FALSE(fs::exists(fs::symlink_status(elsewhere / "made")));
+    EXPECT_EQ(ReadFile(elsewhere / "victim"), "keep");
+    EXPECT_TRUE(fs::is_empty(elsewhere / "folder"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(local_.path()), {}), 4);  // no part file left
 }
 
 // The first downloads of a fresh module start together: both succeed on one session and one

@@ -9,15 +9,20 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "FailingAllocations.h"
 #include "KELResMgr/CatalogueQueries.h"
 #include "KELResMgr/net/HttpRequest.h"
 #include "KELResMgr/net/InternetError.h"
 #include "KELResMgr/net/InternetSession.h"
 #include "KELResMgr/net/RequestTarget.h"
+#include "KELResMgr/net/TransferPace.h"
+#include "KELResMgr/net/UrlAuthority.h"
 #include "harness/HttpServer.h"
 #include "harness/TempFolder.h"
 
@@ -149,6 +154,148 @@ TEST_F(Request, RedirectFlag) {
         request.Send();
         EXPECT_EQ(request.StatusCode(), 200);
         EXPECT_EQ(std::string(buffer, request.Read(buffer, sizeof buffer)), "new body");
+    }
+}
+
+// Open connections are kept for later requests (a keep-alive server sees one connection for
+// requests made one after another), but requests that run at the same time never share one:
+// each gets its own connection and its own body, whole.
+TEST_F(Request, KeepsConnectionsButNeverSharesOneAtATime) {
+    HttpAnswer answer;
+    answer.body_size = 300000;
+    answer.keep_alive = true;
+    server_.Answer("/b", answer);
+    const HttpConnection connection(session_, ScriptedHttpServer::kHost, server_.port());
+    const auto read_whole = [](HttpRequest& request) {
+        std::string body(300001, '\0');
+        body.resize(request.Read(body.data(), body.size()));
+        return body == ScriptedHttpServer::PatternBody(300000);
+    };
+    for (int i = 0; i < 3; ++i) {
+        HttpRequest request(connection, "b", kExistingConnect);
+        request.Send();
+        EXPECT_TRUE(read_whole(request));
+    }
+    EXPECT_EQ(server_.Connections(), 1u);
+
+    std::vector<std::unique_ptr<HttpRequest>> open;
+    for (int i = 0; i < 3; ++i) {
+        open.push_back(std::make_unique<HttpRequest>(connection, "b", kExistingConnect));
+        open.back()->Send();
+    }
+    for (auto& request : open) {
+        EXPECT_TRUE(read_whole(*request));
+    }
+    EXPECT_EQ(server_.Connections(), 3u);  // the first one again, and two more
+}
+
+// A failure inside libcurl's body callback (here: no memory to hold bytes received ahead) ends
+// the transfer and reaches the reader as itself, and the connection serves the next request:
+// an exception unwound through libcurl's frames instead would leave its state half-changed.
+TEST_F(Request, FailureInsideTheBodyCallbackReachesTheReader) {
+    HttpAnswer answer;
+    answer.body_size = 300000;
+    server_.Answer("/b", answer);
+    const HttpConnection connection(session_, ScriptedHttpServer::kHost, server_.port());
+    {
+        HttpRequest request(connection, "b", kExistingConnect);
+        char byte;
+        test::FailAllocationsFrom(16 * 1024);
+        EXPECT_THROW(
+            {
+                request.Send();
+                while (request.Read(&byte, 1) == 1) {
+                }
+            },
+            std::bad_alloc);
+        test::FailAllocationsFrom(0);
+    }
+    HttpRequest again(connection, "b", kExistingConnect);
+    again.Send();
+    std::string body(300001, '\0');
+    body.resize(again.Read(body.data(), body.size()));
+    EXPECT_TRUE(body == ScriptedHttpServer::PatternBody(300000));
+}
+
+// The authority of HTTP and FTP URLs alike: an IPv6 address without brackets would be read as a
+// host and a port.
+TEST(UrlAuthority, BracketsIpv6Addresses) {
+    const struct {
+        const char* host;
+        long port;
+        const char* authority;
+    } cases[] = {
+        {"127.0.0.1", 0, "127.0.0.1"},
+        {"::1", 21, "[::1]:21"},
+        {"fe80::1", 0, "[fe80::1]"},
+        {"[::1]", 8055, "[::1]:8055"},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.host);
+        EXPECT_EQ(UrlAuthority(row.host, row.port), row.authority);
+    }
+}
+
+// The pace rules on a simulated clock (stall window 1000 ms, 1024 bytes per window), checked
+// every 10 ms as a transfer loop would. Each row is a server (or a caller) that a rule must stop,
+// or one that it must let through.
+TEST(TransferPace, StopsServersThatSendTooLittle) {
+    struct Row {
+        const char* name;
+        int interim_every = 0;  // ms between interim header lines (until the final headers)
+        int final_at = 0;       // ms: the final headers; -1 never
+        int body_every = 0;     // ms between body blocks, after the final headers
+        std::size_t body_block = 0;
+        int deadline = -1;     // ms, -1 none
+        int caller_from = -1;  // ms: the caller's own time (no waiting, no checks) ...
+        int caller_to = -1;    // ... until it reads again
+        int fails_at = -1;     // ms of the first failed check; -1: none within 6000 ms
+    };
+    const Row rows[] = {
+        {"silent after the connect", 0, -1, 0, 0, -1, -1, -1, 1000},
+        {"interim answers without end", 100, -1, 0, 0, -1, -1, -1, 1000},
+        {"late headers, steady body", 0, 900, 200, 2000, -1, -1, -1, -1},
+        {"dripping body", 0, 0, 100, 1, -1, -1, -1, 1000},
+        {"a KiB a window is enough", 0, 0, 900, 1024, -1, -1, -1, -1},
+        {"body stops", 0, 0, 0, 0, -1, -1, -1, 1000},
+        {"deadline", 0, 0, 100, 4096, 2500, -1, -1, 2500},
+        {"caller's own time", 0, 0, 100, 4096, -1, 1000, 4000, -1},
+    };
+    using Clock = TransferPace::Clock;
+    const Clock::time_point start{};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TransferPace pace(Milliseconds(1000), 1024);
+        if (row.deadline >= 0) {
+            pace.SetDeadline(start + Milliseconds(row.deadline));
+        }
+        pace.Connected(start);
+        int failed_at = -1;
+        for (int t = 0; t <= 6000 && failed_at < 0; t += 10) {
+            const Clock::time_point now = start + Milliseconds(t);
+            if (t >= row.caller_from && t < row.caller_to) {
+                continue;
+            }
+            if (t == row.caller_to) {
+                pace.Resume(now);
+            }
+            const bool headers_in = row.final_at >= 0 && t >= row.final_at;
+            if (!headers_in && row.interim_every > 0 && t % row.interim_every == 0) {
+                pace.Received(30, false, now);
+            }
+            if (t == row.final_at) {
+                pace.Received(30, false, now);
+                pace.HeadersDone(now);
+            }
+            if (headers_in && row.body_every > 0 && t > row.final_at &&
+                (t - row.final_at) % row.body_every == 0) {
+                pace.Received(row.body_block, true, now);
+            }
+            if (pace.Check(now)) {
+                failed_at = t;
+            }
+        }
+        EXPECT_EQ(failed_at, row.fails_at);
     }
 }
 

@@ -31,6 +31,10 @@ An answer (every field optional):
     close_after     send only this many body bytes, then close the connection
     stall_after     send only this many body bytes, then stall forever (never close)
     never_answer    read the request and never answer (never close)
+    interim_count   send that many "HTTP/1.1 100 Continue" answers before the status line ...
+    interim_delay_ms  ... with this wait before each (a server that floods interim answers)
+    keep_alive      send "Connection: keep-alive" and keep the connection open for the next
+                    request (the answer needs its Content-Length)
 
 Targets that the script does not name are served from --root when it is given (404 when the file
 is missing), else answered with 404. Every request is recorded in --log before it is answered:
@@ -134,6 +138,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         if answer.get("never_answer"):
             stall_forever()
+        for _ in range(int(answer.get("interim_count", 0))):
+            sleep_ms(answer.get("interim_delay_ms", 0))
+            self.wfile.write(b"HTTP/1.1 100 Continue\r\n\r\n")
+            self.wfile.flush()
         sleep_ms(answer.get("delay_ms", 0))
         if from_root and "file" not in answer:
             local = self.server.root_path(self.path)
@@ -157,6 +165,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header(name, value)
         if answer.get("content_length", True):
             self.send_header("Content-Length", str(body.size))
+        if answer.get("keep_alive"):
+            self.send_header("Connection", "keep-alive")
         self.end_headers()
         self.wfile.flush()
         if not send_body:
@@ -173,7 +183,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.wfile.flush()
         if "stall_after" in answer:
             stall_forever()
-        # close_after and a whole body both end here: HTTP/1.0 closes the connection.
+        # close_after and a whole body both end here: HTTP/1.0 closes the connection, unless the
+        # answer keeps it.
+        if answer.get("keep_alive") and "close_after" not in answer:
+            self.close_connection = False
 
     def simple(self, status, text):
         data = text.encode()

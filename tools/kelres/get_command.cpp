@@ -149,10 +149,9 @@ void Downloads::Failed(Request& request, const std::string& message) {
 
 void Downloads::TimedOut(Request& request) {
     std::string message = request.text + ": not unpacked within the time-out.\n  The library ";
-    std::error_code ec;
-    const auto bytes = fs::file_size(resources_ + request.text + ".tsl", ec);
-    if (!ec) {
-        message += "is still downloading (" + FormatBytes(static_cast<double>(bytes)) +
+    const auto bytes = PackageBytesSoFar(resources_, request.text);
+    if (bytes) {
+        message += "is still downloading (" + FormatBytes(static_cast<double>(*bytes)) +
                    " so far); give it more time with --timeout.";
     } else {
         message += "reports no failure of a download in the background: the media server " +

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <map>
+#include <system_error>
 
 namespace kel::tool {
 namespace {
@@ -13,6 +15,26 @@ namespace {
 constexpr auto kInterval = std::chrono::milliseconds(250);
 
 }  // namespace
+
+std::optional<std::uint64_t> PackageBytesSoFar(const std::string& resources,
+                                               const std::string& text) {
+    std::error_code ec;
+    const std::string package = text + ".tsl";
+    const auto whole = std::filesystem::file_size(resources + package, ec);
+    if (!ec) {
+        return whole;
+    }
+    const std::string part = package + ".part-";
+    for (const auto& entry : std::filesystem::directory_iterator(resources, ec)) {
+        if (entry.path().filename().string().rfind(part, 0) == 0) {
+            const auto bytes = entry.file_size(ec);
+            if (!ec) {
+                return bytes;
+            }
+        }
+    }
+    return std::nullopt;
+}
 
 std::string FormatBytes(double bytes) {
     static constexpr const char* kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
@@ -158,10 +180,11 @@ std::string ProgressMonitor::Describe(const std::string& text, Sample& sample,
         }
         return text + " unpacking";
     }
-    if (::stat((base + ".tsl").c_str(), &info) != 0) {
+    const std::optional<std::uint64_t> so_far = PackageBytesSoFar(resources_, text);
+    if (!so_far) {
         return text + " waiting for the server";
     }
-    const auto bytes = static_cast<std::uint64_t>(info.st_size);
+    const std::uint64_t bytes = *so_far;
     const double seconds = std::chrono::duration<double>(now - sample.taken).count();
     if (sample.taken != Clock::time_point() && bytes >= sample.bytes && seconds > 0) {
         // Smoothed over about a second, so that one slow interval does not make the rate jump.

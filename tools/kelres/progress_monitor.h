@@ -19,7 +19,8 @@
 namespace kel::tool {
 
 // Watches the files the library writes while it downloads: for each resource T the package file
-// "<resources>/T.tsl" grows while the package arrives, and the folder "<resources>/T_files_tmp"
+// "<resources>/T.tsl.part-XXXXXXXX" grows while the package arrives (it takes the name T.tsl
+// once whole), and the folder "<resources>/T_files_tmp"
 // appears while it is unpacked. Four times a second it shows, on the console's progress line,
 // the bytes so far and the rate, or "unpacking"; with the package's size from the media server
 // also the total, the share done and the time left. It runs only when stdout is a terminal; then
@@ -78,5 +79,10 @@ std::string FormatBytes(double bytes);
 std::string FormatBytesOf(double bytes, double total);
 // "0:03", "12:34", "1:02:03".
 std::string FormatDuration(double seconds);
+
+// The bytes of resource T's package received so far: the size of "T.tsl", else of the package
+// being received ("T.tsl.part-" and a random suffix); nullopt when there is neither.
+std::optional<std::uint64_t> PackageBytesSoFar(const std::string& resources,
+                                               const std::string& text);
 
 }  // namespace kel::tool

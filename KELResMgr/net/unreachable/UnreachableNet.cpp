@@ -9,6 +9,7 @@
 #include "KELResMgr/net/HttpRequest.h"
 #include "KELResMgr/net/InternetError.h"
 #include "KELResMgr/net/InternetSession.h"
+#include "KELResMgr/net/UrlAuthority.h"
 
 namespace kel::net {
 namespace {
@@ -44,8 +45,11 @@ void InternetSession::Configure(void*) const {}
 HttpConnection::HttpConnection(const InternetSession& session, std::string host, long port)
     : session_(session), host_(std::move(host)), port_(port) {
     RequireValidPort(host_, port);
-    base_url_ = "http://" + host_ + (port_ != 0 ? ":" + std::to_string(port_) : "") + "/";
+    base_url_ = "http://" + UrlAuthority(host_, port_) + "/";
 }
+HttpConnection::~HttpConnection() = default;
+
+struct HttpConnection::CachePool {};
 
 struct HttpRequest::Transfer {};
 
@@ -53,7 +57,8 @@ HttpRequest::HttpRequest(const HttpConnection& connection, const std::string& ob
                          unsigned flags)
     : connection_(connection),
       url_(connection.base_url() + object_name),
-      follow_((flags & kNoAutoRedirect) == 0) {}
+      follow_((flags & kNoAutoRedirect) == 0),
+      pace_(connection.session().stall_timeout(), kMinBytesPerStallWindow) {}
 HttpRequest::~HttpRequest() = default;
 
 void HttpRequest::Send() {
