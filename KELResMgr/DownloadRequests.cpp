@@ -17,7 +17,6 @@ namespace kel {
 namespace {
 
 constexpr char kFn[] = "[DownloadResFileEx] ";
-constexpr char kTempPrefix[] = "kel_res";
 constexpr int kDefaultTaskLimit = 10;
 
 // Where one identifier lives on disk.
@@ -74,16 +73,11 @@ std::string AnswerFromPackageFile(ModuleState& module, const std::string& id,
                                   const ResourcePaths& paths, HWND window, const void* data,
                                   std::uint32_t data_size) {
     if (IsValidPackage(paths.package)) {
-        const std::string temp_copy = platform::MakeTempFileName(kTempPrefix);
-        if (!CopyPackageBody(paths.package, temp_copy)) {
-            module.states.Store(id, kStateUnknown);
-            return paths.package;
-        }
-        if (ExtractPackage(temp_copy, paths.folder)) {
+        // The body is read in place: no temporary copy to write, or to leave behind.
+        if (ExtractPackage(paths.package, paths.folder, kPackageBodyOffset)) {
             KEL_TRACE(kFn, "DownloadResFile: %s_files  [extract exist res file to directory]",
                       paths.base.c_str());
             Notify(window, data, data_size, paths.folder);
-            platform::SilentDelete(temp_copy);
             platform::SilentDelete(paths.package);
             KEL_TRACE(kFn, "!@# %s", paths.package.c_str());
             module.states.Store(id, kStateUnknown);
@@ -92,7 +86,6 @@ std::string AnswerFromPackageFile(ModuleState& module, const std::string& id,
         platform::SilentDelete(paths.folder);
         KEL_TRACE(kFn, "DownloadResFile: %s_files  [failed to extract for bad package]",
                   paths.base.c_str());
-        platform::SilentDelete(temp_copy);
         platform::SilentDelete(paths.package);
         module.states.Store(id, kStateUnknown);
         return {};

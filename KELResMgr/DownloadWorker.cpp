@@ -16,7 +16,6 @@ namespace kel {
 namespace {
 
 constexpr char kFn[] = "[DownloadResProc] ";
-constexpr char kTempPrefix[] = "kel_res";
 
 // One unit of the running-worker count, held while a worker runs. Atomic increment and
 // decrement; the limit test reads the count without a lock, so the default ordering is enough.
@@ -63,22 +62,16 @@ int FetchPackage(DownloadTask& task) {
     }
 }
 
-// Unpacks the fetched package into folder. P is removed unless the body could not be copied
-// (then the next request tries to unpack it itself).
+// Unpacks the fetched package into folder, reading its body in place, and removes P.
 int UnpackPackage(DownloadTask& task, const std::string& folder) {
     if (!IsValidPackage(task.package_path)) {
         return kWorkerOtherVersion;  // the file stays, as a request that found it would leave it
     }
-    const std::string temp_copy = platform::MakeTempFileName(kTempPrefix);
-    if (!CopyPackageBody(task.package_path, temp_copy)) {
-        return kWorkerCopyFailed;
-    }
     int result = kWorkerOk;
-    if (!ExtractPackage(temp_copy, folder)) {
+    if (!ExtractPackage(task.package_path, folder, kPackageBodyOffset)) {
         result = kWorkerExtractFailed;
         platform::SilentDelete(folder);
     }
-    platform::SilentDelete(temp_copy);
     platform::SilentDelete(task.package_path);
     KEL_TRACE(kFn, "!@# %s", task.package_path.c_str());
     return result;

@@ -20,8 +20,11 @@ constexpr char kSignature[] = {'K', 'E', 'L'};
 constexpr std::size_t kSignatureSize = sizeof kSignature;
 constexpr unsigned char kFormatVersion = 0x01;
 constexpr std::size_t kHeaderSize = 4;
-// Copy and extraction move data in chunks of this size.
+// The body copy moves data in chunks of this size.
 constexpr std::size_t kPackageChunkSize = 20480;
+// Extraction writes entry data in blocks of this size: large enough that a typical file is one
+// write and large files run at the disk's pace, small enough to keep an extraction's memory flat.
+constexpr std::size_t kExtractChunkSize = 256 * 1024;
 
 // The header's 4 bytes; false when the file cannot be opened or is shorter.
 bool ReadHeader(const std::string& package_path, std::array<unsigned char, kHeaderSize>& header) {
@@ -74,9 +77,10 @@ bool CopyPackageBody(const std::string& package_path, const std::string& archive
     return true;
 }
 
-bool ExtractPackage(const std::string& archive_path, const std::string& target_folder) noexcept {
+bool ExtractPackage(const std::string& archive_path, const std::string& target_folder,
+                    std::uint64_t archive_start) noexcept {
     try {
-        if (ExtractArchive(archive_path, target_folder, kPackageChunkSize)) {
+        if (ExtractArchive(archive_path, target_folder, kExtractChunkSize, archive_start)) {
             return true;
         }
         KEL_TRACE(kFnExtract, "cannot rename the unpacked folder to %s", target_folder.c_str());

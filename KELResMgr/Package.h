@@ -2,9 +2,13 @@
 // archive, the checks that tell a package from any other file, and its extraction.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace kel {
+
+// The zip archive of a package begins after its header, at this offset.
+inline constexpr std::uint64_t kPackageBodyOffset = 4;
 
 // True when the file starts with "KEL" and the version byte 0x01. False when it cannot be opened
 // or is shorter than 4 bytes; a read error throws platform::FileError.
@@ -22,6 +26,11 @@ bool CopyPackageBody(const std::string& package_path, const std::string& archive
 // target_folder. False on any failure; the staging folder then keeps what was written so far and
 // the target folder is not created. Entries whose names would leave the staging folder fail the
 // whole extraction before anything is written for them.
-bool ExtractPackage(const std::string& archive_path, const std::string& target_folder) noexcept;
+//
+// With archive_start = kPackageBodyOffset, archive_path is the package itself and its body is
+// read in place, with the same results as extracting a copy of the body (the header is not
+// checked here: callers check the package first).
+bool ExtractPackage(const std::string& archive_path, const std::string& target_folder,
+                    std::uint64_t archive_start = 0) noexcept;
 
 }  // namespace kel

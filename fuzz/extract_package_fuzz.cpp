@@ -1,8 +1,10 @@
 // Extracts the input into a folder of the scratch folder and checks that nothing was written
-// beside the staging and target folders.
+// beside the staging and target folders. An input that starts with "KEL" is read as a package,
+// its body in place.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -15,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string& path = kel::fuzz::WriteInput(data, size);
     const std::string& scratch = kel::fuzz::ScratchFolder();
     const std::string target = scratch + "/out_files";
-    kel::ExtractPackage(path, target);
+    const bool package = size >= 3 && std::memcmp(data, "KEL", 3) == 0;
+    kel::ExtractPackage(path, target, package ? kel::kPackageBodyOffset : 0);
 
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(scratch, ec)) {

@@ -16,7 +16,7 @@ bool IsRealFolder(const std::string& path);
 // name is taken by a folder or the file cannot be made.
 File CreateFresh(const std::string& path);
 
-// Gives a closed, extracted file its entry's time and attributes: the last-write time
+// Closes an extracted file and gives it its entry's time and attributes: the last-write time
 // (modified, seconds since 1970 UTC) and the 32-bit Windows attribute word of the entry.
 //  - Windows: creation and last-access time become now, the last-write time the entry's; then
 //    the whole attribute word is set (its result is ignored, as a word with bits the system
@@ -24,9 +24,9 @@ File CreateFresh(const std::string& path);
 //  - elsewhere: there is no attribute word or creation time; the modification time becomes the
 //    entry's, the read-only bit (0x01) removes every write permission, and the other bits
 //    (hidden, system, archive, a Unix mode in the high half) are ignored, so that an archive can
-//    never make a file executable or set-id.
-// Throws FileError when the time cannot be set.
-void ApplyEntryTimeAndAttributes(const std::string& path, std::int64_t modified,
-                                 std::uint32_t attributes);
+//    never make a file executable or set-id. Both go through the open file, before it closes:
+//    no path look-up per entry.
+// Throws FileError when the time cannot be set or the close fails.
+void CloseWithEntryTimeAndAttributes(File& output, std::int64_t modified, std::uint32_t attributes);
 
 }  // namespace kel::platform

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -41,8 +42,9 @@ class File {
 
     // Throws FileError when the file cannot be opened or created.
     static File Open(const std::string& path, Mode mode);
-    // Same, but an empty File instead of an error.
-    static File TryOpen(const std::string& path, Mode mode) noexcept;
+    // Same, but an empty File instead of an error, and the system's error number in
+    // *error_number when one is given (read it there: errno may have changed since).
+    static File TryOpen(const std::string& path, Mode mode, int* error_number = nullptr) noexcept;
 
     bool is_open() const { return handle_ != kNoHandle; }
     const std::string& path() const { return path_; }
@@ -55,6 +57,12 @@ class File {
     void Write(const void* buffer, std::size_t size);
     void Seek(std::uint64_t offset);
     std::uint64_t Size() const;
+    // Sets the last-write time (seconds since 1970 UTC) through the open descriptor; the access
+    // time is left as it is. Throws FileError.
+    void SetModificationTime(std::int64_t seconds);
+    // Takes every write permission away (owner, group, others) through the open descriptor;
+    // false when the system refused.
+    bool RemoveWritePermission() noexcept;
     // Closes, reporting a failure (a write that the system could not complete) as FileError.
     void Close();
 
@@ -67,5 +75,12 @@ class File {
     Handle handle_ = kNoHandle;
     std::string path_;
 };
+
+// Bytes that an unprivileged writer can still store on the file system holding path; nothing when
+// the system cannot tell.
+std::optional<std::uint64_t> AvailableSpace(const std::string& path) noexcept;
+
+// The system's error number for a full disk, as FileError carries it.
+extern const int kDiskFullError;
 
 }  // namespace kel::platform

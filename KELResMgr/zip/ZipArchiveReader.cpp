@@ -1,6 +1,6 @@
 #include "KELResMgr/zip/ZipArchiveReader.h"
 
-#include <zlib.h>
+#include "KELResMgr/zip/InflateEngine.h"
 
 #include <algorithm>
 #include <array>
@@ -27,8 +27,9 @@ constexpr std::size_t kSearchWindow = kSearchStep + 4;
 constexpr std::uint32_t kFlagDataDescriptor = 0x0008;
 constexpr std::uint32_t kMethodStored = 0;
 constexpr std::uint32_t kMethodDeflated = 8;
-// Raw deflate data: a 32 KB window and neither a zlib header nor a trailer.
-constexpr int kRawDeflateWindowBits = -15;
+// Read with the local header, so that a small entry's data come in the same read; local extra
+// fields are rarely longer.
+constexpr std::size_t kLocalExtraAllowance = 64;
 
 std::uint32_t Le16(const unsigned char* p) {
     return p[0] | (std::uint32_t{p[1]} << 8);
@@ -64,43 +65,11 @@ std::string FullPath(const std::string& path) {
     return ec ? path : full.string();
 }
 
-// Owner of one inflate stream. zlib keeps a pointer back to the stream inside its state, so the
-// owner never moves.
-class InflateStream {
-  public:
-    InflateStream() = default;
-    ~InflateStream() {
-        if (initialised_) {
-            inflateEnd(&stream_);
-        }
-    }
-    InflateStream(const InflateStream&) = delete;
-    InflateStream& operator=(const InflateStream&) = delete;
-
-    // zlib's result; the stream counts as initialised only on Z_OK.
-    int Init(void* allocation_opaque) {
-        stream_.zalloc = ZipAlloc;
-        stream_.zfree = ZipFree;
-        stream_.opaque = allocation_opaque;
-        const int result = inflateInit2_(&stream_, kRawDeflateWindowBits, ZLIB_VERSION,
-                                         static_cast<int>(sizeof(z_stream)));
-        initialised_ = result == Z_OK;
-        return result;
-    }
-
-    z_stream& get() { return stream_; }
-
-  private:
-    z_stream stream_{};
-    bool initialised_ = false;
-};
-
 }  // namespace
 
 // The entry that is open for reading.
 struct ZipEntryReadState {
-    std::array<unsigned char, CZipArchiveReader::kInputBufferSize> input;
-    InflateStream stream;
+    InflateEngine stream;
     std::uint64_t next_compressed = 0;  // archive offset, bytes before the archive not added
     std::uint32_t crc = 0;              // of the bytes delivered so far
     std::uint32_t expected_crc = 0;
@@ -108,14 +77,20 @@ struct ZipEntryReadState {
     std::uint64_t uncompressed_left = 0;
     std::uint32_t method = 0;
     std::uint64_t bytes_before = 0;
-    const unsigned char* pending_at = nullptr;  // input read but not yet used
-    std::size_t pending = 0;
+    const unsigned char* pending_at = nullptr;  // input read but not yet used, in the reader's
+    std::size_t pending = 0;                    // input buffer
 };
 
-CZipArchiveReader::CZipArchiveReader(const std::string& archive_path) {
+CZipArchiveReader::CZipArchiveReader(const std::string& archive_path, std::uint64_t archive_start)
+    : archive_start_(archive_start) {
     kind_ = 0;
     archive_file_ = &file_;
     file_ = platform::File::Open(FullPath(archive_path), platform::File::Mode::kRead);
+    const std::uint64_t file_length = file_.Size();
+    if (archive_start_ > file_length) {
+        ThrowZipError(kZipBadZipFile);
+    }
+    archive_length_ = file_length - archive_start_;
     ReadEndRecord();
     GoToFirstEntry();
 }
@@ -123,13 +98,33 @@ CZipArchiveReader::CZipArchiveReader(const std::string& archive_path) {
 CZipArchiveReader::~CZipArchiveReader() = default;
 
 void CZipArchiveReader::ReadArchive(std::uint64_t offset, void* buffer, std::size_t size) {
-    if (file_.ReadAt(offset + bytes_before_, buffer, size) != size) {
+    if (file_.ReadAt(archive_start_ + bytes_before_ + offset, buffer, size) != size) {
         ThrowZipError(kZipBadZipFile);
     }
 }
 
+const unsigned char* CZipArchiveReader::DirectoryBytes(std::uint64_t offset, std::size_t size) {
+    if (offset >= window_offset_ && offset - window_offset_ + size <= window_size_) {
+        return directory_window_.data() + (offset - window_offset_);
+    }
+    const std::uint64_t at = bytes_before_ + offset;
+    if (at > archive_length_ || archive_length_ - at < size) {
+        ThrowZipError(kZipBadZipFile);
+    }
+    const std::size_t span = std::max(size, kDirectoryWindowSize);
+    window_size_ = 0;  // stays empty should the read fail
+    const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(span, archive_length_ - at));
+    if (directory_window_.size() < take) {
+        directory_window_.resize(take);
+    }
+    ReadArchive(offset, directory_window_.data(), take);
+    window_offset_ = offset;
+    window_size_ = take;
+    return directory_window_.data();
+}
+
 std::uint64_t CZipArchiveReader::LocateEndRecord() {
-    const std::uint64_t length = file_.Size();
+    const std::uint64_t length = archive_length_;
     const std::uint64_t span = std::min(length, kEndRecordSearchSpan);
     std::array<unsigned char, kSearchWindow> window;
     std::uint64_t back = 4;
@@ -137,7 +132,7 @@ std::uint64_t CZipArchiveReader::LocateEndRecord() {
         back = std::min<std::uint64_t>(back + kSearchStep, span);
         const std::uint64_t start = length - back;
         const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(kSearchWindow, back));
-        if (file_.ReadAt(start, window.data(), size) != size) {
+        if (file_.ReadAt(archive_start_ + start, window.data(), size) != size) {
             ThrowZipError(kZipBadZipFile);
         }
         // The hit nearest to the end of the file wins.
@@ -174,8 +169,7 @@ void CZipArchiveReader::ReadEndRecord() {
 }
 
 void CZipArchiveReader::ReadCurrentRecord() {
-    std::array<unsigned char, kCentralRecordSize> record;
-    ReadArchive(record_position_, record.data(), record.size());
+    const unsigned char* record = DirectoryBytes(record_position_, kCentralRecordSize);
     if (Le32(&record[0]) != kCentralSignature) {
         ThrowZipError(kZipBadZipFile);
     }
@@ -243,7 +237,7 @@ void CZipArchiveReader::GetCurrentEntryInfo(ZipEntryInfo* info, char* name, std:
                 static_cast<char*>(buffer)[length] = '\0';
             }
             if (n != 0) {
-                ReadArchive(part, buffer, n);
+                std::memcpy(buffer, DirectoryBytes(part, n), n);
             }
         }
         part += length;
@@ -253,14 +247,20 @@ void CZipArchiveReader::GetCurrentEntryInfo(ZipEntryInfo* info, char* name, std:
     read_part(comment, comment_size, current_.comment_length, true);
 }
 
-void CZipArchiveReader::OpenCurrentEntry() {
-    if (!current_valid_) {
-        ThrowZipError(kZipParamError);
+std::uint32_t CZipArchiveReader::ReadLocalHeader(ZipEntryReadState& state) {
+    const std::uint64_t at = bytes_before_ + local_offset_;
+    if (at > archive_length_) {
+        ThrowZipError(kZipBadZipFile);
     }
-    CloseCurrentEntry();  // the previous entry's CRC mismatch is raised here
-
-    std::array<unsigned char, kLocalHeaderSize> header;
-    ReadArchive(local_offset_, header.data(), header.size());
+    const std::uint64_t wanted = std::uint64_t{kLocalHeaderSize} + current_.name_length +
+                                 kLocalExtraAllowance + current_.compressed_size;
+    const auto take = static_cast<std::size_t>(
+        std::min<std::uint64_t>({wanted, input_.size(), archive_length_ - at}));
+    if (take < kLocalHeaderSize) {
+        ThrowZipError(kZipBadZipFile);
+    }
+    ReadArchive(local_offset_, input_.data(), take);
+    const unsigned char* header = input_.data();
     const std::uint32_t flags = Le16(&header[6]);
     const std::uint32_t method = Le16(&header[8]);
     const bool sizes_match = Le32(&header[14]) == current_.crc &&
@@ -273,24 +273,53 @@ void CZipArchiveReader::OpenCurrentEntry() {
         ThrowZipError(kZipBadZipFile);
     }
     const std::uint32_t local_extra_length = Le16(&header[28]);
+    const std::size_t data_start = kLocalHeaderSize + current_.name_length + local_extra_length;
+    if (data_start < take) {
+        state.pending_at = input_.data() + data_start;
+        state.pending = std::min<std::size_t>(take - data_start, current_.compressed_size);
+    }
+    return local_extra_length;
+}
 
+std::uint64_t CZipArchiveReader::DataLimit() const {
+    const auto it = std::lower_bound(data_limits_.begin(), data_limits_.end(),
+                                     std::make_pair(local_offset_, std::uint64_t{0}));
+    if (it == data_limits_.end() || it->first != local_offset_) {
+        return directory_offset_;
+    }
+    return it->second;
+}
+
+void CZipArchiveReader::OpenCurrentEntry() {
+    if (!current_valid_) {
+        ThrowZipError(kZipParamError);
+    }
+    CloseCurrentEntry();  // the previous entry's CRC mismatch is raised here
+
+    if (input_.empty()) {
+        // No read can be longer than the archive.
+        input_.resize(static_cast<std::size_t>(
+            std::clamp<std::uint64_t>(archive_length_, 1, kInputBufferSize)));
+    }
     auto state = std::make_unique<ZipEntryReadState>();
+    const std::uint32_t local_extra_length = ReadLocalHeader(*state);
     state->expected_crc = current_.crc;
     state->method = current_.method;
     state->bytes_before = bytes_before_;
     if (state->method == kMethodDeflated) {
         const int result = state->stream.Init(AllocationOpaque());
-        if (result != Z_OK && result != Z_NEED_DICT) {
+        if (result != kInflateOk) {
             ThrowZipError(result);
         }
     }
-    state->compressed_left = current_.compressed_size;
+    state->compressed_left = current_.compressed_size - state->pending;
     state->uncompressed_left = current_.uncompressed_size;
-    state->next_compressed =
+    const std::uint64_t data_start =
         std::uint64_t{local_offset_} + kLocalHeaderSize + current_.name_length + local_extra_length;
-    // Entry data lie before the central directory; sizes that reach into it would deliver the
-    // directory's bytes as data.
-    if (state->next_compressed + state->compressed_left > directory_offset_) {
+    state->next_compressed = data_start + state->pending;
+    // Entry data lie before the central directory, and before the next entry's local header once
+    // the layout is known; sizes that reach further would deliver other records' bytes as data.
+    if (data_start + current_.compressed_size > DataLimit()) {
         ThrowZipError(kZipBadZipFile);
     }
     read_state_ = std::move(state);
@@ -298,12 +327,12 @@ void CZipArchiveReader::OpenCurrentEntry() {
 
 void CZipArchiveReader::FillInput() {
     ZipEntryReadState& state = *read_state_;
-    const auto take = static_cast<std::size_t>(
-        std::min<std::uint64_t>(state.input.size(), state.compressed_left));
-    ReadArchive(state.next_compressed, state.input.data(), take);
+    const auto take =
+        static_cast<std::size_t>(std::min<std::uint64_t>(input_.size(), state.compressed_left));
+    ReadArchive(state.next_compressed, input_.data(), take);
     state.next_compressed += take;
     state.compressed_left -= take;
-    state.pending_at = state.input.data();
+    state.pending_at = input_.data();
     state.pending = take;
 }
 
@@ -321,15 +350,21 @@ std::size_t CZipArchiveReader::ReadCurrentEntry(void* buffer, std::size_t length
     std::size_t delivered = 0;
     while (space > 0) {
         std::size_t produced = 0;
-        int result = Z_OK;
-        if (state.method == kMethodStored) {
+        int result = kInflateOk;
+        if (state.method == kMethodStored && state.pending > 0) {
+            // Data that came with the local header.
+            produced = std::min(space, state.pending);
+            std::memcpy(out + delivered, state.pending_at, produced);
+            state.pending_at += produced;
+            state.pending -= produced;
+        } else if (state.method == kMethodStored) {
             // The stored data ended before the declared size: no more input can ever come.
             if (state.compressed_left == 0) {
                 ThrowZipError(kZipBadZipFile);
             }
             // Stored data need no input buffer: read straight into the caller's.
-            produced = static_cast<std::size_t>(std::min<std::uint64_t>(
-                {space, state.compressed_left, std::uint64_t{kInputBufferSize}}));
+            produced =
+                static_cast<std::size_t>(std::min<std::uint64_t>(space, state.compressed_left));
             ReadArchive(state.next_compressed, out + delivered, produced);
             state.next_compressed += produced;
             state.compressed_left -= produced;
@@ -337,29 +372,18 @@ std::size_t CZipArchiveReader::ReadCurrentEntry(void* buffer, std::size_t length
             if (state.pending == 0 && state.compressed_left > 0) {
                 FillInput();
             }
-            z_stream& stream = state.stream.get();
-            stream.next_in = const_cast<unsigned char*>(state.pending_at);
-            stream.avail_in = static_cast<uInt>(state.pending);
-            stream.next_out = out + delivered;
-            stream.avail_out = static_cast<uInt>(space);
-            const uLong total_before = stream.total_out;
-            // Without input left inflate makes no progress and answers Z_BUF_ERROR, which ends
-            // the read below: it never waits for input that cannot come.
-            result = inflate(&stream, Z_SYNC_FLUSH);
-            produced = static_cast<std::size_t>(stream.total_out - total_before);
-            state.pending_at = stream.next_in;
-            state.pending = stream.avail_in;
+            result = state.stream.Inflate(&state.pending_at, &state.pending, out + delivered, space,
+                                          &produced);
         }
-        state.crc = static_cast<std::uint32_t>(
-            crc32(state.crc, out + delivered, static_cast<uInt>(produced)));
+        state.crc = ZipCrc32(state.crc, out + delivered, produced);
         state.uncompressed_left -= produced;
         space -= produced;
         delivered += produced;
-        if (result == Z_STREAM_END) {
+        if (result == kInflateStreamEnd) {
             return delivered;
         }
-        // Raw deflate data never ask for a dictionary; Z_NEED_DICT counts as success.
-        if (result != Z_OK && result != Z_NEED_DICT) {
+        // Raw deflate data never ask for a dictionary; kInflateNeedDict counts as success.
+        if (result != kInflateOk && result != kInflateNeedDict) {
             ThrowZipError(result);
         }
     }
@@ -376,6 +400,33 @@ void CZipArchiveReader::CloseCurrentEntry() {
         ThrowZipError(kZipBadCrc);
     }
     read_state_.reset();
+}
+
+CZipArchiveReader::DeclaredSizes CZipArchiveReader::CheckEntryLayout() {
+    // Each entry takes at least its local header (of the central name length, which the local
+    // one must equal) and its compressed data.
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> spans;
+    spans.reserve(entry_count_);
+    DeclaredSizes sizes;
+    GoToFirstEntry();
+    do {
+        spans.emplace_back(local_offset_, std::uint64_t{local_offset_} + kLocalHeaderSize +
+                                              current_.name_length + current_.compressed_size);
+        sizes.total += current_.uncompressed_size;
+        sizes.largest = std::max(sizes.largest, current_.uncompressed_size);
+    } while (GoToNextEntry());
+    std::sort(spans.begin(), spans.end());
+    for (std::size_t i = 0; i < spans.size(); ++i) {
+        const std::uint64_t limit =
+            i + 1 < spans.size() ? std::uint64_t{spans[i + 1].first} : directory_offset_;
+        if (spans[i].second > limit) {
+            ThrowZipError(kZipBadZipFile);
+        }
+        spans[i].second = limit;
+    }
+    data_limits_ = std::move(spans);
+    GoToFirstEntry();
+    return sizes;
 }
 
 void CZipArchiveReader::Close() {

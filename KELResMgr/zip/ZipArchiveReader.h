@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "KELResMgr/zip/ZipArchiveBase.h"
 #include "platform/file.h"
@@ -37,18 +38,25 @@ struct ZipEntryInfo {
 struct ZipEntryReadState;
 
 // Single-volume archives with stored (0) and deflated (8) entries, no Zip64; bytes in front of
-// the archive are tolerated. Every failure raises CZipException, except those of the file layer
-// (platform::FileError) and an unrepresentable entry time (std::invalid_argument).
+// the archive are tolerated. The archive may lie inside a larger file, from a given start offset
+// to the file's end (a package body read in place). Every failure raises CZipException, except
+// those of the file layer (platform::FileError) and an unrepresentable entry time
+// (std::invalid_argument).
 //
 // One object is used by one thread; several readers may run at once in different threads. After
 // any raise the object can still be destroyed safely; after badCrc every further open or Close
 // raises badCrc again.
 class CZipArchiveReader final : public CZipArchiveBase {
   public:
-    static constexpr std::size_t kInputBufferSize = 16384;
+    // Compressed input is read in blocks of this size (or of the archive's, when smaller);
+    // stored data go straight to the caller's buffer in blocks as large as it asks for.
+    static constexpr std::size_t kInputBufferSize = 128 * 1024;
+    // Central directory records are read in windows of this size (larger when one record is).
+    static constexpr std::size_t kDirectoryWindowSize = 64 * 1024;
 
-    // Opens the archive, reads its end record and makes the first entry current.
-    explicit CZipArchiveReader(const std::string& archive_path);
+    // Opens the archive that begins archive_start bytes into the file, reads its end record and
+    // makes the first entry current. Offsets in the archive count from archive_start.
+    explicit CZipArchiveReader(const std::string& archive_path, std::uint64_t archive_start = 0);
     // Releases everything without verifying anything.
     ~CZipArchiveReader() override;
 
@@ -75,6 +83,19 @@ class CZipArchiveReader final : public CZipArchiveBase {
     // Closes the open entry (with its verification), then the archive file.
     void Close();
 
+    // Declared uncompressed sizes of all entries.
+    struct DeclaredSizes {
+        std::uint64_t total = 0;
+        std::uint32_t largest = 0;
+    };
+    // Walks the whole central directory once, before anything is extracted, and returns the
+    // entries' declared uncompressed sizes. No honest archive has entries whose local
+    // headers or data overlap: such an archive (for instance many records pointing at one
+    // stream, which would unpack to many times the archive's size) raises badZipFile. From then
+    // on OpenCurrentEntry also refuses an entry whose data would reach into the next entry's
+    // local header. Leaves the first entry current.
+    DeclaredSizes CheckEntryLayout();
+
     std::uint32_t entry_count() const { return entry_count_; }
     std::uint32_t comment_length() const { return comment_length_; }
     std::uint64_t bytes_before() const { return bytes_before_; }
@@ -89,9 +110,19 @@ class CZipArchiveReader final : public CZipArchiveBase {
     // Reads exactly size bytes at the archive offset (bytes before the archive not yet added);
     // a short read means the archive is shorter than its records claim: badZipFile.
     void ReadArchive(std::uint64_t offset, void* buffer, std::size_t size);
+    // The size bytes at the archive offset, served from the directory window, which is moved
+    // (one read) when they are not in it. Valid until the next call.
+    const unsigned char* DirectoryBytes(std::uint64_t offset, std::size_t size);
+    // Reads the local header into the input buffer together with as much of the entry's data as
+    // fits; returns the local extra field's length.
+    std::uint32_t ReadLocalHeader(ZipEntryReadState& state);
     void FillInput();
+    // The archive offset that the current entry's data must not pass.
+    std::uint64_t DataLimit() const;
 
     platform::File file_;
+    std::uint64_t archive_start_ = 0;
+    std::uint64_t archive_length_ = 0;  // from archive_start_ to the end of the file
     std::uint32_t entry_count_ = 0;
     std::uint32_t comment_length_ = 0;
     std::uint64_t bytes_before_ = 0;
@@ -106,6 +137,13 @@ class CZipArchiveReader final : public CZipArchiveBase {
     // The last DOS date and time converted, and its calendar time.
     std::optional<std::pair<std::uint32_t, std::int64_t>> converted_time_;
     std::unique_ptr<ZipEntryReadState> read_state_;
+    std::vector<unsigned char> input_;  // allocated at the first open entry, reused after
+    std::vector<unsigned char> directory_window_;
+    std::uint64_t window_offset_ = 0;
+    std::size_t window_size_ = 0;
+    // After CheckEntryLayout: every entry's local header offset, sorted, and the offset its data
+    // must not pass (the next entry's local header, or the central directory).
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> data_limits_;
 };
 
 }  // namespace kel

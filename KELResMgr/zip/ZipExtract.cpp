@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <unordered_set>
 #include <vector>
 
@@ -14,6 +15,31 @@
 
 namespace kel {
 namespace {
+
+// The folders made or checked in one extraction are remembered up to about this many bytes of
+// paths, then forgotten and learnt anew, so that memory stays flat whatever the archive names.
+constexpr std::size_t kKnownFoldersBudget = 1 << 20;
+// What one remembered path costs besides its characters (hash node and bucket).
+constexpr std::size_t kKnownFolderOverhead = 64;
+
+// Folders known to exist as real folders below the staging folder.
+class KnownFolders {
+  public:
+    bool Contains(const std::string& path) const { return folders_.count(path) != 0; }
+    void Add(const std::string& path) {
+        const std::size_t cost = path.size() + kKnownFolderOverhead;
+        if (bytes_ + cost > kKnownFoldersBudget) {
+            folders_.clear();
+            bytes_ = 0;
+        }
+        folders_.insert(path);
+        bytes_ += cost;
+    }
+
+  private:
+    std::unordered_set<std::string> folders_;
+    std::size_t bytes_ = 0;
+};
 
 // The entry name as 8-bit text up to its first zero byte, backslashes turned into '/'.
 std::string CurrentEntryName(CZipArchiveReader& reader, std::uint32_t name_length) {
@@ -33,9 +59,9 @@ void RequireRealFolder(const std::string& path) {
 
 // Creates the folders of the name's folder part below root, refusing any that is not a real
 // folder, and returns the output path. Folders made or checked once in this extraction are
-// remembered in known_folders and not checked again.
+// remembered in known_folders and, while remembered, not checked again.
 std::string PrepareOutputPath(const std::string& root, const std::string& name,
-                              std::unordered_set<std::string>& known_folders) {
+                              KnownFolders& known_folders) {
     std::string path = root;
     std::size_t start = 0;
     for (std::size_t slash = name.find('/'); slash != std::string::npos;
@@ -45,20 +71,19 @@ std::string PrepareOutputPath(const std::string& root, const std::string& name,
             continue;
         }
         path = platform::JoinPath(path, segment);
-        if (known_folders.count(path) != 0) {
+        if (known_folders.Contains(path)) {
             continue;
         }
         if (!platform::CreateOneFolder(path)) {
             RequireRealFolder(path);  // it existed already
         }
-        known_folders.insert(path);
+        known_folders.Add(path);
     }
     return platform::JoinPath(path, std::string_view(name).substr(start));
 }
 
 void ExtractCurrentEntry(CZipArchiveReader& reader, const std::string& root,
-                         std::vector<char>& buffer,
-                         std::unordered_set<std::string>& known_folders) {
+                         std::vector<char>& buffer, KnownFolders& known_folders) {
     ZipEntryInfo info;
     reader.GetCurrentEntryInfo(&info, nullptr, 0, nullptr, 0, nullptr, 0);
     const std::string name = CurrentEntryName(reader, info.name_length);
@@ -91,8 +116,8 @@ void ExtractCurrentEntry(CZipArchiveReader& reader, const std::string& root,
             break;
         }
     }
-    output.Close();
-    platform::ApplyEntryTimeAndAttributes(path, info.modification_time, info.external_attributes);
+    platform::CloseWithEntryTimeAndAttributes(output, info.modification_time,
+                                              info.external_attributes);
     // A deflate stream that ends before the declared size is closed by the reader without a CRC
     // check; unverified, shortened data must not pass for a complete extraction.
     if (written != info.uncompressed_size) {
@@ -103,6 +128,9 @@ void ExtractCurrentEntry(CZipArchiveReader& reader, const std::string& root,
 }  // namespace
 
 bool IsSafeEntryName(std::string_view name) {
+    if (name.size() > kMaxEntryNameLength) {
+        return false;
+    }
     if (!name.empty() && name.front() == '/') {
         return false;
     }
@@ -111,12 +139,17 @@ bool IsSafeEntryName(std::string_view name) {
         return false;
     }
     std::size_t start = 0;
+    std::size_t depth = 0;
     while (start <= name.size()) {
         std::size_t slash = name.find('/', start);
         if (slash == std::string_view::npos) {
             slash = name.size();
         }
-        if (name.substr(start, slash - start) == "..") {
+        const std::string_view segment = name.substr(start, slash - start);
+        if (segment == "..") {
+            return false;
+        }
+        if (!segment.empty() && segment != "." && ++depth > kMaxEntryNameDepth) {
             return false;
         }
         start = slash + 1;
@@ -125,14 +158,23 @@ bool IsSafeEntryName(std::string_view name) {
 }
 
 bool ExtractArchive(const std::string& archive_path, const std::string& target_folder,
-                    std::size_t chunk_size) {
+                    std::size_t chunk_size, std::uint64_t archive_start) {
     const std::string staging = target_folder + "_tmp";
     platform::CreateOneFolder(staging);  // an existing folder is used with what it holds
     RequireRealFolder(staging);
 
-    CZipArchiveReader reader(archive_path);
-    std::vector<char> buffer(std::max<std::size_t>(chunk_size, 1));
-    std::unordered_set<std::string> known_folders;
+    CZipArchiveReader reader(archive_path, archive_start);
+    // Before anything is written: overlapping entries would multiply the archive's bytes on
+    // disk, and a declared total that cannot fit would only fill the disk and then fail.
+    const CZipArchiveReader::DeclaredSizes declared = reader.CheckEntryLayout();
+    const std::optional<std::uint64_t> available = platform::AvailableSpace(staging);
+    if (available && declared.total > *available) {
+        throw platform::FileError("extract into", staging, platform::kDiskFullError);
+    }
+    // No larger than the largest entry needs: a small package gets a small buffer.
+    std::vector<char> buffer(
+        std::clamp<std::size_t>(declared.largest, 1, std::max<std::size_t>(chunk_size, 1)));
+    KnownFolders known_folders;
     do {
         ExtractCurrentEntry(reader, staging, buffer, known_folders);
     } while (reader.GoToNextEntry());

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -15,17 +16,29 @@ class UnsafeEntryName : public std::invalid_argument {
         : std::invalid_argument("unsafe entry name \"" + name + "\"") {}
 };
 
+// Entry names longer than this, or with more folder levels, are refused as unsafe: no honest
+// package needs them, Windows could not create them, and each level costs a folder to make.
+inline constexpr std::size_t kMaxEntryNameLength = 1024;
+inline constexpr std::size_t kMaxEntryNameDepth = 64;
+
 // False for names that leave the folder they are joined to: a ".." segment, a leading '/', or a
-// drive ("C:"). Backslashes must already have become '/'.
+// drive ("C:"); and for names longer than kMaxEntryNameLength bytes or with more than
+// kMaxEntryNameDepth segments. Backslashes must already have become '/'.
 bool IsSafeEntryName(std::string_view name);
 
-// Unpacks every entry of the archive into target_folder + "_tmp" (created if missing, used with
-// whatever it holds), moving entry data in chunks of chunk_size bytes, then renames that folder
-// to target_folder. Returns false when only the rename failed. Every other failure throws
-// (CZipException, platform::FileError, std::invalid_argument incl. UnsafeEntryName,
-// std::bad_alloc) and leaves what was written so far in the staging folder.
-// Nothing is ever written outside the staging folder.
+// Unpacks every entry of the archive (which begins archive_start bytes into its file) into
+// target_folder + "_tmp" (created if missing, used with whatever it holds), moving entry data in
+// chunks of chunk_size bytes, then renames that folder to target_folder. Returns false when only
+// the rename failed. Every other failure throws (CZipException, platform::FileError,
+// std::invalid_argument incl. UnsafeEntryName,
+// std::bad_alloc) and leaves what was written so far in the staging folder. Nothing is ever
+// written outside the staging folder.
+//
+// Before the first entry is written, the whole central directory is checked: entries whose
+// local headers or data overlap fail with badZipFile, and a declared total size beyond the free
+// space of the staging folder's file system fails with a FileError (the
+// system's disk-full error).
 bool ExtractArchive(const std::string& archive_path, const std::string& target_folder,
-                    std::size_t chunk_size);
+                    std::size_t chunk_size, std::uint64_t archive_start = 0);
 
 }  // namespace kel

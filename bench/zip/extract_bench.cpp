@@ -1,29 +1,42 @@
+// zip_extract_bench export <resources folder's application-data root> <identifier>
+//     A host's request for a resource whose version-1 package lies in the resources folder:
+//     DownloadResFileEx unpacks it there (the package's body read in place) and deletes it.
 // zip_extract_bench <archive> <target folder> <chunk size>
-// Extracts the archive as a download does: 20480 runs ExtractPackage itself, any other chunk size
-// the same extraction with that buffer. Exit status 0 on success.
+//     ExtractArchive alone, with that chunk size.
+// zip_extract_bench engine
+//     Prints the inflate engine this build uses.
+// Exit status 0 on success.
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <string>
 
-#include "KELResMgr/Package.h"
+#include "KELResMgr.h"
+#include "KELResMgr/zip/InflateEngine.h"
 #include "KELResMgr/zip/ZipExtract.h"
 
 int main(int argc, char** argv) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "engine") {
+        std::printf("%s\n", kel::InflateEngineName());
+        return 0;
+    }
+    if (mode == "export" && argc == 4) {
+        // Read at the library's first use of the folder, not at load.
+        setenv("KELRES_COMMON_APPDATA", argv[2], 1);
+        const std::string folder = DownloadResFileEx(argv[3], 0, nullptr, 0, true);
+        return folder.size() > 6 && folder.compare(folder.size() - 6, 6, "_files") == 0 ? 0 : 1;
+    }
     if (argc != 4) {
-        std::fprintf(stderr, "usage: %s <archive> <target folder> <chunk size>\n", argv[0]);
+        std::fprintf(stderr, "usage: %s export <appdata> <id> | <archive> <target> <chunk>\n",
+                     argv[0]);
         return 2;
     }
-    const std::string archive = argv[1];
-    const std::string target = argv[2];
-    const auto chunk = static_cast<std::size_t>(std::strtoul(argv[3], nullptr, 10));
-    if (chunk == 20480) {
-        return kel::ExtractPackage(archive, target) ? 0 : 1;
-    }
     try {
-        return kel::ExtractArchive(archive, target, chunk) ? 0 : 1;
+        const auto chunk = static_cast<std::size_t>(std::strtoul(argv[3], nullptr, 10));
+        return kel::ExtractArchive(argv[1], argv[2], chunk) ? 0 : 1;
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "cannot extract %s: %s\n", archive.c_str(), error.what());
+        std::fprintf(stderr, "cannot extract %s: %s\n", argv[1], error.what());
         return 1;
     }
 }

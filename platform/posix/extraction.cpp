@@ -38,19 +38,13 @@ File CreateFresh(const std::string& path) {
     return File::Open(path, File::Mode::kCreateNew);
 }
 
-void ApplyEntryTimeAndAttributes(const std::string& path, std::int64_t modified,
-                                 std::uint32_t attributes) {
-    const auto time = std::chrono::system_clock::time_point(std::chrono::seconds(modified));
-    std::error_code ec;
-    fs::last_write_time(path, std::chrono::file_clock::from_sys(time), ec);
-    if (ec) {
-        throw FileError("set the time of", path, ec.value());
-    }
+void CloseWithEntryTimeAndAttributes(File& output, std::int64_t modified,
+                                     std::uint32_t attributes) {
+    output.SetModificationTime(modified);
     if (attributes & kAttributeReadOnly) {
-        fs::permissions(path,
-                        fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                        fs::perm_options::remove, ec);
+        output.RemoveWritePermission();  // its failure is ignored, as the attribute call's is
     }
+    output.Close();
 }
 
 }  // namespace kel::platform

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,7 +43,7 @@ File& File::operator=(File&& other) noexcept {
     return *this;
 }
 
-File File::TryOpen(const std::string& path, Mode mode) noexcept {
+File File::TryOpen(const std::string& path, Mode mode, int* error_number) noexcept {
     int flags = O_RDONLY;
     if (mode == Mode::kCreateWrite) {
         flags = O_WRONLY | O_CREAT | O_TRUNC;
@@ -54,20 +55,27 @@ File File::TryOpen(const std::string& path, Mode mode) noexcept {
         fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
+        if (error_number != nullptr) {
+            *error_number = errno;
+        }
         return File();
     }
     try {
         return File(fd, path);
     } catch (...) {  // the path's copy could not be made
         ::close(fd);
+        if (error_number != nullptr) {
+            *error_number = ENOMEM;
+        }
         return File();
     }
 }
 
 File File::Open(const std::string& path, Mode mode) {
-    File file = TryOpen(path, mode);
+    int error_number = 0;
+    File file = TryOpen(path, mode, &error_number);
     if (!file.is_open()) {
-        throw FileError(mode == Mode::kRead ? "open" : "create", path, errno);
+        throw FileError(mode == Mode::kRead ? "open" : "create", path, error_number);
     }
     return file;
 }
@@ -139,6 +147,18 @@ std::uint64_t File::Size() const {
     return static_cast<std::uint64_t>(info.st_size);
 }
 
+void File::SetModificationTime(std::int64_t seconds) {
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), 0}};
+    if (::futimens(Fd(handle_), times) != 0) {
+        throw FileError("set the time of", path_, errno);
+    }
+}
+
+bool File::RemoveWritePermission() noexcept {
+    struct stat info {};
+    return ::fstat(Fd(handle_), &info) == 0 && ::fchmod(Fd(handle_), info.st_mode & 07555) == 0;
+}
+
 void File::Close() {
     if (handle_ == kNoHandle) {
         return;
@@ -147,6 +167,16 @@ void File::Close() {
     if (::close(fd) != 0 && errno != EINTR) {
         throw FileError("close", path_, errno);
     }
+}
+
+const int kDiskFullError = ENOSPC;
+
+std::optional<std::uint64_t> AvailableSpace(const std::string& path) noexcept {
+    struct statvfs info {};
+    if (::statvfs(path.c_str(), &info) != 0) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
 }
 
 }  // namespace kel::platform

@@ -58,8 +58,12 @@ File CreateFresh(const std::string& path) {
     return File::Open(path, File::Mode::kCreateNew);
 }
 
-void ApplyEntryTimeAndAttributes(const std::string& path, std::int64_t modified,
-                                 std::uint32_t attributes) {
+// The times and the attribute word go by path once the file is closed: a read-only word set on
+// the open handle would not survive its last write.
+void CloseWithEntryTimeAndAttributes(File& output, std::int64_t modified,
+                                     std::uint32_t attributes) {
+    output.Close();
+    const std::string& path = output.path();
     if (!SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL)) {
         Fail("reset the attributes of", path);
     }

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -57,7 +58,7 @@ File& File::operator=(File&& other) noexcept {
     return *this;
 }
 
-File File::TryOpen(const std::string& path, Mode mode) noexcept {
+File File::TryOpen(const std::string& path, Mode mode, int* error_number) noexcept {
     DWORD access = GENERIC_READ;
     DWORD share = FILE_SHARE_READ;
     DWORD disposition = OPEN_EXISTING;
@@ -75,6 +76,9 @@ File File::TryOpen(const std::string& path, Mode mode) noexcept {
     const HANDLE handle =
         CreateFileA(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
+        if (error_number != nullptr) {
+            *error_number = static_cast<int>(GetLastError());
+        }
         return File();
     }
     try {
@@ -82,15 +86,18 @@ File File::TryOpen(const std::string& path, Mode mode) noexcept {
     } catch (...) {  // the path's copy could not be made
         CloseHandle(handle);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        if (error_number != nullptr) {
+            *error_number = ERROR_NOT_ENOUGH_MEMORY;
+        }
         return File();
     }
 }
 
 File File::Open(const std::string& path, Mode mode) {
-    File file = TryOpen(path, mode);
+    int error_number = 0;
+    File file = TryOpen(path, mode, &error_number);
     if (!file.is_open()) {
-        throw FileError(mode == Mode::kRead ? "open" : "create", path,
-                        static_cast<int>(GetLastError()));
+        throw FileError(mode == Mode::kRead ? "open" : "create", path, error_number);
     }
     return file;
 }
@@ -159,6 +166,38 @@ void File::Close() {
     if (!CloseHandle(Native(std::exchange(handle_, kNoHandle)))) {
         throw FileError("close", path_, static_cast<int>(GetLastError()));
     }
+}
+
+const int kDiskFullError = ERROR_DISK_FULL;
+
+void File::SetModificationTime(std::int64_t seconds) {
+    constexpr std::uint64_t kSecondsFrom1601To1970 = 11644473600ULL;
+    constexpr std::uint64_t kTicksPerSecond = 10000000ULL;  // FILETIME counts 100 ns
+    const std::uint64_t ticks =
+        (static_cast<std::uint64_t>(seconds) + kSecondsFrom1601To1970) * kTicksPerSecond;
+    FILETIME written;
+    written.dwLowDateTime = static_cast<DWORD>(ticks);
+    written.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    if (!SetFileTime(Native(handle_), nullptr, nullptr, &written)) {
+        throw FileError("set the time of", path_, static_cast<int>(GetLastError()));
+    }
+}
+
+bool File::RemoveWritePermission() noexcept {
+    FILE_BASIC_INFO info{};
+    if (!GetFileInformationByHandleEx(Native(handle_), FileBasicInfo, &info, sizeof info)) {
+        return false;
+    }
+    info.FileAttributes |= FILE_ATTRIBUTE_READONLY;
+    return SetFileInformationByHandle(Native(handle_), FileBasicInfo, &info, sizeof info) != 0;
+}
+
+std::optional<std::uint64_t> AvailableSpace(const std::string& path) noexcept {
+    ULARGE_INTEGER available{};
+    if (!GetDiskFreeSpaceExA(path.c_str(), &available, nullptr, nullptr)) {
+        return std::nullopt;
+    }
+    return available.QuadPart;
 }
 
 }  // namespace kel::platform

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
+#include <functional>
 
 #include "KELResMgr/Package.h"
 #include "KELResMgr/zip/ZipExtract.h"
@@ -87,6 +89,18 @@ class ExtractTest : public ::testing::Test {
     std::string Archive(const std::vector<CraftEntry>& entries) {
         const std::string path = tmp_ / "archive.zip";
         WriteFile(path, CraftArchive(entries));
+        return path;
+    }
+    // The archive's bytes with each central directory record passed to patch (record, index).
+    std::string PatchedArchive(std::string bytes,
+                               const std::function<void(unsigned char*, int)>& patch) {
+        int index = 0;
+        for (std::size_t at = bytes.find("PK\x01\x02"); at != std::string::npos;
+             at = bytes.find("PK\x01\x02", at + 4)) {
+            patch(reinterpret_cast<unsigned char*>(&bytes[at]), index++);
+        }
+        const std::string path = tmp_ / "archive.zip";
+        WriteFile(path, bytes);
         return path;
     }
     std::string Target() const { return tmp_ / "res_files"; }
@@ -265,6 +279,173 @@ TEST_F(ExtractTest, ChunkSizeDoesNotChangeOutput) {
             target, chunk));
         EXPECT_EQ(ReadFile(target + "/t"), text);
         EXPECT_EQ(ReadFile(target + "/r"), random);
+    }
+}
+
+void PutLe32(unsigned char* at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        at[i] = static_cast<unsigned char>(value >> (8 * i));
+    }
+}
+
+// Catches a package read in place that differs from its copied body: every row extracts alike
+// (the archive's end record is looked for, and its offsets counted, from the body's start).
+TEST_F(ExtractTest, BodyReadInPlaceLikeACopy) {
+    const std::string text = test::SampleText(300000);
+    const struct {
+        const char* label;
+        std::string archive;
+    } rows[] = {
+        {"folders, deflated and stored",
+         CraftArchive(
+             {{.name = "d/t", .data = text, .deflate = true}, {.name = "s", .data = "s"}})},
+        {"foreign bytes in front", CraftArchive({{.name = "p", .data = "p"}}, {.prefix = "xyz"})},
+        {"directory said to end 2 bytes past the end record",
+         CraftArchive({{.name = "a", .data = "a"}}, {.directory_offset = 34})},
+        {"header only", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        WriteFile(tmp_ / "p.tsl", std::string("KEL\x01", 4) + row.archive);
+        ASSERT_TRUE(CopyPackageBody(tmp_ / "p.tsl", tmp_ / "body.zip"));
+        const bool copied = ExtractPackage(tmp_ / "body.zip", tmp_ / "copy");
+        const bool in_place = ExtractPackage(tmp_ / "p.tsl", tmp_ / "place", kPackageBodyOffset);
+        EXPECT_EQ(in_place, copied);
+        EXPECT_EQ(ListTree(tmp_ / (in_place ? "place" : "place_tmp")),
+                  ListTree(tmp_ / (copied ? "copy" : "copy_tmp")));
+        if (copied) {
+            EXPECT_EQ(ReadFile(tmp_ / "place/d/t"), ReadFile(tmp_ / "copy/d/t"));
+        }
+        for (const char* folder : {"copy", "copy_tmp", "place", "place_tmp"}) {
+            fs::remove_all(tmp_ / folder);
+        }
+    }
+}
+
+// Catches archives whose entries share bytes: 55 KB that unpack to 1 GB by pointing many
+// records at one stream. Refused before anything is written.
+TEST_F(ExtractTest, OverlappingEntriesWriteNothing) {
+    const std::string text = test::SampleText(65536);
+    std::vector<CraftEntry> same_stream;
+    for (int i = 0; i < 50; ++i) {
+        same_stream.push_back(
+            {.name = "f" + std::to_string(10 + i), .data = text, .deflate = true});
+    }
+    // A stored entry whose data are a complete local header and its data, and a second record
+    // pointing into them (offset 31: after the 30-byte header and the name "a").
+    const std::string inner = CraftArchive({{.name = "in", .data = "inner"}});
+    const std::vector<CraftEntry> nested = {{.name = "a", .data = inner.substr(0, 30 + 2 + 5)},
+                                            {.name = "in", .data = "inner"}};
+    const struct {
+        const char* label;
+        std::string archive;
+    } rows[] = {
+        {"fifty records, one local header",
+         PatchedArchive(CraftArchive(same_stream),
+                        [](unsigned char* record, int) { PutLe32(record + 42, 0); })},
+        {"a local header inside another entry's data",
+         PatchedArchive(CraftArchive(nested),
+                        [](unsigned char* record, int index) {
+                            if (index == 1) {
+                                PutLe32(record + 42, 31);
+                            }
+                        })},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        fs::remove_all(Staging());
+        EXPECT_FALSE(ExtractPackage(row.archive, Target()));
+        EXPECT_EQ(ListTree(Staging()), "");
+    }
+}
+
+// Catches an archive that declares more than the disk can take filling it first: refused with
+// nothing written (an extraction of it would write the first entry, then fail).
+TEST_F(ExtractTest, DeclaredTotalBeyondFreeSpaceWritesNothing) {
+    std::vector<CraftEntry> entries;
+    for (int i = 0; i < 1000; ++i) {
+        entries.push_back({.name = "e" + std::to_string(1000 + i),
+                           .data = "x",
+                           .deflate = true,
+                           .uncompressed_size = 0xFFFFFFF0});
+    }
+    const std::optional<std::uint64_t> available = platform::AvailableSpace(tmp_.path());
+    ASSERT_TRUE(available.has_value());
+    if (*available >= 1000 * std::uint64_t{0xFFFFFFF0}) {
+        GTEST_SKIP() << "more than 4 TB free";
+    }
+    EXPECT_FALSE(ExtractPackage(Archive(entries), Target()));
+    EXPECT_EQ(ListTree(Staging()), "");
+}
+
+// Catches names whose depth costs memory and folders without bound (40 entries 2,000 folders
+// deep took 180 MB): more than 64 levels or 1,024 bytes is an unsafe name, and nothing is
+// written for it.
+TEST_F(ExtractTest, DeepAndLongNames) {
+    auto levels = [](int count, const std::string& segment) {
+        std::string name;
+        for (int i = 0; i < count; ++i) {
+            name += segment + "/";
+        }
+        return name + "f";
+    };
+    const std::string segment100(99, 's');
+    const struct {
+        const char* label;
+        std::string name;
+        bool safe;
+        int copies = 1;
+    } rows[] = {
+        {"64 levels", levels(63, "d"), true},
+        {"65 levels", levels(64, "d"), false},
+        {"40 names of 2,000 levels", levels(1999, "d"), false, 40},
+        {"empty and '.' segments are no levels", "./d//" + levels(62, "d"), true},
+        {"1,024 bytes", levels(10, segment100) + std::string(1024 - 1001, 'n'), true},
+        {"1,025 bytes", levels(10, segment100) + std::string(1025 - 1001, 'n'), false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        EXPECT_EQ(IsSafeEntryName(row.name), row.safe);
+        fs::remove_all(Staging());
+        fs::remove_all(Target());
+        std::vector<CraftEntry> entries = {{.name = "ok.txt", .data = "ok"}};
+        for (int i = 0; i < row.copies; ++i) {
+            entries.push_back({.name = (i == 0 ? "" : std::to_string(i)) + row.name, .data = "x"});
+        }
+        EXPECT_EQ(ExtractPackage(Archive(entries), Target()), row.safe);
+        if (!row.safe) {
+            EXPECT_EQ(ListTree(Staging()), "ok.txt\n");
+        }
+    }
+}
+
+// Catches a failure reported with another cause than the open's (errno read after calls that
+// may change it).
+TEST(FileOpen, ReportsTheOpenFailure) {
+    TempFolder tmp;
+    WriteFile(tmp / "file", "x");
+    const struct {
+        const char* label;
+        std::string path;
+        platform::File::Mode mode;
+        int error_number;
+    } rows[] = {
+        {"missing", tmp / "missing", platform::File::Mode::kRead, ENOENT},
+        {"taken", tmp / "file", platform::File::Mode::kCreateNew, EEXIST},
+        {"below a file", tmp / "file/x", platform::File::Mode::kCreateWrite, ENOTDIR},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        int error_number = 0;
+        errno = 0;
+        EXPECT_FALSE(platform::File::TryOpen(row.path, row.mode, &error_number).is_open());
+        EXPECT_EQ(error_number, row.error_number);
+        try {
+            platform::File::Open(row.path, row.mode);
+            ADD_FAILURE() << "opened";
+        } catch (const platform::FileError& error) {
+            EXPECT_EQ(error.error_number(), row.error_number);
+        }
     }
 }
 
