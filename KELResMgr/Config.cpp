@@ -7,6 +7,7 @@
 #include "KELResMgr/ModuleState.h"
 #include "KELResMgr/ResTrace.h"
 #include "platform/module_path.h"
+#include "platform/path.h"
 #include "platform/profile_reader.h"
 
 namespace kel {
@@ -24,7 +25,7 @@ std::string ComputeConfigFilePath() {
 }  // namespace
 
 std::string SettingsPathBeside(const std::string& module_path) {
-    const auto slash = module_path.rfind('/');
+    const auto slash = module_path.find_last_of(platform::kPathSeparators);
     if (slash == std::string::npos) {
         return {};  // no folder to look in: never read the library file itself as settings
     }

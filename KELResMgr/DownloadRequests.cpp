@@ -28,7 +28,7 @@ struct ResourcePaths {
           folder(base + "_files"),
           set_aside(package + ".invalid_res_file") {}
 
-    std::string resources;  // F, ending with '/'
+    std::string resources;  // F, ending with a separator
     std::string base;       // F + T
     std::string package;    // F + T + ".tsl"
     std::string folder;     // F + T + "_files"
@@ -212,7 +212,7 @@ std::string DownloadResFile(const ResID* id, HWND window, const void* data,
     if (IsReservedResId(text)) {
         return {};
     }
-    return DownloadResFileEx(text, window, data, data_size, false);
+    return kel::DownloadResFileEx(text, window, data, data_size, false);  // not the export
 }
 
 }  // namespace kel

@@ -1,8 +1,5 @@
 #include "KELResMgr/DownloadWorker.h"
 
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <atomic>
 
 #include "KELResMgr/HostNotification.h"
@@ -13,6 +10,7 @@
 #include "KELResMgr/ResTrace.h"
 #include "platform/file_ops.h"
 #include "platform/module_thread.h"
+#include "platform/thread_id.h"
 
 namespace kel {
 namespace {
@@ -150,7 +148,7 @@ int DownloadResProc(std::unique_ptr<DownloadTask> task_record) noexcept {
         }
     }
     task.data = {};
-    KEL_TRACE(kFn, "TID%d exit.", static_cast<int>(syscall(SYS_gettid)));
+    KEL_TRACE(kFn, "TID%d exit.", static_cast<int>(platform::CurrentThreadId()));
     return result;
 }
 

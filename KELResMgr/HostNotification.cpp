@@ -9,6 +9,14 @@ namespace {
 
 constexpr char kFn[] = "[_SendEchoMsg] ";
 
+// The handle's number, for the trace: a 32-bit number here, a pointer-sized one on Windows.
+[[maybe_unused]] unsigned HandleNumber(std::uint32_t window) {
+    return window;
+}
+[[maybe_unused]] unsigned HandleNumber(const void* window) {
+    return static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(window));
+}
+
 }  // namespace
 
 std::vector<std::uint8_t> BuildEchoPayload(const void* data, std::uint32_t data_size,
@@ -37,7 +45,7 @@ void _SendEchoMsg(HWND window, const void* data, std::uint32_t data_size,
     copy_data.lpData = payload.data();
 
     KEL_TRACE(kFn, "send msg to mgr begin");
-    KEL_TRACE(kFn, "target window handle is %08X", window);
+    KEL_TRACE(kFn, "target window handle is %08X", HandleNumber(window));
     if (!IsWindow(window)) {
         KEL_TRACE(kFn, "but the handle is invalid.");
     }

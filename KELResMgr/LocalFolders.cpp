@@ -1,13 +1,12 @@
 #include "KELResMgr/LocalFolders.h"
 
-#include <sys/stat.h>
-
 #include <cstring>
 
 #include "KELResMgr/ModuleState.h"
 #include "KELResMgr/ResTrace.h"
 #include "platform/app_data_folders.h"
 #include "platform/file_ops.h"
+#include "platform/path.h"
 #include "platform/private_folder.h"
 
 namespace kel {
@@ -38,7 +37,7 @@ std::string ComputeResourcesFolder() {
             return {};  // not kept: the next use tries again
         }
     }
-    return folder + "/" + kResourcesFolderName + "/";
+    return platform::WithTrailingSeparator(platform::JoinPath(folder, kResourcesFolderName));
 }
 
 // A resources folder path that lost the race to be kept. A private fallback folder made for it
@@ -64,13 +63,12 @@ bool AppDataFolder(char* buffer) {
     if (base.empty()) {
         return false;
     }
-    const std::string folder = base + "/" + kAppFolderName;
+    const std::string folder = platform::JoinPath(base, kAppFolderName);
     if (folder.size() >= kMaxPath) {
         return false;  // does not fit the buffer; the caller falls back as for no base folder
     }
     std::memcpy(buffer, folder.c_str(), folder.size() + 1);
-    struct stat info {};
-    if (::stat(folder.c_str(), &info) == 0) {
+    if (platform::KindOf(folder) != platform::PathKind::kMissing) {
         return true;
     }
     return platform::CreateOneFolder(folder);
@@ -85,14 +83,14 @@ bool PathExists(const std::string& candidate, bool as_folder) {
     if (path.empty()) {
         return false;
     }
-    if (path.back() == '/') {
+    if (platform::IsPathSeparator(path.back())) {
         path.pop_back();
     }
-    struct stat info {};
-    if (path.empty() || ::stat(path.c_str(), &info) != 0) {
+    const platform::PathKind kind = platform::KindOf(path);
+    if (kind == platform::PathKind::kMissing) {
         return false;
     }
-    return S_ISDIR(info.st_mode) == as_folder;
+    return (kind == platform::PathKind::kFolder) == as_folder;
 }
 
 void CreateUserFolderIn(const char* name) {

@@ -1,18 +1,26 @@
 #include "KELResMgr/ResMgr.h"
 
 #include <atomic>
-#include <ctime>
+#include <cstdio>
 #include <memory>
 
 #include "KELResMgr/ModuleState.h"
 #include "KELResMgr/ResTrace.h"
+#include "platform/clock.h"
+#include "platform/module_hooks.h"
 
 namespace kel {
 namespace {
 
 constexpr char kFn[] = "[CResMgrApp::InitInstance] ";
 
-// Load and unload of the shared library: the module state is made before the application object
+constexpr const char* kWeekdays[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                     "Thursday", "Friday", "Saturday"};
+constexpr const char* kMonths[] = {"January",   "February", "March",    "April",
+                                   "May",       "June",     "July",     "August",
+                                   "September", "October",  "November", "December"};
+
+// Load and unload of the library: the module state is made before the application object
 // starts and released after it has stopped. Releasing drops just the load's reference to the
 // state, so download workers that still run keep theirs.
 class ModuleLifetime {
@@ -31,32 +39,32 @@ class ModuleLifetime {
 // nothing of the library's static storage is written at load and read at unload but atomically.
 std::atomic<ModuleLifetime*> g_lifetime{nullptr};
 
-__attribute__((constructor)) void LoadModule() {
+}  // namespace
+
+void OnModuleLoad() {
     g_lifetime.store(std::make_unique<ModuleLifetime>().release(), std::memory_order_release);
 }
 
-__attribute__((destructor)) void UnloadModule() {
+void OnModuleUnload() {
     std::unique_ptr<ModuleLifetime> lifetime(
         g_lifetime.exchange(nullptr, std::memory_order_acq_rel));
 }
 
-}  // namespace
-
 bool CResMgrApp::InitInstance() {
     KEL_TRACE(kFn, "*****************************************************");
     char started[128] = "";
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    if (localtime_r(&now, &local) == nullptr ||
-        std::strftime(started, sizeof started, "\t\t%H:%M %A, %B %d, %Y", &local) == 0) {
-        started[0] = '\0';
+    const platform::LocalTime now = platform::LocalTimeNow();
+    if (now.month >= 1 && now.month <= 12 && now.weekday >= 0 && now.weekday <= 6) {
+        std::snprintf(started, sizeof started, "\t\t%02d:%02d %s, %s %02d, %04d", now.hour,
+                      now.minute, kWeekdays[now.weekday], kMonths[now.month - 1], now.day,
+                      now.year);
     }
     KEL_TRACE(kFn, "%s", started);
     return true;
 }
 
-// The state lock is a kel::Mutex (a std::mutex), which owns no system handle: there is nothing to
-// close.
+// The state lock is a kel::Mutex (an SRW lock on Windows, a std::mutex elsewhere), which owns
+// no system handle: there is nothing to close.
 int CResMgrApp::ExitInstance() {
     return 0;
 }

@@ -1,53 +1,27 @@
 #include "KELResMgr/ResTrace.h"
 
-#include <fcntl.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
 #include <string>
 
 #include "KELResMgr/ModuleState.h"
+#include "platform/clock.h"
+#include "platform/thread_id.h"
 
 namespace kel {
 
-TraceSink::TraceSink() {
-    const char* target = std::getenv("KELRES_TRACE");
-    if (target == nullptr || target[0] == '\0') {
-        return;
-    }
-    if (std::strcmp(target, "stderr") == 0) {
-        fd_ = STDERR_FILENO;
-        return;
-    }
-    fd_ = ::open(target, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    owns_fd_ = fd_ >= 0;
-}
-
-TraceSink::~TraceSink() {
-    if (owns_fd_) {
-        ::close(fd_);
-    }
-}
+TraceSink::TraceSink() : output_(std::getenv("KELRES_TRACE")) {}
 
 void TraceSink::Write(const char* source_tag, const char* function_tag, int line,
                       const char* prefix, const char* message) const {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    tm local{};
-    localtime_r(&now.tv_sec, &local);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-
+    const platform::LocalTime now = platform::LocalTimeNow();
     std::string record;
     record.reserve(256);
     char head[96];
-    std::snprintf(head, sizeof head, "%s.%03ld [%ld] ", stamp, now.tv_nsec / 1000000L,
-                  static_cast<long>(syscall(SYS_gettid)));
+    std::snprintf(head, sizeof head, "%04d-%02d-%02d %02d:%02d:%02d.%03d [%lu] ", now.year,
+                  now.month, now.day, now.hour, now.minute, now.second, now.millisecond,
+                  platform::CurrentThreadId());
     record += head;
     record += source_tag;
     record += std::to_string(line);
@@ -56,8 +30,7 @@ void TraceSink::Write(const char* source_tag, const char* function_tag, int line
     record += prefix;
     record += message;
     record += '\n';
-    // One write per record: appends from many threads do not interleave within a line.
-    [[maybe_unused]] ssize_t written = ::write(fd_, record.data(), record.size());
+    output_.Write(record);
 }
 
 void ResTrace(const char* source_tag, const char* function_tag, int line, const char* prefix,

@@ -3,29 +3,31 @@
 // Every record has six parts: source tag ("[" + source file + " - L"), function tag
 // ("[" + operation + "] "), source line, the prefix "Res<<< ", a printf format and its arguments.
 // By default records are discarded at the cost of the call. When the environment variable
-// KELRES_TRACE names a file (or "stderr") at load, each record is appended there as one line.
+// KELRES_TRACE names a file (or "stderr", or on Windows
+// "debugger") at load, each record is appended there as one line.
 #pragma once
+
+#include "platform/compiler.h"
+#include "platform/trace_output.h"
 
 namespace kel {
 
 void ResTrace(const char* source_tag, const char* function_tag, int line, const char* prefix,
-              const char* format, ...) __attribute__((format(printf, 5, 6)));
+              const char* format, ...) KEL_PRINTF_FORMAT(5, 6);
 
 // The sink a loaded module writes to; owned by the module state.
 class TraceSink {
   public:
     TraceSink();  // opens $KELRES_TRACE, if set
-    ~TraceSink();
     TraceSink(const TraceSink&) = delete;
     TraceSink& operator=(const TraceSink&) = delete;
 
-    bool enabled() const { return fd_ >= 0; }
+    bool enabled() const { return output_.enabled(); }
     void Write(const char* source_tag, const char* function_tag, int line, const char* prefix,
                const char* message) const;
 
   private:
-    int fd_ = -1;
-    bool owns_fd_ = false;
+    platform::TraceOutput output_;
 };
 
 }  // namespace kel

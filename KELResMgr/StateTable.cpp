@@ -1,5 +1,7 @@
 #include "KELResMgr/StateTable.h"
 
+#include <mutex>
+
 namespace kel {
 
 int ResStateTable::Lookup(const std::string& id) const {

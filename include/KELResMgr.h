@@ -1,23 +1,39 @@
 // Public interface of the KELResMgr resource manager library.
 //
-// A host loads libKELResMgr.so (usually with dlopen) and calls the eleven exports below from any
-// of its threads. The library reads its settings from "Tessel.ini" in the folder of the library
-// file itself and keeps its files under "<application data>/Vorn Tessel/Resources/".
+// A host loads the library (libKELResMgr.so with dlopen, KELResMgr.dll with LoadLibraryA) and
+// calls the eleven exports below from any of its threads. The library reads its settings from
+// "Tessel.ini" in the folder of the library file itself and keeps its files under
+// "<application data>/Vorn Tessel/Resources/".
 //
-// Resource notifications arrive as WM_COPYDATA messages, tag KELRES_NOTIFY_TAG (1041), at a
-// receiver that the host creates with KelCreateReceiver (libKELPlatform.so, which both the host
-// and the library link, so that a process has exactly one registry of receivers).
+// Resource notifications arrive as WM_COPYDATA messages, tag KELRES_NOTIFY_TAG (1041). On Windows
+// they go to the host's window with SendMessageA, so the window's thread must pump messages while
+// downloads run. Elsewhere they go to a receiver that the host creates with KelCreateReceiver
+// (libKELPlatform.so, which both the host and the library link, so that a process has exactly one
+// registry of receivers).
+//
+// DownloadResFile and DownloadResFileEx pass std::string across the module boundary: a host must
+// be built with the same compiler and C++ library as the module (on Windows: mingw-w64 g++ 12 with
+// libstdc++), or the two sides disagree on what a std::string is.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #if defined(_WIN32)
+#include <windows.h>
+#if defined(KELRES_BUILDING_LIBRARY)
 #define KELRES_API __declspec(dllexport)
+#else
+#define KELRES_API __declspec(dllimport)
+#endif
 #else
 #define KELRES_API __attribute__((visibility("default")))
 #endif
 
+// The one notification the library sends: the resource's unpacked folder is ready.
+constexpr uintptr_t KELRES_NOTIFY_TAG = 1041;
+
+#if !defined(_WIN32)
 // ---------------------------------------------------------------------------------------------
 // Window-message stand-in (libKELPlatform.so)
 // ---------------------------------------------------------------------------------------------
@@ -28,9 +44,6 @@ typedef intptr_t LPARAM;
 typedef intptr_t LRESULT;
 
 constexpr UINT WM_COPYDATA = 0x004A;
-
-// The one notification the library sends: the resource's unpacked folder is ready.
-constexpr uintptr_t KELRES_NOTIFY_TAG = 1041;
 
 // lParam of WM_COPYDATA. The payload of a KELRES_NOTIFY_TAG message is the host's own data block
 // (as given with the request), then the folder path, then one NUL byte; cbData counts all three.
@@ -57,9 +70,10 @@ int IsWindow(HWND window);
 // Delivers synchronously; returns the procedure's answer, or 0 for a handle that is not live.
 LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 }
+#endif
 
 // ---------------------------------------------------------------------------------------------
-// The library's exports (libKELResMgr.so)
+// The library's exports (libKELResMgr.so, KELResMgr.dll)
 // ---------------------------------------------------------------------------------------------
 
 // A resource identifier: four single bytes, then a 32-bit little-endian number. Its text form is
@@ -125,8 +139,9 @@ KELRES_API std::string DownloadResFile(const ResID* id, HWND window, const void*
                                        uint32_t dataSize);
 }
 
-// The eleven exports, for hosts that resolve them by name with dlsym: KELRES_EXPORTS(X) expands
-// X(name) for each, e.g. to declare one PFN_name member per export and to resolve each of them.
+// The eleven exports, for hosts that resolve them by name (dlsym, GetProcAddress):
+// KELRES_EXPORTS(X) expands X(name) for each, e.g. to declare one PFN_name member per export and to
+// resolve each of them.
 #define KELRES_EXPORTS(X)        \
     X(SetTestMode)               \
     X(UploadResFile)             \

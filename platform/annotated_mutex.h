@@ -1,10 +1,11 @@
 // A mutex that clang's thread-safety analysis understands, and the annotations that say which
 // lock guards which data. Built with clang and -Wthread-safety, a read or write of a GUARDED_BY
 // member without its lock, or a call of a REQUIRES function without it, fails to compile. Other
-// compilers see empty macros and a plain std::mutex.
+// compilers see empty macros and a plain platform::Lock (an SRW lock on Windows, a std::mutex
+// elsewhere).
 #pragma once
 
-#include <mutex>
+#include "platform/lock.h"
 
 #if defined(__clang__)
 #define KEL_THREAD_ANNOTATION(x) __attribute__((x))
@@ -24,14 +25,14 @@
 
 namespace kel {
 
-// std::mutex with the capability attribute. Taken only through MutexLock.
+// platform::Lock with the capability attribute. Taken only through MutexLock.
 class CAPABILITY("mutex") Mutex {
   public:
     void Lock() ACQUIRE() { mutex_.lock(); }
     void Unlock() RELEASE() { mutex_.unlock(); }
 
   private:
-    std::mutex mutex_;
+    platform::Lock mutex_;
 };
 
 // Holds a Mutex for its scope, as std::scoped_lock does.

@@ -1,4 +1,4 @@
-// A file descriptor with one owner.
+// An open file with one owner.
 #pragma once
 
 #include <cstddef>
@@ -9,7 +9,8 @@
 
 namespace kel::platform {
 
-// A failure of the file layer: the operation, the file, and the system's error number.
+// A failure of the file layer: the operation, the file, and the system's error number (errno,
+// or the Windows error code).
 class FileError : public std::runtime_error {
   public:
     FileError(const std::string& what_failed, const std::string& path, int error_number);
@@ -28,8 +29,8 @@ class File {
     enum class Mode {
         kRead,         // existing file, reading only
         kCreateWrite,  // created anew or emptied, writing only
-        kCreateNew,    // created anew, writing only; fails (EEXIST) when the name is taken, also
-                       // by a symbolic link, which is never followed
+        kCreateNew,    // created anew, writing only; fails when the name is taken, also by a
+                       // symbolic link, which is never followed
     };
 
     File() = default;
@@ -45,9 +46,8 @@ class File {
     // *error_number when one is given (read it there: errno may have changed since).
     static File TryOpen(const std::string& path, Mode mode, int* error_number = nullptr) noexcept;
 
-    bool is_open() const { return fd_ >= 0; }
+    bool is_open() const { return handle_ != kNoHandle; }
     const std::string& path() const { return path_; }
-    int fd() const { return fd_; }
 
     // Reads up to size bytes at the current position; fewer only at the end of the file.
     std::size_t Read(void* buffer, std::size_t size);
@@ -67,13 +67,20 @@ class File {
     void Close();
 
   private:
-    File(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
-    int fd_ = -1;
+    // A file descriptor, or a Windows file handle; both are -1 when there is none.
+    using Handle = std::intptr_t;
+    static constexpr Handle kNoHandle = -1;
+
+    File(Handle handle, std::string path) : handle_(handle), path_(std::move(path)) {}
+    Handle handle_ = kNoHandle;
     std::string path_;
 };
 
 // Bytes that an unprivileged writer can still store on the file system holding path; nothing when
 // the system cannot tell.
 std::optional<std::uint64_t> AvailableSpace(const std::string& path) noexcept;
+
+// The system's error number for a full disk, as FileError carries it.
+extern const int kDiskFullError;
 
 }  // namespace kel::platform

@@ -6,27 +6,30 @@
 
 namespace kel::platform {
 
-// The system temporary folder ($TMPDIR, else /tmp), ending with '/'.
+// The system temporary folder, ending with a separator: $TMPDIR, else /tmp; on Windows what
+// GetTempPathA gives.
 std::string TempFolder();
 
-// Creates a new, unique, empty file "<prefix>XXXXXX" in the temporary folder and returns its full
-// path; empty when none could be made.
+// Creates a new, unique, empty file in the temporary folder whose name starts with prefix, and
+// returns its full path; empty when none could be made.
 std::string MakeTempFileName(std::string_view prefix);
 
-// Removes the file, or the folder with everything in it. One trailing '/' is dropped first.
+// Removes the file, or the folder with everything in it. One trailing separator is dropped
+// first. Silent: no outcome is reported.
 void SilentDelete(std::string path);
 
-// Renames or moves a file or folder; one trailing '/' is dropped from each path. True on
+// Renames or moves a file or folder; one trailing separator is dropped from each path. True on
 // success. An existing target file is replaced; an existing non-empty target folder makes the
 // rename fail.
 bool SilentRename(std::string from, std::string to);
 
-}  // namespace kel::platform
-
-namespace kel::platform {
-
 // Creates one folder level (the parent must exist). False when it exists already or cannot be
 // made.
 bool CreateOneFolder(const std::string& path);
+
+enum class PathKind { kMissing, kFile, kFolder };
+
+// What path names; links are followed. kMissing also when it cannot be examined.
+PathKind KindOf(const std::string& path);
 
 }  // namespace kel::platform

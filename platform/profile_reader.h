@@ -14,7 +14,8 @@ namespace kel::platform {
 // characters with its terminator would hold it. A UTF-8 byte-order mark at the start of the file
 // is skipped. The file is read one line at a time into a buffer of kMaxProfileLine characters:
 // a longer line is skipped whole (it can hold no sound key), and skipped_long_line, when given,
-// is set. Never throws for a bad file.
+// is set. Never throws for a bad file. On Windows this is GetPrivateProfileStringA, whose own
+// rules for long lines apply; skipped_long_line is then always false.
 inline constexpr std::size_t kMaxProfileLine = 64 * 1024;
 std::string GetPrivateProfileString(std::string_view section, std::string_view key,
                                     std::string_view default_value, const std::string& path,

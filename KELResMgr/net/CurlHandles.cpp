@@ -21,4 +21,11 @@ void Append(CurlSlist& list, const char* text) {
     list.reset(longer);
 }
 
+std::string CurlErrorText(int code, const char* error_buffer) {
+    if (error_buffer != nullptr && error_buffer[0] != '\0') {
+        return error_buffer;
+    }
+    return curl_easy_strerror(static_cast<CURLcode>(code));
+}
+
 }  // namespace kel::net

@@ -4,6 +4,7 @@
 #include <curl/curl.h>
 
 #include <memory>
+#include <string>
 
 namespace kel::net {
 
@@ -28,6 +29,10 @@ using CurlMulti = std::unique_ptr<CURLM, CurlMultiCleanup>;
 using CurlShare = std::unique_ptr<CURLSH, CurlShareCleanup>;
 using CurlSlist = std::unique_ptr<curl_slist, CurlSlistCleanup>;
 using CurlText = std::unique_ptr<char, CurlFree>;  // text that libcurl allocated
+
+// The text of a libcurl result: the transfer's own error text when it has one (error_buffer),
+// else libcurl's text for the code.
+std::string CurlErrorText(int code, const char* error_buffer);
 
 // A new easy handle; throws InternetError when libcurl has no memory for one.
 CurlEasy NewEasy();

@@ -1,15 +1,24 @@
 #include "KELResMgr/net/FtpConnection.h"
 
+#include <curl/curl.h>
+
 #include <cctype>
 #include <cerrno>
 #include <exception>
 #include <utility>
 
+#include "KELResMgr/net/CurlHandles.h"
 #include "KELResMgr/net/InternetError.h"
 #include "KELResMgr/net/UrlAuthority.h"
 #include "platform/file.h"
 
 namespace kel::net {
+
+struct FtpConnection::Control {
+    CurlEasy easy;
+    char error[CURL_ERROR_SIZE] = {};
+};
+
 namespace {
 
 // Blocks in which the local file is handed to libcurl.
@@ -48,14 +57,18 @@ bool IsRefusal(const std::string& response) {
 }  // namespace
 
 FtpConnection::FtpConnection(const InternetSession& session, std::string host, long port)
-    : session_(session), host_(std::move(host)), port_(port), easy_(NewEasy()) {
+    : session_(session),
+      host_(std::move(host)),
+      port_(port),
+      control_(std::make_unique<Control>()) {
+    control_->easy = NewEasy();
     if (port < 0 || port > 65535) {
         throw InternetError(CURLE_URL_MALFORMAT, "cannot connect to " + host_ + ": port " +
                                                      std::to_string(port) + " is not valid");
     }
     Prepare("");
-    curl_easy_setopt(easy_.get(), CURLOPT_NOBODY, 1L);
-    const CURLcode result = Perform();
+    curl_easy_setopt(control_->easy.get(), CURLOPT_NOBODY, 1L);
+    const auto result = static_cast<CURLcode>(Perform());
     if (result != CURLE_OK) {
         throw InternetError(
             result, "cannot log in to " + host_ + ":" + std::to_string(port_) + ": " + last_error_);
@@ -64,15 +77,15 @@ FtpConnection::FtpConnection(const InternetSession& session, std::string host, l
 
 bool FtpConnection::CanEnter(const std::string& folder) {
     Prepare(folder + "/");
-    curl_easy_setopt(easy_.get(), CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(control_->easy.get(), CURLOPT_NOBODY, 1L);
     return Perform() == CURLE_OK;
 }
 
 bool FtpConnection::MakeFolders(const std::string& path) {
     Prepare(path + "/");
-    curl_easy_setopt(easy_.get(), CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(control_->easy.get(), CURLOPT_NOBODY, 1L);
     // For each level: CWD; when that fails MKD, then CWD again.
-    curl_easy_setopt(easy_.get(), CURLOPT_FTP_CREATE_MISSING_DIRS,
+    curl_easy_setopt(control_->easy.get(), CURLOPT_FTP_CREATE_MISSING_DIRS,
                      static_cast<long>(CURLFTP_CREATE_DIR_RETRY));
     return Perform() == CURLE_OK;
 }
@@ -86,7 +99,7 @@ FtpConnection::PutResult FtpConnection::PutFile(const std::string& local_path,
         last_error_ = error.what();
         return error.error_number() == ENOENT ? PutResult::kNoSourceFile : PutResult::kFailed;
     }
-    CURL* easy = easy_.get();
+    CURL* easy = control_->easy.get();
     Prepare(remote_path);
     // The whole remote path goes with the store command, relative to the login folder.
     curl_easy_setopt(easy, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
@@ -101,7 +114,7 @@ FtpConnection::PutResult FtpConnection::PutFile(const std::string& local_path,
     } catch (const platform::FileError&) {
         // The size only helps libcurl; the store works without it.
     }
-    const CURLcode result = Perform();
+    const auto result = static_cast<CURLcode>(Perform());
     if (source.error) {
         std::rethrow_exception(source.error);
     }
@@ -112,7 +125,7 @@ FtpConnection::PutResult FtpConnection::PutFile(const std::string& local_path,
 }
 
 void FtpConnection::Prepare(const std::string& path) {
-    CURL* easy = easy_.get();
+    CURL* easy = control_->easy.get();
     curl_easy_reset(easy);  // keeps the open connection
     session_.Configure(easy);
     const std::string url = Url(path);
@@ -125,20 +138,22 @@ void FtpConnection::Prepare(const std::string& path) {
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, Seconds(stall));
     curl_easy_setopt(easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, Seconds(stall));
     curl_easy_setopt(easy, CURLOPT_ACCEPTTIMEOUT_MS, static_cast<long>(stall.count()));
-    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error_);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, control_->error);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &FtpConnection::OnResponse);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
 }
 
-CURLcode FtpConnection::Perform() {
-    error_[0] = '\0';
+FtpConnection::~FtpConnection() = default;
+
+int FtpConnection::Perform() {
+    control_->error[0] = '\0';
     last_error_.clear();
-    const CURLcode result = curl_easy_perform(easy_.get());
+    const CURLcode result = curl_easy_perform(control_->easy.get());
     if (callback_error_) {
         std::rethrow_exception(std::exchange(callback_error_, nullptr));
     }
     if (result != CURLE_OK) {
-        last_error_ = CurlErrorText(result, error_);
+        last_error_ = CurlErrorText(result, control_->error);
     }
     return result;
 }
@@ -153,7 +168,7 @@ std::string FtpConnection::Url(const std::string& path) const {
         if (!name.empty()) {
             // Freed also when the append below throws.
             const CurlText escaped(
-                curl_easy_escape(easy_.get(), name.data(), static_cast<int>(name.size())));
+                curl_easy_escape(control_->easy.get(), name.data(), static_cast<int>(name.size())));
             if (!escaped) {
                 throw InternetError(CURLE_OUT_OF_MEMORY, "cannot build a path: out of memory");
             }

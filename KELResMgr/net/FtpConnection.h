@@ -2,10 +2,10 @@
 #pragma once
 
 #include <exception>
+#include <memory>
 #include <string>
 #include <string_view>
 
-#include "KELResMgr/net/CurlHandles.h"
 #include "KELResMgr/net/InternetSession.h"
 
 namespace kel::net {
@@ -21,6 +21,7 @@ class FtpConnection {
     // Connects and logs in anonymously. Throws InternetError when the host cannot be found or
     // reached, or the login is refused.
     FtpConnection(const InternetSession& session, std::string host, long port);
+    ~FtpConnection();
     FtpConnection(const FtpConnection&) = delete;
     FtpConnection& operator=(const FtpConnection&) = delete;
 
@@ -55,14 +56,14 @@ class FtpConnection {
 
     // Resets the handle to the options every operation shares, for the given path.
     void Prepare(const std::string& path);
-    CURLcode Perform();
+    int Perform();  // the transfer's outcome (CURLcode)
     std::string Url(const std::string& path) const;
 
     const InternetSession& session_;
     std::string host_;
     long port_;
-    CurlEasy easy_;
-    char error_[CURL_ERROR_SIZE] = {};
+    struct Control;  // the implementation's handles
+    std::unique_ptr<Control> control_;
     std::string response_lines_;  // the answer being received
     std::string last_response_;
     std::string last_error_;

@@ -1,12 +1,17 @@
 #include "KELResMgr/net/HttpRequest.h"
 
+#include <curl/curl.h>
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
+#include <vector>
 
+#include "KELResMgr/net/CurlHandles.h"
 #include "KELResMgr/net/InternetError.h"
 #include "KELResMgr/net/RequestTarget.h"
 #include "KELResMgr/net/UrlAuthority.h"
+#include "platform/annotated_mutex.h"
 
 namespace kel::net {
 namespace {
@@ -35,6 +40,55 @@ bool IsConnectFailure(CURLcode code) {
 
 }  // namespace
 
+// Idle connection caches, lent to one request at a time.
+struct HttpConnection::CachePool {
+    CachePool() {
+        MutexLock lock(mutex);  // not shared yet; the lock only satisfies the analysis
+        idle.reserve(kIdleCaches);
+    }
+
+    // A connection cache for one request's use: an idle one from the pool, else a new one.
+    // Throws InternetError when libcurl has no memory for one.
+    CurlMulti Borrow() {
+        {
+            MutexLock lock(mutex);
+            if (!idle.empty()) {
+                CurlMulti cache = std::move(idle.back());
+                idle.pop_back();
+                return cache;
+            }
+        }
+        CurlMulti cache(curl_multi_init());
+        if (!cache) {
+            throw InternetError(CURLE_OUT_OF_MEMORY, "cannot create a request: out of memory");
+        }
+        curl_multi_setopt(cache.get(), CURLMOPT_MAXCONNECTS, kConnectionsPerCache);
+        return cache;
+    }
+
+    // Takes the cache back once its request is over; beyond the pool's size it is closed.
+    void Return(CurlMulti cache) noexcept {
+        if (!cache) {
+            return;
+        }
+        MutexLock lock(mutex);
+        if (idle.size() < kIdleCaches) {
+            idle.push_back(std::move(cache));  // within the capacity reserved: cannot throw
+        }
+        // else the cache (and its connection) closes as it goes out of scope
+    }
+
+    Mutex mutex;
+    std::vector<CurlMulti> idle GUARDED_BY(mutex);
+};
+
+struct HttpRequest::Transfer {
+    CurlEasy easy;
+    CurlMulti multi;  // borrowed from the connection for the request's life
+    CurlSlist headers;
+    char error[CURL_ERROR_SIZE] = {};
+};
+
 HttpConnection::HttpConnection(const InternetSession& session, std::string host, long port)
     : session_(session), host_(std::move(host)), port_(port) {
     if (port < 0 || port > 65535) {
@@ -42,60 +96,34 @@ HttpConnection::HttpConnection(const InternetSession& session, std::string host,
                                                      std::to_string(port) + " is not valid");
     }
     base_url_ = "http://" + UrlAuthority(host_, port_) + "/";
-    MutexLock lock(pool_mutex_);  // not shared yet; the lock only satisfies the analysis
-    idle_caches_.reserve(kIdleCaches);
+    cache_pool_ = std::make_unique<CachePool>();
 }
 
-CurlMulti HttpConnection::BorrowCache() const {
-    {
-        MutexLock lock(pool_mutex_);
-        if (!idle_caches_.empty()) {
-            CurlMulti cache = std::move(idle_caches_.back());
-            idle_caches_.pop_back();
-            return cache;
-        }
-    }
-    CurlMulti cache(curl_multi_init());
-    if (!cache) {
-        throw InternetError(CURLE_OUT_OF_MEMORY, "cannot create a request: out of memory");
-    }
-    curl_multi_setopt(cache.get(), CURLMOPT_MAXCONNECTS, kConnectionsPerCache);
-    return cache;
-}
-
-void HttpConnection::ReturnCache(CurlMulti cache) const noexcept {
-    if (!cache) {
-        return;
-    }
-    MutexLock lock(pool_mutex_);
-    if (idle_caches_.size() < kIdleCaches) {
-        idle_caches_.push_back(std::move(cache));  // within the capacity reserved: cannot throw
-    }
-    // else the cache (and its connection) closes as it goes out of scope
-}
+HttpConnection::~HttpConnection() = default;
 
 HttpRequest::HttpRequest(const HttpConnection& connection, const std::string& object_name,
                          unsigned flags)
     : connection_(connection),
       url_(connection.base_url() + EncodeRequestTarget(object_name)),
       follow_((flags & kNoAutoRedirect) == 0),
-      easy_(NewEasy()),
-      multi_(connection.BorrowCache()),
+      transfer_(std::make_unique<Transfer>()),
       pace_(connection.session().stall_timeout(), kMinBytesPerStallWindow) {
+    transfer_->easy = NewEasy();
+    transfer_->multi = connection.cache_pool().Borrow();
     if (const auto total = connection.session().total_timeout()) {
         pace_.SetDeadline(Clock::now() + *total);
     }
     // No accept types: libcurl's default "Accept" header is taken out.
-    Append(headers_, "Accept:");
+    Append(transfer_->headers, "Accept:");
 
-    CURL* easy = easy_.get();
+    CURL* easy = transfer_->easy.get();
     connection_.session().Configure(easy);
     curl_easy_setopt(easy, CURLOPT_URL, url_.c_str());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http");
     curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
     curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);  // the object name goes as given
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers_.get());
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer_->headers.get());
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, follow_ ? 1L : 0L);
     if (follow_) {
         curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
@@ -103,7 +131,7 @@ HttpRequest::HttpRequest(const HttpConnection& connection, const std::string& ob
     }
     curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, (flags & kExistingConnect) ? 0L : 1L);
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBlock);
-    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error_);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer_->error);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &HttpRequest::OnHeader);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &HttpRequest::OnBody);
@@ -112,20 +140,20 @@ HttpRequest::HttpRequest(const HttpConnection& connection, const std::string& ob
 
 HttpRequest::~HttpRequest() {
     if (attached_) {
-        curl_multi_remove_handle(multi_.get(), easy_.get());
+        curl_multi_remove_handle(transfer_->multi.get(), transfer_->easy.get());
     }
-    connection_.ReturnCache(std::move(multi_));
+    connection_.cache_pool().Return(std::move(transfer_->multi));
 }
 
 void HttpRequest::Start() {
     if (attached_) {
-        curl_multi_remove_handle(multi_.get(), easy_.get());
+        curl_multi_remove_handle(transfer_->multi.get(), transfer_->easy.get());
         attached_ = false;
     }
-    error_[0] = '\0';
+    transfer_->error[0] = '\0';
     headers_done_ = finished_ = paused_ = reached_ = false;
     result_ = CURLE_OK;
-    const CURLMcode added = curl_multi_add_handle(multi_.get(), easy_.get());
+    const CURLMcode added = curl_multi_add_handle(transfer_->multi.get(), transfer_->easy.get());
     if (added != CURLM_OK) {
         Fail(CURLE_FAILED_INIT, curl_multi_strerror(added));
     }
@@ -140,7 +168,8 @@ void HttpRequest::Send() {
             Drive([this] { return headers_done_; });
             return;
         } catch (const InternetError&) {
-            if (attempt >= retries || !IsConnectFailure(result_) || Connected()) {
+            if (attempt >= retries || !IsConnectFailure(static_cast<CURLcode>(result_)) ||
+                Connected()) {
                 throw;
             }
         }
@@ -149,7 +178,8 @@ void HttpRequest::Send() {
 
 std::optional<long> HttpRequest::StatusCode() const {
     long code = 0;
-    if (curl_easy_getinfo(easy_.get(), CURLINFO_RESPONSE_CODE, &code) != CURLE_OK || code <= 0) {
+    if (curl_easy_getinfo(transfer_->easy.get(), CURLINFO_RESPONSE_CODE, &code) != CURLE_OK ||
+        code <= 0) {
         return std::nullopt;
     }
     return code;
@@ -178,7 +208,8 @@ std::size_t HttpRequest::Read(void* buffer, std::size_t size) {
     pace_.Resume(Clock::now());  // the caller's own time does not count against the server
     if (paused_) {
         paused_ = false;
-        curl_easy_pause(easy_.get(), CURLPAUSE_CONT);  // may deliver the held block at once
+        curl_easy_pause(transfer_->easy.get(),
+                        CURLPAUSE_CONT);  // may deliver the held block at once
         RethrowCallbackError();
     }
     Drive(full);
@@ -189,12 +220,12 @@ void HttpRequest::Drive(const std::function<bool()>& done) {
     while (!done()) {
         if (finished_) {
             if (result_ != CURLE_OK) {
-                Fail(result_, CurlErrorText(result_, error_));
+                Fail(result_, CurlErrorText(result_, transfer_->error));
             }
             return;
         }
         int running = 0;
-        const CURLMcode performed = curl_multi_perform(multi_.get(), &running);
+        const CURLMcode performed = curl_multi_perform(transfer_->multi.get(), &running);
         RethrowCallbackError();
         if (performed != CURLM_OK) {
             Fail(CURLE_RECV_ERROR, curl_multi_strerror(performed));
@@ -213,7 +244,8 @@ void HttpRequest::Drive(const std::function<bool()>& done) {
             Fail(CURLE_OPERATION_TIMEDOUT, *why);
         }
         const Milliseconds wait = pace_.NextCheckIn(kLongestWait, now);
-        curl_multi_poll(multi_.get(), nullptr, 0, static_cast<int>(wait.count()), nullptr);
+        curl_multi_poll(transfer_->multi.get(), nullptr, 0, static_cast<int>(wait.count()),
+                        nullptr);
     }
 }
 
@@ -225,7 +257,7 @@ void HttpRequest::RethrowCallbackError() {
 
 void HttpRequest::CollectResult() {
     int left = 0;
-    while (CURLMsg* message = curl_multi_info_read(multi_.get(), &left)) {
+    while (CURLMsg* message = curl_multi_info_read(transfer_->multi.get(), &left)) {
         if (message->msg == CURLMSG_DONE) {
             finished_ = true;
             result_ = message->data.result;
@@ -238,7 +270,8 @@ void HttpRequest::CollectResult() {
 
 bool HttpRequest::Connected() const {
     curl_off_t connect_time = 0;
-    return curl_easy_getinfo(easy_.get(), CURLINFO_CONNECT_TIME_T, &connect_time) == CURLE_OK &&
+    return curl_easy_getinfo(transfer_->easy.get(), CURLINFO_CONNECT_TIME_T, &connect_time) ==
+               CURLE_OK &&
            connect_time > 0;
 }
 
@@ -258,7 +291,7 @@ std::size_t HttpRequest::OnHeader(char* data, std::size_t size, std::size_t coun
         return bytes;
     }
     long code = 0;
-    curl_easy_getinfo(request.easy_.get(), CURLINFO_RESPONSE_CODE, &code);
+    curl_easy_getinfo(request.transfer_->easy.get(), CURLINFO_RESPONSE_CODE, &code);
     // An interim answer (1xx) is not the answer. Nor is a redirect that may be followed: when
     // libcurl follows it, another answer comes; when not, its body or its end shows it final.
     const bool interim = code >= 100 && code < 200 && code != 101;

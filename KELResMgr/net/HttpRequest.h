@@ -5,14 +5,13 @@
 #include <cstddef>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "KELResMgr/net/CurlHandles.h"
 #include "KELResMgr/net/InternetSession.h"
 #include "KELResMgr/net/TransferPace.h"
-#include "platform/annotated_mutex.h"
 
 namespace kel::net {
 
@@ -29,6 +28,7 @@ class HttpConnection {
   public:
     // port: 0 to 65535; throws InternetError for any other number.
     HttpConnection(const InternetSession& session, std::string host, long port);
+    ~HttpConnection();
     HttpConnection(const HttpConnection&) = delete;
     HttpConnection& operator=(const HttpConnection&) = delete;
 
@@ -38,19 +38,17 @@ class HttpConnection {
     // "http://host[:port]/", the root that object names are relative to.
     const std::string& base_url() const { return base_url_; }
 
-    // A connection cache for one request's use: an idle one from the pool, else a new one.
-    // Throws InternetError when libcurl has no memory for one.
-    CurlMulti BorrowCache() const;
-    // Takes the cache back once its request is over; beyond the pool's size it is closed.
-    void ReturnCache(CurlMulti cache) const noexcept;
+    // The pool of connection caches that requests borrow from, one request at a time each
+    // (the implementation's).
+    struct CachePool;
+    CachePool& cache_pool() const { return *cache_pool_; }
 
   private:
     const InternetSession& session_;
     std::string host_;
     long port_;
     std::string base_url_;
-    mutable Mutex pool_mutex_;
-    mutable std::vector<CurlMulti> idle_caches_ GUARDED_BY(pool_mutex_);
+    std::unique_ptr<CachePool> cache_pool_;
 };
 
 // Request flags, as the callers know them.
@@ -104,16 +102,14 @@ class HttpRequest {
 
     const HttpConnection& connection_;
     std::string url_;
-    bool follow_;  // redirects are followed
-    CurlEasy easy_;
-    CurlMulti multi_;  // borrowed from connection_ for the request's life
-    CurlSlist headers_;
-    bool attached_ = false;  // easy_ is in multi_
-    char error_[CURL_ERROR_SIZE] = {};
+    bool follow_;     // redirects are followed
+    struct Transfer;  // the implementation's handles
+    std::unique_ptr<Transfer> transfer_;
+    bool attached_ = false;  // the transfer runs
 
     bool headers_done_ = false;
     bool finished_ = false;
-    CURLcode result_ = CURLE_OK;
+    int result_ = 0;  // the transfer's outcome (CURLcode), once finished_
     bool paused_ = false;
     bool reached_ = false;  // the server of this attempt has been reached
     TransferPace pace_;

@@ -7,9 +7,9 @@
 
 namespace kel::net {
 
-// Raised by sessions, connections and requests when a transfer fails. code() is libcurl's
-// CURLcode, or kExtendedError when the server answered with a refusal (the message is then the
-// server's answer).
+// Raised by sessions, connections and requests when a transfer fails. code() is the
+// implementation's error code (libcurl's CURLcode, WinInet's error number), or kExtendedError when
+// the server answered with a refusal (the message is then the server's answer).
 class InternetError : public std::runtime_error {
   public:
     static constexpr std::size_t kMaxMessage = 1023;  // characters, terminator excluded
@@ -23,9 +23,5 @@ class InternetError : public std::runtime_error {
   private:
     int code_;
 };
-
-// The text of a libcurl result: the transfer's own error text when it has one (error_buffer),
-// else libcurl's text for the code.
-std::string CurlErrorText(int code, const char* error_buffer);
 
 }  // namespace kel::net

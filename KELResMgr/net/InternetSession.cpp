@@ -1,47 +1,73 @@
 #include "KELResMgr/net/InternetSession.h"
 
+#include <curl/curl.h>
+
+#include <array>
+#include <cstddef>
+#include <mutex>
+
+#include "KELResMgr/net/CurlHandles.h"
 #include "KELResMgr/net/CurlLibrary.h"
 #include "KELResMgr/net/InternetError.h"
 
 namespace kel::net {
 
+struct InternetSession::Caches {
+    // One lock per kind of shared data; libcurl takes them through Lock and Unlock.
+    std::array<std::mutex, CURL_LOCK_DATA_LAST> locks;
+    CurlShare share;  // after locks: destroyed first
+};
+
+namespace {
+
+using Locks = std::array<std::mutex, CURL_LOCK_DATA_LAST>;
+
+// Raise nothing into libcurl: the index cannot leave the array, and a mutex that cannot be
+// locked ends the process (noexcept) rather than unwinding through libcurl's frames.
+std::mutex& LockFor(void* locks, curl_lock_data data) noexcept {
+    // libcurl passes only values below CURL_LOCK_DATA_LAST; the remainder keeps any other value
+    // inside the array, on the same lock for Lock and Unlock.
+    Locks& all = *static_cast<Locks*>(locks);
+    return all[static_cast<std::size_t>(data) % all.size()];
+}
+
+void Lock(CURL*, curl_lock_data data, curl_lock_access, void* locks) noexcept {
+    LockFor(locks, data).lock();
+}
+
+void Unlock(CURL*, curl_lock_data data, void* locks) noexcept {
+    LockFor(locks, data).unlock();
+}
+
+}  // namespace
+
 // libcurl is set up before the first share handle of this load is made.
 InternetSession::InternetSession()
-    : share_((EnsureCurlInitialised(), curl_share_init())),
+    : caches_(std::make_unique<Caches>()),
       connect_timeout_(EffectiveTimeout(kDefaultConnectTimeout)),
       stall_timeout_(EffectiveTimeout(kStallTimeout)) {
-    if (!share_) {
+    EnsureCurlInitialised();
+    caches_->share.reset(curl_share_init());
+    if (!caches_->share) {
         throw InternetError(CURLE_OUT_OF_MEMORY, "cannot open an internet session: out of memory");
     }
-    CURLSH* share = share_.get();
-    const bool ok =
-        curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &InternetSession::Lock) == CURLSHE_OK &&
-        curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &InternetSession::Unlock) == CURLSHE_OK &&
-        curl_share_setopt(share, CURLSHOPT_USERDATA, this) == CURLSHE_OK &&
-        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) == CURLSHE_OK;
+    CURLSH* share = caches_->share.get();
+    const bool ok = curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &Lock) == CURLSHE_OK &&
+                    curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &Unlock) == CURLSHE_OK &&
+                    curl_share_setopt(share, CURLSHOPT_USERDATA, &caches_->locks) == CURLSHE_OK &&
+                    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) == CURLSHE_OK;
     if (!ok) {
         throw InternetError(CURLE_FAILED_INIT, "cannot open an internet session: no shared cache");
     }
 }
 
-void InternetSession::Configure(CURL* easy) const {
-    curl_easy_setopt(easy, CURLOPT_SHARE, share_.get());
+InternetSession::~InternetSession() = default;
+
+void InternetSession::Configure(void* transfer) const {
+    CURL* easy = static_cast<CURL*>(transfer);
+    curl_easy_setopt(easy, CURLOPT_SHARE, caches_->share.get());
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connect_timeout_.count()));
-}
-
-std::mutex& InternetSession::LockFor(curl_lock_data data) noexcept {
-    // libcurl passes only values below CURL_LOCK_DATA_LAST; the remainder keeps any other value
-    // inside the array, on the same lock for Lock and Unlock.
-    return locks_[static_cast<std::size_t>(data) % locks_.size()];
-}
-
-void InternetSession::Lock(CURL*, curl_lock_data data, curl_lock_access, void* self) noexcept {
-    static_cast<InternetSession*>(self)->LockFor(data).lock();
-}
-
-void InternetSession::Unlock(CURL*, curl_lock_data data, void* self) noexcept {
-    static_cast<InternetSession*>(self)->LockFor(data).unlock();
 }
 
 }  // namespace kel::net

@@ -1,25 +1,21 @@
 #include "KELResMgr/zip/ZipExtract.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
-#include <filesystem>
 #include <memory>
 #include <optional>
-#include <system_error>
 #include <unordered_set>
 #include <vector>
 
 #include "KELResMgr/zip/ZipArchiveReader.h"
+#include "platform/extraction.h"
 #include "platform/file.h"
 #include "platform/file_ops.h"
+#include "platform/path.h"
 
 namespace kel {
 namespace {
 
-namespace fs = std::filesystem;
-
-constexpr std::uint32_t kAttributeReadOnly = 0x01;
 // The folders made or checked in one extraction are remembered up to about this many bytes of
 // paths, then forgotten and learnt anew, so that memory stays flat whatever the archive names.
 constexpr std::size_t kKnownFoldersBudget = 1 << 20;
@@ -54,13 +50,10 @@ std::string CurrentEntryName(CZipArchiveReader& reader, std::uint32_t name_lengt
     return name;
 }
 
-// Throws unless path is a real folder: a symbolic link in its place could lead writes elsewhere.
+// Throws unless path is a real folder: a link in its place could lead writes elsewhere.
 void RequireRealFolder(const std::string& path) {
-    std::error_code ec;
-    const fs::file_status status = fs::symlink_status(path, ec);
-    if (ec || !fs::is_directory(status)) {
-        throw fs::filesystem_error("not a folder", path,
-                                   ec ? ec : std::make_error_code(std::errc::not_a_directory));
+    if (!platform::IsRealFolder(path)) {
+        throw std::invalid_argument("not a folder: " + path);
     }
 }
 
@@ -77,7 +70,7 @@ std::string PrepareOutputPath(const std::string& root, const std::string& name,
         if (segment.empty() || segment == ".") {
             continue;
         }
-        path.append("/").append(segment);
+        path = platform::JoinPath(path, segment);
         if (known_folders.Contains(path)) {
             continue;
         }
@@ -86,44 +79,7 @@ std::string PrepareOutputPath(const std::string& root, const std::string& name,
         }
         known_folders.Add(path);
     }
-    path.append("/").append(name, start, std::string::npos);
-    return path;
-}
-
-// Creates the output file as a new file. A file or link already of that name (a later entry of
-// the same name, or what an earlier extraction left) is removed first, so neither a symbolic
-// link nor a hard link to a file elsewhere is ever written through.
-platform::File CreateOutputFile(const std::string& path) {
-    int error_number = 0;
-    platform::File file =
-        platform::File::TryOpen(path, platform::File::Mode::kCreateNew, &error_number);
-    if (file.is_open()) {
-        return file;
-    }
-    if (error_number != EEXIST) {
-        throw platform::FileError("create", path, error_number);
-    }
-    std::error_code ec;
-    const fs::file_status status = fs::symlink_status(path, ec);
-    if (!ec && !fs::is_directory(status)) {
-        fs::remove(path, ec);
-    }
-    if (ec) {
-        throw fs::filesystem_error("cannot replace", path, ec);
-    }
-    return platform::File::Open(path, platform::File::Mode::kCreateNew);
-}
-
-// Linux has neither Windows attribute words nor creation times: the last-write time becomes the
-// entry's modification time, the read-only bit removes every write permission (its failure is
-// ignored, as the attribute call's result is), and the other bits (hidden, system, archive, and
-// a Unix mode in the high half) are ignored, so an archive can never make a file executable or
-// set-id. Both go through the open file: no path look-up per entry.
-void ApplyEntryTimeAndAttributes(platform::File& output, const ZipEntryInfo& info) {
-    output.SetModificationTime(info.modification_time);
-    if (info.external_attributes & kAttributeReadOnly) {
-        output.RemoveWritePermission();
-    }
+    return platform::JoinPath(path, std::string_view(name).substr(start));
 }
 
 void ExtractCurrentEntry(CZipArchiveReader& reader, const std::string& root,
@@ -145,7 +101,9 @@ void ExtractCurrentEntry(CZipArchiveReader& reader, const std::string& root,
 
     const std::string path = PrepareOutputPath(root, name, known_folders);
     // Created before the entry is opened: an entry that cannot be opened leaves an empty file.
-    platform::File output = CreateOutputFile(path);
+    // A file or link already of that name (a later entry of the same name, or what an earlier
+    // extraction left) is replaced, never written through.
+    platform::File output = platform::CreateFresh(path);
     reader.OpenCurrentEntry();
     std::uint64_t written = 0;
     for (;;) {
@@ -158,8 +116,8 @@ void ExtractCurrentEntry(CZipArchiveReader& reader, const std::string& root,
             break;
         }
     }
-    ApplyEntryTimeAndAttributes(output, info);
-    output.Close();
+    platform::CloseWithEntryTimeAndAttributes(output, info.modification_time,
+                                              info.external_attributes);
     // A deflate stream that ends before the declared size is closed by the reader without a CRC
     // check; unverified, shortened data must not pass for a complete extraction.
     if (written != info.uncompressed_size) {
@@ -211,7 +169,7 @@ bool ExtractArchive(const std::string& archive_path, const std::string& target_f
     const CZipArchiveReader::DeclaredSizes declared = reader.CheckEntryLayout();
     const std::optional<std::uint64_t> available = platform::AvailableSpace(staging);
     if (available && declared.total > *available) {
-        throw platform::FileError("extract into", staging, ENOSPC);
+        throw platform::FileError("extract into", staging, platform::kDiskFullError);
     }
     // No larger than the largest entry needs: a small package gets a small buffer.
     std::vector<char> buffer(

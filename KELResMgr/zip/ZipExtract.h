@@ -30,13 +30,14 @@ bool IsSafeEntryName(std::string_view name);
 // target_folder + "_tmp" (created if missing, used with whatever it holds), moving entry data in
 // chunks of chunk_size bytes, then renames that folder to target_folder. Returns false when only
 // the rename failed. Every other failure throws (CZipException, platform::FileError,
-// std::filesystem::filesystem_error, std::invalid_argument incl. UnsafeEntryName,
+// std::invalid_argument incl. UnsafeEntryName,
 // std::bad_alloc) and leaves what was written so far in the staging folder. Nothing is ever
 // written outside the staging folder.
 //
 // Before the first entry is written, the whole central directory is checked: entries whose
 // local headers or data overlap fail with badZipFile, and a declared total size beyond the free
-// space of the staging folder's file system fails with a FileError (ENOSPC).
+// space of the staging folder's file system fails with a FileError (the
+// system's disk-full error).
 bool ExtractArchive(const std::string& archive_path, const std::string& target_folder,
                     std::size_t chunk_size, std::uint64_t archive_start = 0);
 

@@ -1,6 +1,10 @@
 #include "harness/LibraryCopy.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <filesystem>
 #include <stdexcept>
@@ -8,9 +12,37 @@
 namespace kel::test {
 namespace {
 
+#if defined(_WIN32)
+void* Load(const std::string& path) {
+    return reinterpret_cast<void*>(LoadLibraryA(path.c_str()));
+}
+void* Symbol(void* handle, const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle), name));
+}
+void Close(void* handle) {
+    FreeLibrary(static_cast<HMODULE>(handle));
+}
+std::string LoadError() {
+    return "error " + std::to_string(GetLastError());
+}
+#else
+void* Load(const std::string& path) {
+    return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+void* Symbol(void* handle, const char* name) {
+    return dlsym(handle, name);
+}
+void Close(void* handle) {
+    dlclose(handle);
+}
+std::string LoadError() {
+    return dlerror();
+}
+#endif
+
 template <class Fn>
 void Resolve(void* handle, const char* name, Fn& fn) {
-    void* symbol = dlsym(handle, name);
+    void* symbol = Symbol(handle, name);
     if (symbol == nullptr) {
         throw std::runtime_error(std::string("the library does not export ") + name);
     }
@@ -28,9 +60,9 @@ LibraryCopy::LibraryCopy(const std::optional<std::string>& settings) : folder_("
     if (settings) {
         WriteSettings(*settings);
     }
-    handle_ = dlopen(library_path().c_str(), RTLD_NOW | RTLD_LOCAL);
+    handle_ = Load(library_path());
     if (handle_ == nullptr) {
-        throw std::runtime_error(std::string("cannot load the library copy: ") + dlerror());
+        throw std::runtime_error("cannot load the library copy: " + LoadError());
     }
 #define KELRES_RESOLVE(name) Resolve(handle_, #name, name);
     KELRES_EXPORTS(KELRES_RESOLVE)
@@ -43,7 +75,7 @@ LibraryCopy::~LibraryCopy() {
 
 void LibraryCopy::Unload() {
     if (handle_ != nullptr) {
-        dlclose(handle_);
+        Close(handle_);
         handle_ = nullptr;
     }
 }

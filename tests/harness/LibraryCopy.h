@@ -1,9 +1,9 @@
 // A private copy of the built library, loaded for one test.
 //
 // Everything the library keeps (state table, cached paths, test mode, download limit) lives for
-// one load, and dlopen of a path that is not loaded yet gives a fresh module. So each test copies
-// libKELResMgr.so into a temporary folder of its own, writes "Tessel.ini" beside it when it wants
-// settings, loads the copy and unloads it at the end.
+// one load, and dlopen (LoadLibraryA) of a path that is not loaded yet gives a fresh module. So
+// each test copies the built library into a temporary folder of its own, writes "Tessel.ini" beside
+// it when it wants settings, loads the copy and unloads it at the end.
 #pragma once
 
 #include <optional>
@@ -23,11 +23,25 @@ class LibraryCopy {
     LibraryCopy& operator=(const LibraryCopy&) = delete;
 
     const std::string& folder() const { return folder_.path(); }
-    std::string library_path() const { return folder_ / "libKELResMgr.so"; }
-    std::string settings_path() const { return folder_ / "Tessel.ini"; }
-    void WriteSettings(const std::string& text) const { WriteFile(settings_path(), text); }
+#if defined(_WIN32)
+    std::string library_path() const {
+        return folder_ / "KELResMgr.dll";
+    }
+#else
+    std::string library_path() const {
+        return folder_ / "libKELResMgr.so";
+    }
+#endif
+    std::string settings_path() const {
+        return folder_ / "Tessel.ini";
+    }
+    void WriteSettings(const std::string& text) const {
+        WriteFile(settings_path(), text);
+    }
 
-    bool loaded() const { return handle_ != nullptr; }
+    bool loaded() const {
+        return handle_ != nullptr;
+    }
     void Unload();
 
 #define KELRES_EXPORT_MEMBER(name) PFN_##name name = nullptr;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
@@ -14,6 +15,22 @@ namespace fs = std::filesystem;
 
 namespace kel::test {
 
+#if defined(_WIN32)
+// The system's temporary folder (the Wine prefix's own under Wine), a name with a random tail.
+TempFolder::TempFolder(const std::string& prefix) {
+    std::random_device random;
+    const fs::path base = fs::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const fs::path candidate = base / (prefix + std::to_string(random() % 1000000000u));
+        std::error_code ec;
+        if (fs::create_directory(candidate, ec)) {
+            path_ = candidate.string();
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a temporary folder in " + base.string());
+}
+#else
 TempFolder::TempFolder(const std::string& prefix) {
     const char* tmpdir = std::getenv("TMPDIR");
     std::string pattern =
@@ -25,6 +42,7 @@ TempFolder::TempFolder(const std::string& prefix) {
     }
     path_ = buffer.data();
 }
+#endif
 
 TempFolder::~TempFolder() {
     std::error_code ec;
@@ -41,19 +59,23 @@ ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value)
     if (const char* old = std::getenv(name_.c_str())) {
         old_ = old;
     }
+    Set(value);
+}
+
+void ScopedEnv::Set(const std::optional<std::string>& value) const {
+#if defined(_WIN32)
+    _putenv_s(name_.c_str(), value ? value->c_str() : "");  // empty removes it
+#else
     if (value) {
         setenv(name_.c_str(), value->c_str(), 1);
     } else {
         unsetenv(name_.c_str());
     }
+#endif
 }
 
 ScopedEnv::~ScopedEnv() {
-    if (old_) {
-        setenv(name_.c_str(), old_->c_str(), 1);
-    } else {
-        unsetenv(name_.c_str());
-    }
+    Set(old_);
 }
 
 AppDataSandbox::AppDataSandbox()

@@ -6,7 +6,8 @@
 
 namespace kel::test {
 
-// A fresh folder under $TMPDIR (or /tmp), removed with everything in it at destruction.
+// A fresh folder under $TMPDIR (or /tmp; on Windows the system's temporary folder), removed with
+// everything in it at destruction.
 class TempFolder {
   public:
     explicit TempFolder(const std::string& prefix = "kelres-test-");
@@ -15,7 +16,15 @@ class TempFolder {
     TempFolder& operator=(const TempFolder&) = delete;
 
     const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+#if defined(_WIN32)
+    std::string operator/(const std::string& name) const {
+        return path_ + "\\" + name;
+    }
+#else
+    std::string operator/(const std::string& name) const {
+        return path_ + "/" + name;
+    }
+#endif
 
   private:
     std::string path_;
@@ -30,6 +39,8 @@ class ScopedEnv {
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
   private:
+    void Set(const std::optional<std::string>& value) const;
+
     std::string name_;
     std::optional<std::string> old_;
 };

@@ -10,6 +10,13 @@
 #include <utility>
 
 namespace kel::platform {
+namespace {
+
+int Fd(std::intptr_t handle) {
+    return static_cast<int>(handle);
+}
+
+}  // namespace
 
 FileError::FileError(const std::string& what_failed, const std::string& path, int error_number)
     : std::runtime_error("cannot " + what_failed + " " + path + ": " + std::strerror(error_number)),
@@ -17,20 +24,20 @@ FileError::FileError(const std::string& what_failed, const std::string& path, in
       error_number_(error_number) {}
 
 File::~File() {
-    if (fd_ >= 0) {
-        ::close(fd_);
+    if (handle_ != kNoHandle) {
+        ::close(static_cast<int>(handle_));
     }
 }
 
 File::File(File&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
+    : handle_(std::exchange(other.handle_, kNoHandle)), path_(std::move(other.path_)) {}
 
 File& File::operator=(File&& other) noexcept {
     if (this != &other) {
-        if (fd_ >= 0) {
-            ::close(fd_);
+        if (handle_ != kNoHandle) {
+            ::close(static_cast<int>(handle_));
         }
-        fd_ = std::exchange(other.fd_, -1);
+        handle_ = std::exchange(other.handle_, kNoHandle);
         path_ = std::move(other.path_);
     }
     return *this;
@@ -99,14 +106,15 @@ std::size_t ReadFully(std::size_t size, const std::string& path, ReadSome&& read
 
 std::size_t File::Read(void* buffer, std::size_t size) {
     auto* out = static_cast<char*>(buffer);
-    return ReadFully(size, path_,
-                     [&](std::size_t done) { return ::read(fd_, out + done, size - done); });
+    return ReadFully(size, path_, [&](std::size_t done) {
+        return ::read(Fd(handle_), out + done, size - done);
+    });
 }
 
 std::size_t File::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) {
     auto* out = static_cast<char*>(buffer);
     return ReadFully(size, path_, [&](std::size_t done) {
-        return ::pread(fd_, out + done, size - done, static_cast<off_t>(offset + done));
+        return ::pread(Fd(handle_), out + done, size - done, static_cast<off_t>(offset + done));
     });
 }
 
@@ -114,7 +122,7 @@ void File::Write(const void* buffer, std::size_t size) {
     const auto* in = static_cast<const char*>(buffer);
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t put = ::write(fd_, in + done, size - done);
+        const ssize_t put = ::write(Fd(handle_), in + done, size - done);
         if (put < 0 && errno == EINTR) {
             continue;
         }
@@ -126,14 +134,14 @@ void File::Write(const void* buffer, std::size_t size) {
 }
 
 void File::Seek(std::uint64_t offset) {
-    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) {
+    if (::lseek(Fd(handle_), static_cast<off_t>(offset), SEEK_SET) < 0) {
         throw FileError("seek in", path_, errno);
     }
 }
 
 std::uint64_t File::Size() const {
     struct stat info {};
-    if (::fstat(fd_, &info) != 0) {
+    if (::fstat(Fd(handle_), &info) != 0) {
         throw FileError("read the size of", path_, errno);
     }
     return static_cast<std::uint64_t>(info.st_size);
@@ -141,25 +149,27 @@ std::uint64_t File::Size() const {
 
 void File::SetModificationTime(std::int64_t seconds) {
     const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), 0}};
-    if (::futimens(fd_, times) != 0) {
+    if (::futimens(Fd(handle_), times) != 0) {
         throw FileError("set the time of", path_, errno);
     }
 }
 
 bool File::RemoveWritePermission() noexcept {
     struct stat info {};
-    return ::fstat(fd_, &info) == 0 && ::fchmod(fd_, info.st_mode & 07555) == 0;
+    return ::fstat(Fd(handle_), &info) == 0 && ::fchmod(Fd(handle_), info.st_mode & 07555) == 0;
 }
 
 void File::Close() {
-    if (fd_ < 0) {
+    if (handle_ == kNoHandle) {
         return;
     }
-    const int fd = std::exchange(fd_, -1);
+    const int fd = Fd(std::exchange(handle_, kNoHandle));
     if (::close(fd) != 0 && errno != EINTR) {
         throw FileError("close", path_, errno);
     }
 }
+
+const int kDiskFullError = ENOSPC;
 
 std::optional<std::uint64_t> AvailableSpace(const std::string& path) noexcept {
     struct statvfs info {};

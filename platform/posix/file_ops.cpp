@@ -1,6 +1,7 @@
 #include "platform/file_ops.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -62,14 +63,16 @@ bool SilentRename(std::string from, std::string to) {
     return !ec;
 }
 
-}  // namespace kel::platform
-
-#include <sys/stat.h>
-
-namespace kel::platform {
-
 bool CreateOneFolder(const std::string& path) {
     return !path.empty() && ::mkdir(path.c_str(), 0777) == 0;
+}
+
+PathKind KindOf(const std::string& path) {
+    struct stat info {};
+    if (path.empty() || ::stat(path.c_str(), &info) != 0) {
+        return PathKind::kMissing;
+    }
+    return S_ISDIR(info.st_mode) ? PathKind::kFolder : PathKind::kFile;
 }
 
 }  // namespace kel::platform

@@ -1,0 +1,32 @@
+// Writing the files of an unpacked archive without trusting what is already on disk.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/file.h"
+
+namespace kel::platform {
+
+// True when path is a folder itself, not a link or another redirection to one.
+bool IsRealFolder(const std::string& path);
+
+// Creates path as a new file for writing. A file or link already of that name is removed first,
+// so that nothing is ever written through a link to a file elsewhere. Throws FileError when the
+// name is taken by a folder or the file cannot be made.
+File CreateFresh(const std::string& path);
+
+// Closes an extracted file and gives it its entry's time and attributes: the last-write time
+// (modified, seconds since 1970 UTC) and the 32-bit Windows attribute word of the entry.
+//  - Windows: creation and last-access time become now, the last-write time the entry's; then
+//    the whole attribute word is set (its result is ignored, as a word with bits the system
+//    refuses still leaves a usable file).
+//  - elsewhere: there is no attribute word or creation time; the modification time becomes the
+//    entry's, the read-only bit (0x01) removes every write permission, and the other bits
+//    (hidden, system, archive, a Unix mode in the high half) are ignored, so that an archive can
+//    never make a file executable or set-id. Both go through the open file, before it closes:
+//    no path look-up per entry.
+// Throws FileError when the time cannot be set or the close fails.
+void CloseWithEntryTimeAndAttributes(File& output, std::int64_t modified, std::uint32_t attributes);
+
+}  // namespace kel::platform

@@ -1,0 +1,25 @@
+#include "platform/clock.h"
+
+#include <time.h>
+
+namespace kel::platform {
+
+LocalTime LocalTimeNow() {
+    timespec now{};
+    tm local{};
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0 || localtime_r(&now.tv_sec, &local) == nullptr) {
+        return {};
+    }
+    LocalTime time;
+    time.year = local.tm_year + 1900;
+    time.month = local.tm_mon + 1;
+    time.day = local.tm_mday;
+    time.weekday = local.tm_wday;
+    time.hour = local.tm_hour;
+    time.minute = local.tm_min;
+    time.second = local.tm_sec;
+    time.millisecond = static_cast<int>(now.tv_nsec / 1000000L);
+    return time;
+}
+
+}  // namespace kel::platform

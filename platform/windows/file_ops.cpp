@@ -1,0 +1,114 @@
+// Silent delete and rename with the kernel's own calls (DeleteFileA, RemoveDirectoryA,
+// MoveFileExA) rather than the shell's SHFileOperationA: the result is the same for the files
+// and folders the library handles (no confirmation, no error display, no recycle bin), it needs
+// no shell on a worker thread, and the walk of a folder tree removes a link or junction inside it
+// without entering it, so nothing outside the tree is ever deleted.
+#include "platform/file_ops.h"
+
+#include <windows.h>
+
+#include "platform/path.h"
+
+namespace kel::platform {
+namespace {
+
+void DropTrailingSeparator(std::string& path) {
+    if (!path.empty() && IsPathSeparator(path.back())) {
+        path.pop_back();
+    }
+}
+
+bool IsFolderItself(DWORD attributes) {
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+// Removes one name: a file, a link (a folder link with RemoveDirectoryA, which leaves its
+// target alone), or an empty folder. Read-only files are removed too.
+void RemoveOne(const std::string& path, DWORD attributes) {
+    if (attributes & FILE_ATTRIBUTE_READONLY) {
+        SetFileAttributesA(path.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveDirectoryA(path.c_str());
+    } else {
+        DeleteFileA(path.c_str());
+    }
+}
+
+void RemoveTree(const std::string& path, DWORD attributes) {
+    if (IsFolderItself(attributes)) {
+        WIN32_FIND_DATAA entry{};
+        const HANDLE search = FindFirstFileA((path + "\\*").c_str(), &entry);
+        if (search != INVALID_HANDLE_VALUE) {
+            do {
+                const std::string name = entry.cFileName;
+                if (name != "." && name != "..") {
+                    RemoveTree(path + "\\" + name, entry.dwFileAttributes);
+                }
+            } while (FindNextFileA(search, &entry));
+            FindClose(search);
+        }
+    }
+    RemoveOne(path, attributes);
+}
+
+}  // namespace
+
+std::string TempFolder() {
+    char buffer[MAX_PATH + 1] = "";
+    const DWORD length = GetTempPathA(sizeof buffer, buffer);
+    if (length == 0 || length > MAX_PATH) {
+        return {};
+    }
+    return WithTrailingSeparator(std::string(buffer, length));
+}
+
+std::string MakeTempFileName(std::string_view prefix) {
+    const std::string folder = TempFolder();
+    if (folder.empty()) {
+        return {};
+    }
+    const std::string prefix_text(prefix);
+    char buffer[MAX_PATH] = "";
+    // Unique number 0: the system picks the name and creates the empty file.
+    if (GetTempFileNameA(folder.c_str(), prefix_text.c_str(), 0, buffer) == 0) {
+        return {};
+    }
+    return buffer;
+}
+
+void SilentDelete(std::string path) {
+    DropTrailingSeparator(path);
+    if (path.empty()) {
+        return;
+    }
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        RemoveTree(path, attributes);
+    }
+}
+
+bool SilentRename(std::string from, std::string to) {
+    DropTrailingSeparator(from);
+    DropTrailingSeparator(to);
+    if (from.empty() || to.empty()) {
+        return false;
+    }
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool CreateOneFolder(const std::string& path) {
+    return !path.empty() && CreateDirectoryA(path.c_str(), nullptr) != 0;
+}
+
+PathKind KindOf(const std::string& path) {
+    const DWORD attributes =
+        path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return PathKind::kMissing;
+    }
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::kFolder : PathKind::kFile;
+}
+
+}  // namespace kel::platform

@@ -1,0 +1,52 @@
+# The Windows build's tests: the suites that need no network, cross-built and run by ctest under
+# Wine in a prefix of the build folder's own; and the DLL's export check.
+
+# GoogleTest from the sources of Debian's googletest package, built with the cross compiler.
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+find_program(KELRES_WINE wine REQUIRED)
+set(KELRES_WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_SOURCE_DIR}/wine/run ${KELRES_WINE_PREFIX})
+
+add_library(kelres_harness STATIC
+    harness/LibraryCopy.cpp
+    harness/TempFolder.cpp)
+target_include_directories(kelres_harness PUBLIC ${PROJECT_SOURCE_DIR}/include ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(kelres_harness PUBLIC gtest)
+# Under Wine a path of the build machine names the same file (drive Z: is its root).
+target_compile_definitions(kelres_harness PUBLIC KELRES_LIBRARY_PATH="$<TARGET_FILE:KELResMgr>")
+add_dependencies(kelres_harness KELResMgr)
+
+# The prefix is made before the first suite and its wineserver stopped after the last.
+add_test(NAME wine_prefix_start COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/wine/prefix start ${KELRES_WINE_PREFIX})
+add_test(NAME wine_prefix_stop COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/wine/prefix stop ${KELRES_WINE_PREFIX})
+set_tests_properties(wine_prefix_start PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
+set_tests_properties(wine_prefix_stop PROPERTIES FIXTURES_CLEANUP wine)
+
+function(kelres_add_wine_test name)
+    cmake_parse_arguments(ARG "CORE" "" "" ${ARGN})
+    add_executable(${name} ${ARG_UNPARSED_ARGUMENTS})
+    target_link_libraries(${name} PRIVATE kelres_harness gtest gtest_main)
+    if(ARG_CORE)
+        target_link_libraries(${name} PRIVATE kelres_core kelres_platform)
+    endif()
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 600)
+endfunction()
+
+kelres_add_wine_test(foundation_unit_tests CORE foundation/settings_test.cpp)
+kelres_add_wine_test(zip_tests CORE zip/ZipTestSupport.cpp zip/zip_reader_test.cpp)
+target_link_libraries(zip_tests PRIVATE ZLIB::ZLIB)
+target_compile_options(zip_tests PRIVATE -Wno-missing-field-initializers)
+kelres_add_wine_test(download_unit_tests CORE
+    download/identifier_test.cpp
+    download/state_table_test.cpp)
+kelres_add_wine_test(windows_tests CORE windows/windows_test.cpp zip/ZipTestSupport.cpp)
+target_include_directories(windows_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/zip)
+target_link_libraries(windows_tests PRIVATE ZLIB::ZLIB)
+target_compile_options(windows_tests PRIVATE -Wno-missing-field-initializers)
+
+add_test(NAME dll_exports
+         COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-dll ${CMAKE_OBJDUMP} $<TARGET_FILE:KELResMgr>)
