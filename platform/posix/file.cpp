@@ -71,15 +71,6 @@ File File::TryOpen(const std::string& path, Mode mode, int* error_number) noexce
     }
 }
 
-File File::Open(const std::string& path, Mode mode) {
-    int error_number = 0;
-    File file = TryOpen(path, mode, &error_number);
-    if (!file.is_open()) {
-        throw FileError(mode == Mode::kRead ? "open" : "create", path, error_number);
-    }
-    return file;
-}
-
 namespace {
 
 // Calls read_some(done) until size bytes have come or it reports the end (0); retries EINTR.

@@ -93,15 +93,6 @@ File File::TryOpen(const std::string& path, Mode mode, int* error_number) noexce
     }
 }
 
-File File::Open(const std::string& path, Mode mode) {
-    int error_number = 0;
-    File file = TryOpen(path, mode, &error_number);
-    if (!file.is_open()) {
-        throw FileError(mode == Mode::kRead ? "open" : "create", path, error_number);
-    }
-    return file;
-}
-
 std::size_t File::Read(void* buffer, std::size_t size) {
     auto* out = static_cast<char*>(buffer);
     std::size_t done = 0;
