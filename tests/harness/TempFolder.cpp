@@ -46,12 +46,19 @@ TempFolder::TempFolder(const std::string& prefix) {
 
 TempFolder::~TempFolder() {
     std::error_code ec;
+#if defined(_WIN32)
+    // Names taken as they are: a server of the build machine may have made names that a plain
+    // Windows path cannot reach, such as "c." (the trailing dot would be dropped).
+    const fs::path root = "\\\\?\\" + path_;
+#else
+    const fs::path root = path_;
+#endif
     // Read-only files and folders left by tests must not stop the clean-up.
-    for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::end(it);
+    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
          it.increment(ec)) {
         fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
     }
-    fs::remove_all(path_, ec);
+    fs::remove_all(root, ec);
 }
 
 ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value)
