@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -64,7 +63,7 @@ class PartFile {
                 return platform::File::Open(final_path + std::string(kPartSuffix) + digits,
                                             platform::File::Mode::kCreateNew);
             } catch (const platform::FileError& error) {
-                if (error.error_number() != EEXIST) {
+                if (error.error_number() != platform::kFileExistsError) {
                     break;
                 }
             }
