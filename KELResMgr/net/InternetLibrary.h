@@ -3,6 +3,11 @@
 
 namespace kel::net {
 
+// Sets the client up for this load, once (later calls return at once), on the calling thread:
+// the set-up may leave per-thread state on the thread that runs it, so call it on the host's
+// thread before a worker needs the client. Nothing to do for the system's own client.
+void PrepareInternetLibrary();
+
 // Releases what the client set up for this load, if anything; called once, when this load's
 // state goes away and no session is left.
 void ReleaseInternetLibrary();
