@@ -2,6 +2,12 @@
 
 #include <stdlib.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+// after windows.h
+#include <shlobj.h>
+#endif
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -44,14 +50,22 @@ TempFolder::TempFolder(const std::string& prefix) {
 }
 #endif
 
-TempFolder::~TempFolder() {
+namespace {
+
+// Removes the tree at path; read-only files and folders left by tests must not stop it.
+void RemoveTree(const std::string& path) {
     std::error_code ec;
-    // Read-only files and folders left by tests must not stop the clean-up.
-    for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::end(it);
+    for (auto it = fs::recursive_directory_iterator(path, ec); !ec && it != fs::end(it);
          it.increment(ec)) {
         fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
     }
-    fs::remove_all(path_, ec);
+    fs::remove_all(path, ec);
+}
+
+}  // namespace
+
+TempFolder::~TempFolder() {
+    RemoveTree(path_);
 }
 
 ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value)
@@ -78,10 +92,29 @@ ScopedEnv::~ScopedEnv() {
     Set(old_);
 }
 
+#if defined(_WIN32)
+
+AppDataSandbox::AppDataSandbox() {
+    char buffer[MAX_PATH] = "";
+    if (!SHGetSpecialFolderPathA(nullptr, buffer, CSIDL_COMMON_APPDATA, TRUE)) {
+        throw std::runtime_error("no all-users application-data folder");
+    }
+    common_ = buffer;
+    RemoveTree(common_ + "\\Vorn Tessel");
+}
+
+AppDataSandbox::~AppDataSandbox() {
+    RemoveTree(common_ + "\\Vorn Tessel");
+}
+
+#else
+
 AppDataSandbox::AppDataSandbox()
     : root_("kelres-appdata-"),
       common_("KELRES_COMMON_APPDATA", root_ / "common"),
       user_("XDG_DATA_HOME", root_ / "user") {}
+
+#endif
 
 void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
