@@ -1,10 +1,12 @@
 #include "KELResMgr/ResManager.h"
 
 #include <algorithm>
-#include <cerrno>
+#include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <random>
+#include <string_view>
 #include <vector>
 
 #include "KELResMgr.h"
@@ -16,6 +18,7 @@
 #include "KELResMgr/net/InternetSession.h"
 #include "platform/file.h"
 #include "platform/file_ops.h"
+#include "platform/path.h"
 
 namespace kel {
 namespace {
@@ -25,6 +28,12 @@ constexpr char kUploadFn[] = "[CResManager::UploadFileByFtp] ";
 
 // The body goes from the network to the file through one block of this size.
 constexpr std::size_t kDownloadBlock = 20480;
+
+constexpr std::string_view kPartSuffix = ".part-";  // followed by 8 hex digits
+constexpr std::size_t kPartDigits = 8;
+// A transfer that runs writes to its part file at least once per stall time-out, so a part file
+// unchanged for this long is left by a process that ended mid-transfer and is nobody's.
+constexpr std::int64_t kAbandonedPartAge = 60 * 60;  // seconds
 
 std::string WithSlashes(std::string path) {
     std::replace(path.begin(), path.end(), '\\', '/');
@@ -48,12 +57,13 @@ class PartFile {
     static platform::File CreateBeside(const std::string& final_path) {
         std::random_device random;
         for (int attempt = 0; attempt < 8; ++attempt) {
-            char suffix[32];
-            std::snprintf(suffix, sizeof suffix, ".part-%08x", static_cast<unsigned>(random()));
+            char digits[16];
+            std::snprintf(digits, sizeof digits, "%08x", static_cast<unsigned>(random()));
             try {
-                return platform::File::Open(final_path + suffix, platform::File::Mode::kCreateNew);
+                return platform::File::Open(final_path + std::string(kPartSuffix) + digits,
+                                            platform::File::Mode::kCreateNew);
             } catch (const platform::FileError& error) {
-                if (error.error_number() != EEXIST) {
+                if (error.error_number() != platform::kFileExistsError) {
                     break;
                 }
             }
@@ -88,6 +98,34 @@ class PartFile {
     platform::File file_;
     bool kept_ = false;
 };
+
+// "<T>.tsl" + kPartSuffix + 8 hex digits, as PartFile names them.
+bool IsPartFileName(std::string_view name) {
+    const std::size_t suffix = name.rfind(kPartSuffix);
+    if (suffix == std::string_view::npos || suffix < 4 || name.substr(suffix - 4, 4) != ".tsl" ||
+        name.size() != suffix + kPartSuffix.size() + kPartDigits) {
+        return false;
+    }
+    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(suffix + kPartSuffix.size()),
+                       name.end(),
+                       [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+}
+
+// Bodies of transfers cut off when their process ended (a host closed mid-download) would stay
+// on disk for good: nothing else ever names them.
+void RemoveAbandonedPartFiles(const std::string& local_path) {
+    std::size_t end = local_path.size();
+    while (end > 0 && !platform::IsPathSeparator(local_path[end - 1])) {
+        --end;
+    }
+    const std::string folder = local_path.substr(0, end);
+    for (const std::string& name : platform::FilesUnchangedFor(folder, kAbandonedPartAge)) {
+        if (IsPartFileName(name)) {
+            KEL_TRACE(kDownloadFn, "removing the abandoned part file %s", name.c_str());
+            platform::SilentDelete(folder + name);
+        }
+    }
+}
 
 }  // namespace
 
@@ -132,6 +170,7 @@ int CResManager::DownloadFileByHttp(const std::string& remote_path, const std::s
         std::scoped_lock lock(setup_mutex_);
         if (!session_) {
             session_ = std::make_unique<net::InternetSession>();
+            RemoveAbandonedPartFiles(local_path);  // once per load, by its first download
         }
     }
     try {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/file.h"
 
@@ -10,6 +11,15 @@ namespace kel::platform {
 
 // True when path is a folder itself, not a link or another redirection to one.
 bool IsRealFolder(const std::string& path);
+
+// False for one level of an archive's entry name (not empty, not ".", no separator) that the
+// file system would not store under that very name.
+//  - Windows: a device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without an extension,
+//    any case) opens the device instead of a file; ':' opens a stream of another file; a
+//    trailing dot or blank is dropped, so the name would land on another one ("..." or ". ."
+//    on the parent folder); control characters and <>"|?* are not file names.
+//  - elsewhere: every such level is a file name.
+bool IsStorableName(std::string_view level);
 
 // Creates path as a new file for writing. A file or link already of that name is removed first,
 // so that nothing is ever written through a link to a file elsewhere. Throws FileError when the

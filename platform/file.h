@@ -80,7 +80,9 @@ class File {
 // the system cannot tell.
 std::optional<std::uint64_t> AvailableSpace(const std::string& path) noexcept;
 
-// The system's error number for a full disk, as FileError carries it.
+// The system's error numbers, as FileError carries them, for a full disk and for a file that
+// kCreateNew finds already there.
 extern const int kDiskFullError;
+extern const int kFileExistsError;
 
 }  // namespace kel::platform

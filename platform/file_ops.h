@@ -1,8 +1,10 @@
 // File operations that never throw and report at most a boolean.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kel::platform {
 
@@ -26,6 +28,10 @@ bool SilentRename(std::string from, std::string to);
 // Creates one folder level (the parent must exist). False when it exists already or cannot be
 // made.
 bool CreateOneFolder(const std::string& path);
+
+// The names of the plain files directly in folder (no folders, no links) last written at least
+// seconds ago. Empty when the folder cannot be read.
+std::vector<std::string> FilesUnchangedFor(const std::string& folder, std::int64_t seconds);
 
 enum class PathKind { kMissing, kFile, kFolder };
 

@@ -149,7 +149,8 @@ bool IsSafeEntryName(std::string_view name) {
         if (segment == "..") {
             return false;
         }
-        if (!segment.empty() && segment != "." && ++depth > kMaxEntryNameDepth) {
+        if (!segment.empty() && segment != "." &&
+            (++depth > kMaxEntryNameDepth || !platform::IsStorableName(segment))) {
             return false;
         }
         start = slash + 1;

@@ -22,8 +22,10 @@ inline constexpr std::size_t kMaxEntryNameLength = 1024;
 inline constexpr std::size_t kMaxEntryNameDepth = 64;
 
 // False for names that leave the folder they are joined to: a ".." segment, a leading '/', or a
-// drive ("C:"); and for names longer than kMaxEntryNameLength bytes or with more than
-// kMaxEntryNameDepth segments. Backslashes must already have become '/'.
+// drive ("C:"); for names longer than kMaxEntryNameLength bytes or with more than
+// kMaxEntryNameDepth segments; and for names with a level the local file system would store
+// under another name or as no file (on Windows: devices, streams, trailing dots). Backslashes
+// must already have become '/'.
 bool IsSafeEntryName(std::string_view name);
 
 // Unpacks every entry of the archive (which begins archive_start bytes into its file) into

@@ -14,6 +14,10 @@ constexpr std::uint32_t kAttributeReadOnly = 0x01;
 
 }  // namespace
 
+bool IsStorableName(std::string_view) {
+    return true;
+}
+
 bool IsRealFolder(const std::string& path) {
     std::error_code ec;
     return fs::is_directory(fs::symlink_status(path, ec)) && !ec;

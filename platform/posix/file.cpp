@@ -161,6 +161,7 @@ void File::Close() {
 }
 
 const int kDiskFullError = ENOSPC;
+const int kFileExistsError = EEXIST;
 
 std::optional<std::uint64_t> AvailableSpace(const std::string& path) noexcept {
     struct statvfs info {};

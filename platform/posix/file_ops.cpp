@@ -1,11 +1,15 @@
 #include "platform/file_ops.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 #include <vector>
 
@@ -61,6 +65,23 @@ bool SilentRename(std::string from, std::string to) {
     std::error_code ec;
     std::filesystem::rename(from, to, ec);
     return !ec;
+}
+
+std::vector<std::string> FilesUnchangedFor(const std::string& folder, std::int64_t seconds) {
+    std::vector<std::string> names;
+    const std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(folder.c_str()), &closedir);
+    if (!listing) {
+        return names;
+    }
+    const std::int64_t now = std::time(nullptr);
+    while (const dirent* entry = readdir(listing.get())) {
+        struct stat status {};
+        if (fstatat(dirfd(listing.get()), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(status.st_mode) && now - status.st_mtime >= seconds) {
+            names.emplace_back(entry->d_name);
+        }
+    }
+    return names;
 }
 
 bool CreateOneFolder(const std::string& path) {

@@ -160,6 +160,7 @@ void File::Close() {
 }
 
 const int kDiskFullError = ERROR_DISK_FULL;
+const int kFileExistsError = ERROR_FILE_EXISTS;
 
 void File::SetModificationTime(std::int64_t seconds) {
     constexpr std::uint64_t kSecondsFrom1601To1970 = 11644473600ULL;

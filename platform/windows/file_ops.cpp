@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include <memory>
+
 #include "platform/path.h"
 
 namespace kel::platform {
@@ -96,6 +98,30 @@ bool SilentRename(std::string from, std::string to) {
         return false;
     }
     return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+std::vector<std::string> FilesUnchangedFor(const std::string& folder, std::int64_t seconds) {
+    std::vector<std::string> names;
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    const auto ticks = [](const FILETIME& time) {
+        return (static_cast<std::int64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    };
+    constexpr std::int64_t kTicksPerSecond = 10000000;  // FILETIME counts 100 ns
+    WIN32_FIND_DATAA entry{};
+    const HANDLE found = FindFirstFileA(JoinPath(folder, "*").c_str(), &entry);
+    if (found == INVALID_HANDLE_VALUE) {
+        return names;
+    }
+    const std::unique_ptr<void, BOOL(WINAPI*)(HANDLE)> search(found, &FindClose);
+    do {
+        const bool plain = (entry.dwFileAttributes &
+                            (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+        if (plain && ticks(now) - ticks(entry.ftLastWriteTime) >= seconds * kTicksPerSecond) {
+            names.emplace_back(entry.cFileName);
+        }
+    } while (FindNextFileA(search.get(), &entry));
+    return names;
 }
 
 bool CreateOneFolder(const std::string& path) {

@@ -139,7 +139,7 @@ std::string ListTree(const std::string& root) {
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
          it.increment(ec)) {
-        std::string name = fs::relative(it->path(), root, ec).string();
+        std::string name = fs::relative(it->path(), root, ec).generic_string();  // '/' everywhere
         if (it->is_directory(ec)) {
             name += "/";
         }

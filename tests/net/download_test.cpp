@@ -272,6 +272,27 @@ TEST_F(Download, ReplacesWhatIsPlantedAtTheLocalPath) {
 // The first downloads of a fresh module start together: both succeed on one session and one
 // connection, which every later download reuses (also after a failure), and settings changed
 // once the connection exists change nothing until the next load.
+// Catches bodies of transfers cut off with their process piling up beside the packages: the
+// first download of a load removes part files nobody has written for an hour, and leaves younger
+// ones and other files alone.
+TEST_F(Download, FirstDownloadRemovesAbandonedPartFiles) {
+    const std::string abandoned = local_ / "0A1B2C3D0000ABCD.tsl.part-0123abcd";
+    const std::string young = local_ / "0A1B2C3D0000ABCE.tsl.part-89abcdef";
+    const std::string other = local_ / "notes.part-0123abcd";
+    for (const std::string& path : {abandoned, young, other}) {
+        WriteFile(path, "x");
+    }
+    const auto two_hours_ago = fs::file_time_type::clock::now() - std::chrono::hours(2);
+    fs::last_write_time(abandoned, two_hours_ago);
+    fs::last_write_time(other, two_hours_ago);
+    ProbeCopy probe(Settings(server_.port()));
+    server_.Answer("/body.tsl", Pattern(10));
+    ASSERT_EQ(probe.Download("body.tsl", (local_ / "body.tsl").c_str()), 0);
+    EXPECT_FALSE(fs::exists(abandoned));
+    EXPECT_TRUE(fs::exists(young));
+    EXPECT_TRUE(fs::exists(other));
+}
+
 TEST_F(Download, FirstDownloadsTogetherShareOneSessionAndConnection) {
     ProbeCopy probe(Settings(server_.port()));
     HttpAnswer slow = Pattern(300000);

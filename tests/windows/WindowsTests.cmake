@@ -37,7 +37,7 @@ function(kelres_add_wine_test name)
 endfunction()
 
 kelres_add_wine_test(foundation_unit_tests CORE foundation/settings_test.cpp)
-kelres_add_wine_test(zip_tests CORE zip/ZipTestSupport.cpp zip/zip_reader_test.cpp)
+kelres_add_wine_test(zip_tests CORE zip/ZipTestSupport.cpp zip/zip_reader_test.cpp zip/package_test.cpp)
 target_link_libraries(zip_tests PRIVATE ZLIB::ZLIB)
 target_compile_options(zip_tests PRIVATE -Wno-missing-field-initializers)
 kelres_add_wine_test(download_unit_tests CORE

@@ -103,6 +103,25 @@ TEST(Extraction, PathTooLongForMaxPath) {
     EXPECT_EQ(ReadFile(folder / "out_tmp\\ok.txt"), "ok");
 }
 
+// Catches names that Windows would open as a device, as a stream of another file, or under
+// another name (trailing dots and blanks are dropped: "x/..." would be "x"). Each fails the whole
+// extraction before anything is written for it; the names Linux allows stay allowed elsewhere.
+TEST(Extraction, NamesWindowsCannotStoreAsGiven) {
+    TempFolder folder;
+    for (const char* name : {"CON", "sub/nul.txt", "Com1.log", "lpt9", "aux .txt", "a:b", "x/...",
+                             "dir./f", "f ", "q?.txt", "p|q", "tab\tname"}) {
+        SCOPED_TRACE(name);
+        fs::remove_all(folder / "out_tmp");
+        const std::string archive = folder / "a.zip";
+        WriteFile(archive, CraftArchive({{.name = "ok.txt", .data = "ok"}, {.name = name}}));
+        EXPECT_THROW(ExtractArchive(archive, folder / "out", 4096), UnsafeEntryName);
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder / "out_tmp"), {}), 1);
+    }
+    for (const char* name : {"console.txt", "com10", "nul_", "a.b.c", "..hidden", "lpt0"}) {
+        EXPECT_TRUE(IsSafeEntryName(name)) << name;
+    }
+}
+
 // The library's files go to the all-users application-data folder (the Wine prefix's own).
 class AllUsersTree : public ::testing::Test {
   protected:
