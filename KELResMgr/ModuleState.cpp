@@ -1,6 +1,6 @@
 #include "KELResMgr/ModuleState.h"
 
-#include "KELResMgr/net/CurlLibrary.h"
+#include "KELResMgr/net/InternetLibrary.h"
 
 namespace kel {
 namespace {
@@ -22,8 +22,8 @@ ModuleState::Unpublish::~Unpublish() {
     g_state.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel);
 }
 
-ModuleState::CurlRelease::~CurlRelease() {
-    net::ReleaseCurl();
+ModuleState::LibraryRelease::~LibraryRelease() {
+    net::ReleaseInternetLibrary();
 }
 
 ModuleState& Module() {

@@ -29,12 +29,12 @@ class ModuleState : public std::enable_shared_from_this<ModuleState> {
         const ModuleState* owner;
     } unpublish_{this};
 
-    // libcurl is set up at the first internet session of this load, and cleaned up when the last
-    // user of this state (the load, or a worker that outlived it) is gone: after every member
-    // below, the download manager's session among them, has been destroyed.
-    struct CurlRelease {
-        ~CurlRelease();
-    } curl_release_;
+    // The internet client (libcurl) is set up at the first internet session of this load, and
+    // released when the last user of this state (the load, or a worker that outlived it) is gone:
+    // after every member below, the download manager's session among them, has been destroyed.
+    struct LibraryRelease {
+        ~LibraryRelease();
+    } library_release_;
 
   public:
     LazyString config_path;

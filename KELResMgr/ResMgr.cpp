@@ -6,6 +6,7 @@
 
 #include "KELResMgr/ModuleState.h"
 #include "KELResMgr/ResTrace.h"
+#include "KELResMgr/net/InternetLibrary.h"
 #include "platform/clock.h"
 #include "platform/module_hooks.h"
 
@@ -46,6 +47,8 @@ void OnModuleLoad() {
 }
 
 void OnModuleUnload() {
+    // The state may go now, under the loader lock: its internet handles are left to the process.
+    const net::UnloadScope unload;
     std::unique_ptr<ModuleLifetime> lifetime(
         g_lifetime.exchange(nullptr, std::memory_order_acq_rel));
 }

@@ -18,9 +18,10 @@ namespace kel::net {
 // The server that requests go to: a host name (or address) and a port, 0 for the protocol's
 // default. Making it sends nothing; requests connect.
 //
-// Open connections to the server are kept for later requests in a small pool of connection
-// caches, each lent to one request at a time: libcurl does not let transfers that run at the same
-// time share one cache, so two requests never use one cache, or one network connection, at once.
+// Open connections to the server are kept for later requests. With libcurl they wait in a small
+// pool of connection caches, each lent to one request at a time: libcurl does not let transfers
+// that run at the same time share one cache, so two requests never use one cache, or one network
+// connection, at once. The system client keeps them itself, under its connection handle.
 //
 // Threads: any number of requests may be made on one connection at once. Must outlive its
 // requests; its session must outlive it.
@@ -38,17 +39,17 @@ class HttpConnection {
     // "http://host[:port]/", the root that object names are relative to.
     const std::string& base_url() const { return base_url_; }
 
-    // The pool of connection caches that requests borrow from, one request at a time each
-    // (the implementation's).
-    struct CachePool;
-    CachePool& cache_pool() const { return *cache_pool_; }
+    // What the implementation keeps for the requests to this server: libcurl's pool of
+    // connection caches, or the system client's connection handle.
+    struct Handles;
+    Handles& handles() const { return *handles_; }
 
   private:
     const InternetSession& session_;
     std::string host_;
     long port_;
     std::string base_url_;
-    std::unique_ptr<CachePool> cache_pool_;
+    std::unique_ptr<Handles> handles_;
 };
 
 // Request flags, as the callers know them.

@@ -8,10 +8,11 @@ namespace kel::test {
 FtpServer::FtpServer(int port) : folder_("kelres-ftp-") {
     std::filesystem::create_directory(root());
     WriteControl();
-    process_ = StartPythonServer("ftp_server.py",
-                                 {"--root", root(), "--log", folder_ / "commands.log", "--control",
-                                  folder_ / "control.json", "--port", std::to_string(port)},
-                                 folder_, &port_);
+    process_ = StartPythonServer(
+        "ftp_server.py",
+        {"--root", ServerPath(root()), "--log", ServerPath(folder_ / "commands.log"), "--control",
+         ServerPath(folder_ / "control.json"), "--port", std::to_string(port)},
+        folder_, &port_);
 }
 
 FtpServer::~FtpServer() {

@@ -1,17 +1,8 @@
 #include "harness/HttpServer.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <strings.h>
+
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -25,15 +16,6 @@ namespace {
 constexpr char kPython[] = "/usr/bin/python3";
 constexpr char kNginx[] = "/usr/sbin/nginx";
 constexpr int kStartTimeoutMs = 15000;
-constexpr int kStopGraceMs = 5000;
-
-sockaddr_in Loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
 
 // A JSON string literal of bytes: every byte outside printable ASCII as \u00XX, which the server
 // turns back into that byte (it sends bodies as latin-1).
@@ -95,97 +77,6 @@ void SleepMs(int ms) {
 
 }  // namespace
 
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        throw std::runtime_error("cannot open a socket");
-    }
-    sockaddr_in address = Loopback(0);
-    socklen_t length = sizeof address;
-    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-    close(fd);
-    if (!ok) {
-        throw std::runtime_error("cannot find a free port");
-    }
-    return ntohs(address.sin_port);
-}
-
-bool Listening(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return false;
-    }
-    const sockaddr_in address = Loopback(port);
-    const bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return ok;
-}
-
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& output_path) {
-    // Everything the child needs is made before fork: between fork and exec the child calls
-    // only async-signal-safe functions, as a threaded (or sanitized) parent requires.
-    std::vector<char*> args;
-    for (const auto& arg : argv) {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
-    args.push_back(nullptr);
-    const char* output = output_path.c_str();
-    const pid_t parent = getpid();
-    pid_ = fork();
-    if (pid_ < 0) {
-        throw std::runtime_error("cannot fork for " + argv.at(0));
-    }
-    if (pid_ == 0) {
-        // Should the test process die without running its destructors (a sanitizer stopping
-        // it, a crash), the server goes with it instead of running on.
-        if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent) {
-            _exit(125);
-        }
-        const int null_fd = open("/dev/null", O_RDONLY);
-        const int out_fd = open(output, O_WRONLY | O_CREAT | O_APPEND, 0644);
-        if (null_fd < 0 || out_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out_fd, 1) < 0 ||
-            dup2(out_fd, 2) < 0) {
-            _exit(126);
-        }
-        execv(args[0], args.data());
-        _exit(127);
-    }
-}
-
-ChildProcess::~ChildProcess() {
-    Stop();
-}
-
-bool ChildProcess::Running() {
-    if (pid_ <= 0) {
-        return false;
-    }
-    int status = 0;
-    const pid_t got = waitpid(pid_, &status, WNOHANG);
-    if (got == pid_ || (got < 0 && errno == ECHILD)) {
-        pid_ = -1;
-        return false;
-    }
-    return true;
-}
-
-void ChildProcess::Stop() {
-    if (!Running()) {
-        return;
-    }
-    kill(pid_, SIGTERM);
-    for (int waited = 0; waited < kStopGraceMs; waited += 10) {
-        if (!Running()) {
-            return;
-        }
-        SleepMs(10);
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-}
-
 bool WaitUntil(ChildProcess& child, const std::function<bool()>& ready, int timeout_ms) {
     for (int waited = 0; waited < timeout_ms; waited += 10) {
         if (ready()) {
@@ -204,9 +95,9 @@ std::unique_ptr<ChildProcess> StartPythonServer(const std::string& script,
                                                 const TempFolder& folder, int* port) {
     const std::string port_file = folder / (script + ".port");
     const std::string output = folder / (script + ".out");
-    arguments.insert(
-        arguments.begin(),
-        {kPython, std::string(KELRES_TEST_SERVERS_DIR) + "/" + script, "--port-file", port_file});
+    arguments.insert(arguments.begin(),
+                     {kPython, std::string(KELRES_TEST_SERVERS_DIR) + "/" + script, "--port-file",
+                      ServerPath(port_file)});
     auto process = std::make_unique<ChildProcess>(arguments, output);
     std::optional<std::string> port_text;
     const bool started = WaitUntil(
@@ -245,11 +136,12 @@ std::optional<std::string> RecordedRequest::Header(const std::string& name) cons
 ScriptedHttpServer::ScriptedHttpServer(const std::string& root, int port)
     : folder_("kelres-http-") {
     WriteScript();
-    std::vector<std::string> arguments = {
-        "--script",      folder_ / "script.json",     "--log",  folder_ / "requests.log",
-        "--connections", folder_ / "connections.log", "--port", std::to_string(port)};
+    std::vector<std::string> arguments = {"--script",      ServerPath(folder_ / "script.json"),
+                                          "--log",         ServerPath(folder_ / "requests.log"),
+                                          "--connections", ServerPath(folder_ / "connections.log"),
+                                          "--port",        std::to_string(port)};
     if (!root.empty()) {
-        arguments.insert(arguments.end(), {"--root", root});
+        arguments.insert(arguments.end(), {"--root", ServerPath(root)});
     }
     process_ = StartPythonServer("scripted_http_server.py", arguments, folder_, &port_);
 }
@@ -346,7 +238,7 @@ std::string ScriptedHttpServer::PatternBody(std::size_t size, std::size_t offset
 }
 
 NginxServer::NginxServer(const std::string& root) : folder_("kelres-nginx-") {
-    const std::string& dir = folder_.path();
+    const std::string dir = ServerPath(folder_.path());
     // A port found free may be taken before nginx binds it; then try another.
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = FreePort();
@@ -371,14 +263,14 @@ NginxServer::NginxServer(const std::string& root) : folder_("kelres-nginx-") {
                << "  server {\n"
                << "    listen " << kHost << ":" << port_ << ";\n"
                << "    server_name localhost;\n"
-               << "    root " << root << ";\n"
+               << "    root " << ServerPath(root) << ";\n"
                << "    location / { }\n"
                << "  }\n"
                << "}\n";
         WriteFile(folder_ / "nginx.conf", config.str());
         process_ = std::make_unique<ChildProcess>(
-            std::vector<std::string>{kNginx, "-p", dir + "/", "-c", folder_ / "nginx.conf", "-e",
-                                     folder_ / "error.log"},
+            std::vector<std::string>{kNginx, "-p", dir + "/", "-c", dir + "/nginx.conf", "-e",
+                                     dir + "/error.log"},
             folder_ / "nginx.out");
         if (WaitUntil(
                 *process_, [&] { return Listening(port_); }, kStartTimeoutMs)) {

@@ -19,6 +19,10 @@
 
 namespace kel::test {
 
+// The path under which the servers, programs of the build machine, find the file at path: path
+// itself, or under Wine the build machine's own path of a Windows path.
+std::string ServerPath(const std::string& path);
+
 // A TCP port of 127.0.0.1 that was free at the time of the call.
 int FreePort();
 // True when something accepts connections at 127.0.0.1:port.
@@ -26,7 +30,8 @@ bool Listening(int port);
 
 // A child process started with fork and exec; its standard output and error go to output_path.
 // The destructor stops it (SIGTERM, after a grace time SIGKILL) and reaps it. Only the object
-// that started it signals it, always by its own process id.
+// that started it signals it, always by its own process id. Under Wine, argv names a program of
+// the build machine, started and stopped by its process id there (tests/wine/unix-process).
 class ChildProcess {
   public:
     ChildProcess(const std::vector<std::string>& argv, const std::string& output_path);

@@ -55,11 +55,18 @@ namespace {
 // Removes the tree at path; read-only files and folders left by tests must not stop it.
 void RemoveTree(const std::string& path) {
     std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(path, ec); !ec && it != fs::end(it);
+#if defined(_WIN32)
+    // Names taken as they are: a server of the build machine may have made names that a plain
+    // Windows path cannot reach, such as "c." (the trailing dot would be dropped).
+    const fs::path root = "\\\\?\\" + path;
+#else
+    const fs::path root = path;
+#endif
+    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
          it.increment(ec)) {
         fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
     }
-    fs::remove_all(path, ec);
+    fs::remove_all(root, ec);
 }
 
 }  // namespace

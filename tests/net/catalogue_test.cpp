@@ -1,6 +1,10 @@
 // The six catalogue exports as a host calls them, against the scripted server.
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -314,6 +318,60 @@ TEST(CatalogueFailures, DrippingOrFloodingServerFails) {
         EXPECT_EQ(library.ValidResID("r", "a"), KELRES_CATALOGUE_REQUEST_FAILED);
     }
 }
+
+#if defined(_WIN32)
+// The current user's internet settings with a proxy, for this process only: its
+// HKEY_CURRENT_USER is a private key for the object's life, so that the other suites, which may
+// run at the same time in the same Wine prefix, keep theirs.
+class PrivateProxySettings {
+  public:
+    explicit PrivateProxySettings(const std::string& proxy) {
+        HKEY settings = nullptr;
+        const bool made =
+            RegCreateKeyExA(HKEY_CURRENT_USER, kRoot, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &root_, nullptr) == ERROR_SUCCESS &&
+            RegCreateKeyExA(
+                root_, "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", 0,
+                nullptr, 0, KEY_ALL_ACCESS, nullptr, &settings, nullptr) == ERROR_SUCCESS;
+        if (!made) {
+            throw std::runtime_error("cannot make the private internet settings");
+        }
+        const DWORD enable = 1;
+        RegSetValueExA(settings, "ProxyEnable", 0, REG_DWORD,
+                       reinterpret_cast<const BYTE*>(&enable), sizeof enable);
+        RegSetValueExA(settings, "ProxyServer", 0, REG_SZ,
+                       reinterpret_cast<const BYTE*>(proxy.c_str()),
+                       static_cast<DWORD>(proxy.size() + 1));
+        RegCloseKey(settings);
+        RegOverridePredefKey(HKEY_CURRENT_USER, root_);
+    }
+    ~PrivateProxySettings() {
+        RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+        RegCloseKey(root_);
+        RegDeleteTreeA(HKEY_CURRENT_USER, kRoot);
+    }
+    PrivateProxySettings(const PrivateProxySettings&) = delete;
+    PrivateProxySettings& operator=(const PrivateProxySettings&) = delete;
+
+  private:
+    static constexpr char kRoot[] = "Software\\KELResMgr tests\\proxy user";
+    HKEY root_ = nullptr;
+};
+
+// The session takes the system's proxy settings: a query for the catalogue server goes to the
+// proxy they name, as an absolute request, and its answer is the reply. A session opened with
+// its own (or no) proxy would try the catalogue server itself, where nothing listens.
+TEST(CatalogueProxy, SystemProxySettingsAreUsed) {
+    ScriptedHttpServer proxy;
+    proxy.Answer("*", HttpAnswer::Text(200, "5"));
+    const PrivateProxySettings settings("127.0.0.1:" + std::to_string(proxy.port()));
+    LibraryCopy library("[upload]\nws_url=localhost\nws_http_port=9\n");
+    EXPECT_EQ(library.GetResIDState("r"), 5);
+    EXPECT_EQ(proxy.RequestLines(),
+              std::vector<std::string>{
+                  "GET http://localhost:9/getresourceidstate.asp?resourceid=r HTTP/1.0"});
+}
+#endif
 
 }  // namespace
 }  // namespace kel::test

@@ -1,5 +1,7 @@
-# The Windows build's tests: the suites that need no network, cross-built and run by ctest under
-# Wine in a prefix of the build folder's own; and the DLL's export check.
+# The Windows build's tests, cross-built and run by ctest under Wine in a prefix of the build
+# folder's own: the suites that need no network, and the catalogue and upload suites against
+# servers of the build machine (started and stopped there by the harness through
+# tests/wine/unix-process); and the DLL's export check.
 
 # GoogleTest from the sources of Debian's googletest package, built with the cross compiler.
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
@@ -11,12 +13,18 @@ set(KELRES_WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_SOURCE_DIR}/wine/run ${KELRES_WINE_PREFIX})
 
 add_library(kelres_harness STATIC
+    harness/FtpServer.cpp
+    harness/HttpServer.cpp
     harness/LibraryCopy.cpp
-    harness/TempFolder.cpp)
+    harness/TempFolder.cpp
+    harness/WineProcess.cpp)
 target_include_directories(kelres_harness PUBLIC ${PROJECT_SOURCE_DIR}/include ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(kelres_harness PUBLIC gtest shell32)
+target_link_libraries(kelres_harness PUBLIC gtest shell32 ws2_32)
 # Under Wine a path of the build machine names the same file (drive Z: is its root).
-target_compile_definitions(kelres_harness PUBLIC KELRES_LIBRARY_PATH="$<TARGET_FILE:KELResMgr>")
+target_compile_definitions(kelres_harness PUBLIC
+    KELRES_LIBRARY_PATH="$<TARGET_FILE:KELResMgr>"
+    KELRES_TEST_SERVERS_DIR="${CMAKE_CURRENT_SOURCE_DIR}/servers"
+    KELRES_UNIX_PROCESS="${CMAKE_CURRENT_SOURCE_DIR}/wine/unix-process")
 add_dependencies(kelres_harness KELResMgr)
 
 # The prefix is made before the first suite and its wineserver stopped after the last.
@@ -48,6 +56,21 @@ target_include_directories(windows_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/zip
 target_link_libraries(windows_tests PRIVATE ZLIB::ZLIB)
 target_compile_options(windows_tests PRIVATE -Wno-missing-field-initializers)
 
+# The network suites, as on Linux: the request lines, answers and command sequences that the
+# system client really sends, against the same servers.
+kelres_add_wine_test(net_unit_tests CORE net/request_codes_test.cpp)
+kelres_add_wine_test(net_catalogue_tests net/catalogue_test.cpp)
+kelres_add_wine_test(upload_tests upload/upload_test.cpp)
+# The shared download manager, through the library's inner code in a DLL of its own.
+add_library(net_probe MODULE net/probe/NetProbe.cpp)
+target_link_libraries(net_probe PRIVATE kelres_core kelres_platform)
+target_include_directories(net_probe PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/net)
+set_target_properties(net_probe PROPERTIES PREFIX "")
+kelres_add_wine_test(net_download_tests net/download_test.cpp)
+target_include_directories(net_download_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/net)
+target_compile_definitions(net_download_tests PRIVATE NET_PROBE_PATH="$<TARGET_FILE:net_probe>")
+add_dependencies(net_download_tests net_probe)
+
 add_test(NAME dll_exports
          COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-dll ${CMAKE_OBJDUMP} $<TARGET_FILE:KELResMgr>)
 
@@ -70,3 +93,8 @@ if(TARGET kelres)
     # Both empty the prefix's one all-users tree ("Vorn Tessel"): never at the same time.
     set_tests_properties(tool_tests windows_tests PROPERTIES RESOURCE_LOCK all_users_tree)
 endif()
+
+# The download benchmark's driver under Wine (bench/download/run-wine builds and runs it).
+add_executable(wine_download EXCLUDE_FROM_ALL ${PROJECT_SOURCE_DIR}/bench/download/wine_download.cpp)
+target_link_libraries(wine_download PRIVATE kelres_harness)
+set_target_properties(wine_download PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench/download)

@@ -254,8 +254,8 @@ TEST_F(AllUsersTree, PackageOnDiskIsUnpackedAndTheWindowTold) {
     EXPECT_EQ(window.received[0].payload, folder + std::string(1, '\0'));
 }
 
-// Until the internet layer exists on Windows, every server is unreachable: each export reports
-// its failed-connection result, never success.
+// Nothing listens at the configured servers: each export reports its failed-connection result,
+// never success.
 TEST_F(AllUsersTree, NetworkExportsFailAsUnreachable) {
     LibraryCopy library(
         "[download]\nhttp_server=127.0.0.1\nhttp_port=1\n"

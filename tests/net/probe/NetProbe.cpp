@@ -5,7 +5,11 @@
 #include "KELResMgr/Config.h"
 #include "KELResMgr/ModuleState.h"
 
+#if defined(_WIN32)
+#define PROBE_API __declspec(dllexport)
+#else
 #define PROBE_API __attribute__((visibility("default")))
+#endif
 
 namespace {
 

@@ -6,13 +6,13 @@
 #include <cstddef>
 #include <mutex>
 
-#include "KELResMgr/net/CurlHandles.h"
-#include "KELResMgr/net/CurlLibrary.h"
 #include "KELResMgr/net/InternetError.h"
+#include "KELResMgr/net/curl/CurlHandles.h"
+#include "KELResMgr/net/curl/CurlLibrary.h"
 
 namespace kel::net {
 
-struct InternetSession::Caches {
+struct InternetSession::Handles {
     // One lock per kind of shared data; libcurl takes them through Lock and Unlock.
     std::array<std::mutex, CURL_LOCK_DATA_LAST> locks;
     CurlShare share;  // after locks: destroyed first
@@ -43,31 +43,43 @@ void Unlock(CURL*, curl_lock_data data, void* locks) noexcept {
 
 // libcurl is set up before the first share handle of this load is made.
 InternetSession::InternetSession()
-    : caches_(std::make_unique<Caches>()),
+    : handles_(std::make_unique<Handles>()),
       connect_timeout_(EffectiveTimeout(kDefaultConnectTimeout)),
       stall_timeout_(EffectiveTimeout(kStallTimeout)) {
     EnsureCurlInitialised();
-    caches_->share.reset(curl_share_init());
-    if (!caches_->share) {
-        throw InternetError(CURLE_OUT_OF_MEMORY, "cannot open an internet session: out of memory");
+    handles_->share.reset(curl_share_init());
+    if (!handles_->share) {
+        throw CurlError(CURLE_OUT_OF_MEMORY, "cannot open an internet session: out of memory");
     }
-    CURLSH* share = caches_->share.get();
+    CURLSH* share = handles_->share.get();
     const bool ok = curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &Lock) == CURLSHE_OK &&
                     curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &Unlock) == CURLSHE_OK &&
-                    curl_share_setopt(share, CURLSHOPT_USERDATA, &caches_->locks) == CURLSHE_OK &&
+                    curl_share_setopt(share, CURLSHOPT_USERDATA, &handles_->locks) == CURLSHE_OK &&
                     curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) == CURLSHE_OK;
     if (!ok) {
-        throw InternetError(CURLE_FAILED_INIT, "cannot open an internet session: no shared cache");
+        throw CurlError(CURLE_FAILED_INIT, "cannot open an internet session: no shared cache");
     }
 }
 
 InternetSession::~InternetSession() = default;
 
-void InternetSession::Configure(void* transfer) const {
-    CURL* easy = static_cast<CURL*>(transfer);
-    curl_easy_setopt(easy, CURLOPT_SHARE, caches_->share.get());
+void InternetSession::SetConnectRetries(int retries) {
+    connect_retries_ = retries;
+}
+
+void InternetSession::SetConnectTimeout(Milliseconds timeout) {
+    connect_timeout_ = EffectiveTimeout(timeout);
+}
+
+void InternetSession::SetTotalTimeout(Milliseconds timeout) {
+    total_timeout_ = EffectiveTimeout(timeout, kTestDeadlineScale);
+}
+
+void ConfigureTransfer(const InternetSession& session, CURL* easy) {
+    curl_easy_setopt(easy, CURLOPT_SHARE, session.handles().share.get());
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connect_timeout_.count()));
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
+                     static_cast<long>(session.connect_timeout().count()));
 }
 
 }  // namespace kel::net

@@ -7,10 +7,10 @@
 #include <utility>
 #include <vector>
 
-#include "KELResMgr/net/CurlHandles.h"
 #include "KELResMgr/net/InternetError.h"
 #include "KELResMgr/net/RequestTarget.h"
 #include "KELResMgr/net/UrlAuthority.h"
+#include "KELResMgr/net/curl/CurlHandles.h"
 #include "platform/annotated_mutex.h"
 
 namespace kel::net {
@@ -41,8 +41,8 @@ bool IsConnectFailure(CURLcode code) {
 }  // namespace
 
 // Idle connection caches, lent to one request at a time.
-struct HttpConnection::CachePool {
-    CachePool() {
+struct HttpConnection::Handles {
+    Handles() {
         MutexLock lock(mutex);  // not shared yet; the lock only satisfies the analysis
         idle.reserve(kIdleCaches);
     }
@@ -60,7 +60,7 @@ struct HttpConnection::CachePool {
         }
         CurlMulti cache(curl_multi_init());
         if (!cache) {
-            throw InternetError(CURLE_OUT_OF_MEMORY, "cannot create a request: out of memory");
+            throw CurlError(CURLE_OUT_OF_MEMORY, "cannot create a request: out of memory");
         }
         curl_multi_setopt(cache.get(), CURLMOPT_MAXCONNECTS, kConnectionsPerCache);
         return cache;
@@ -92,11 +92,11 @@ struct HttpRequest::Transfer {
 HttpConnection::HttpConnection(const InternetSession& session, std::string host, long port)
     : session_(session), host_(std::move(host)), port_(port) {
     if (port < 0 || port > 65535) {
-        throw InternetError(CURLE_URL_MALFORMAT, "cannot connect to " + host_ + ": port " +
-                                                     std::to_string(port) + " is not valid");
+        throw CurlError(CURLE_URL_MALFORMAT, "cannot connect to " + host_ + ": port " +
+                                                 std::to_string(port) + " is not valid");
     }
     base_url_ = "http://" + UrlAuthority(host_, port_) + "/";
-    cache_pool_ = std::make_unique<CachePool>();
+    handles_ = std::make_unique<Handles>();
 }
 
 HttpConnection::~HttpConnection() = default;
@@ -109,7 +109,7 @@ HttpRequest::HttpRequest(const HttpConnection& connection, const std::string& ob
       transfer_(std::make_unique<Transfer>()),
       pace_(connection.session().stall_timeout(), kMinBytesPerStallWindow) {
     transfer_->easy = NewEasy();
-    transfer_->multi = connection.cache_pool().Borrow();
+    transfer_->multi = connection.handles().Borrow();
     if (const auto total = connection.session().total_timeout()) {
         pace_.SetDeadline(Clock::now() + *total);
     }
@@ -117,7 +117,7 @@ HttpRequest::HttpRequest(const HttpConnection& connection, const std::string& ob
     Append(transfer_->headers, "Accept:");
 
     CURL* easy = transfer_->easy.get();
-    connection_.session().Configure(easy);
+    ConfigureTransfer(connection_.session(), easy);
     curl_easy_setopt(easy, CURLOPT_URL, url_.c_str());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http");
     curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
@@ -142,7 +142,7 @@ HttpRequest::~HttpRequest() {
     if (attached_) {
         curl_multi_remove_handle(transfer_->multi.get(), transfer_->easy.get());
     }
-    connection_.cache_pool().Return(std::move(transfer_->multi));
+    connection_.handles().Return(std::move(transfer_->multi));
 }
 
 void HttpRequest::Start() {
@@ -276,7 +276,7 @@ bool HttpRequest::Connected() const {
 }
 
 void HttpRequest::Fail(int code, const std::string& what) const {
-    throw InternetError(code, "cannot get " + url_ + ": " + what);
+    throw CurlError(code, "cannot get " + url_ + ": " + what);
 }
 
 // Nothing here can fail: no allocation, no call that raises.

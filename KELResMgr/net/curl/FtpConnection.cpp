@@ -7,9 +7,9 @@
 #include <exception>
 #include <utility>
 
-#include "KELResMgr/net/CurlHandles.h"
 #include "KELResMgr/net/InternetError.h"
 #include "KELResMgr/net/UrlAuthority.h"
+#include "KELResMgr/net/curl/CurlHandles.h"
 #include "platform/file.h"
 
 namespace kel::net {
@@ -63,14 +63,14 @@ FtpConnection::FtpConnection(const InternetSession& session, std::string host, l
       control_(std::make_unique<Control>()) {
     control_->easy = NewEasy();
     if (port < 0 || port > 65535) {
-        throw InternetError(CURLE_URL_MALFORMAT, "cannot connect to " + host_ + ": port " +
-                                                     std::to_string(port) + " is not valid");
+        throw CurlError(CURLE_URL_MALFORMAT, "cannot connect to " + host_ + ": port " +
+                                                 std::to_string(port) + " is not valid");
     }
     Prepare("");
     curl_easy_setopt(control_->easy.get(), CURLOPT_NOBODY, 1L);
     const auto result = static_cast<CURLcode>(Perform());
     if (result != CURLE_OK) {
-        throw InternetError(
+        throw CurlError(
             result, "cannot log in to " + host_ + ":" + std::to_string(port_) + ": " + last_error_);
     }
 }
@@ -127,7 +127,7 @@ FtpConnection::PutResult FtpConnection::PutFile(const std::string& local_path,
 void FtpConnection::Prepare(const std::string& path) {
     CURL* easy = control_->easy.get();
     curl_easy_reset(easy);  // keeps the open connection
-    session_.Configure(easy);
+    ConfigureTransfer(session_, easy);
     const std::string url = Url(path);
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());  // copied by libcurl
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "ftp");
@@ -170,7 +170,7 @@ std::string FtpConnection::Url(const std::string& path) const {
             const CurlText escaped(
                 curl_easy_escape(control_->easy.get(), name.data(), static_cast<int>(name.size())));
             if (!escaped) {
-                throw InternetError(CURLE_OUT_OF_MEMORY, "cannot build a path: out of memory");
+                throw CurlError(CURLE_OUT_OF_MEMORY, "cannot build a path: out of memory");
             }
             url += escaped.get();
         }

@@ -1,4 +1,4 @@
-#include "KELResMgr/net/CurlLibrary.h"
+#include "KELResMgr/net/curl/CurlLibrary.h"
 
 #include <curl/curl.h>
 
@@ -19,10 +19,15 @@ void EnsureCurlInitialised() {
                    [] { g_initialised.store(curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK); });
 }
 
-void ReleaseCurl() {
+// Undoes EnsureCurlInitialised when it ran.
+void ReleaseInternetLibrary() {
     if (g_initialised.exchange(false)) {
         curl_global_cleanup();
     }
 }
+
+// libcurl's handles may be cleaned up anywhere.
+UnloadScope::UnloadScope() = default;
+UnloadScope::~UnloadScope() = default;
 
 }  // namespace kel::net

@@ -1,0 +1,172 @@
+#include "KELResMgr/net/HttpRequest.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+
+#include "KELResMgr/net/InternetError.h"
+#include "KELResMgr/net/RequestTarget.h"
+#include "KELResMgr/net/UrlAuthority.h"
+#include "KELResMgr/net/wininet/InternetHandle.h"
+
+namespace kel::net {
+
+// The client keeps the open connections to the server under this handle, for every request made
+// on it, from any thread.
+struct HttpConnection::Handles {
+    InternetHandle connection;
+};
+
+struct HttpRequest::Transfer {
+    InternetHandle request;
+    unsigned long long received = 0;  // body bytes read so far
+};
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// One InternetReadFile asks for at most this much.
+constexpr std::size_t kLargestRead = 1 << 20;
+
+// The client reports the end of the data also when the server closed the connection before the
+// length it announced: that body is cut, and a cut body must not pass for a whole one.
+void RequireWholeBody(HINTERNET request, unsigned long long received, const std::string& url) {
+    char text[32] = "";
+    DWORD size = sizeof text;
+    if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) {
+        return;  // no length announced: the end of the connection ends the body
+    }
+    char* end = nullptr;
+    const unsigned long long announced = std::strtoull(text, &end, 10);
+    if (end != text && received < announced) {
+        throw InternetError(InternetError::kConnectionAborted,
+                            "cannot get " + url + ": the connection closed after " +
+                                std::to_string(received) + " of " + std::to_string(announced) +
+                                " bytes");
+    }
+}
+
+// Fails the request, as timed out, when the transfer has been too slow.
+void RequirePace(TransferPace& pace, const std::string& url, Clock::time_point now) {
+    if (const auto why = pace.Check(now)) {
+        throw InternetError(InternetError::kTimeout, "cannot get " + url + ": " + *why);
+    }
+}
+
+}  // namespace
+
+// Makes no network traffic: the client connects at the first request.
+HttpConnection::HttpConnection(const InternetSession& session, std::string host, long port)
+    : session_(session), host_(std::move(host)), port_(port) {
+    RequireValidPort(host_, port_);
+    base_url_ = "http://" + UrlAuthority(host_, port_) + "/";
+    handles_ = std::make_unique<Handles>();
+    handles_->connection.reset(InternetConnectA(session.handles().session.get(), host_.c_str(),
+                                                static_cast<INTERNET_PORT>(port_), nullptr, nullptr,
+                                                INTERNET_SERVICE_HTTP, 0, 1));
+    if (!handles_->connection) {
+        ThrowLastError("cannot connect to " + host_);
+    }
+    InheritTimeouts(session, handles_->connection.get());
+}
+
+HttpConnection::~HttpConnection() = default;
+
+HttpRequest::HttpRequest(const HttpConnection& connection, const std::string& object_name,
+                         unsigned flags)
+    : connection_(connection),
+      url_(connection.base_url() + EncodeRequestTarget(object_name)),
+      follow_((flags & kNoAutoRedirect) == 0),
+      transfer_(std::make_unique<Transfer>()),
+      pace_(connection.session().stall_timeout(), kMinBytesPerStallWindow) {
+    if (const auto total = connection.session().total_timeout()) {
+        pace_.SetDeadline(Clock::now() + *total);
+    }
+    // Every answer comes from the server: none is taken from the client's cache, and no package
+    // is copied into it.
+    DWORD open_flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
+    if ((flags & kNoAutoRedirect) != 0) {
+        open_flags |= INTERNET_FLAG_NO_AUTO_REDIRECT;
+    }
+    if ((flags & kExistingConnect) != 0) {
+        open_flags |= INTERNET_FLAG_EXISTING_CONNECT;
+    }
+    const std::string target = EncodeRequestTarget(object_name);
+    transfer_->request.reset(HttpOpenRequestA(connection.handles().connection.get(), "GET",
+                                              target.c_str(), "HTTP/1.0", nullptr, nullptr,
+                                              open_flags, 1));
+    if (!transfer_->request) {
+        ThrowLastError("cannot get " + url_);
+    }
+    InheritTimeouts(connection.session(), transfer_->request.get());
+}
+
+HttpRequest::~HttpRequest() = default;
+
+// The client gives up on a connect, a send or a receive that takes longer than the session's
+// limits, but not on a server that keeps it busy with next to nothing (interim answers, a body a
+// byte at a time): the layer's own pace rules catch those, between the client's calls.
+void HttpRequest::Send() {
+    const auto start = Clock::now();
+    // The client does not say when it has connected: the answer's window starts at the latest
+    // moment the connects may have ended.
+    const InternetSession& session = connection_.session();
+    pace_.Connected(start +
+                    session.connect_timeout() * (1 + std::max(0, session.connect_retries())));
+    if (!HttpSendRequestA(transfer_->request.get(), nullptr, 0, nullptr, 0)) {
+        ThrowLastError("cannot get " + url_);
+    }
+    const auto now = Clock::now();
+    pace_.Received(0, false, now);
+    RequirePace(pace_, url_, now);
+    pace_.HeadersDone(now);
+}
+
+std::optional<long> HttpRequest::StatusCode() const {
+    DWORD code = 0;
+    DWORD size = sizeof code;
+    if (!HttpQueryInfoA(transfer_->request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
+                        &code, &size, nullptr) ||
+        code == 0) {
+        return std::nullopt;
+    }
+    return static_cast<long>(code);
+}
+
+// Reads what has arrived, one piece at a time, so that the pace can be checked between the
+// pieces: a read of the whole buffer would wait inside the client for as long as the server
+// drips.
+std::size_t HttpRequest::Read(void* buffer, std::size_t size) {
+    HINTERNET request = transfer_->request.get();
+    char* out = static_cast<char*>(buffer);
+    std::size_t filled = 0;
+    pace_.Resume(Clock::now());  // the caller's own time does not count against the server
+    while (filled < size) {
+        DWORD available = 0;  // waits for the next bytes, or the end of the body
+        if (!InternetQueryDataAvailable(request, &available, 0, 0)) {
+            ThrowLastError("cannot get " + url_);
+        }
+        DWORD got = 0;
+        if (available > 0) {
+            const auto wanted = static_cast<DWORD>(
+                std::min({size - filled, static_cast<std::size_t>(available), kLargestRead}));
+            if (!InternetReadFile(request, out + filled, wanted, &got)) {
+                ThrowLastError("cannot get " + url_);
+            }
+        }
+        if (got == 0) {
+            RequireWholeBody(request, transfer_->received, url_);
+            break;
+        }
+        filled += got;
+        transfer_->received += got;
+        const auto now = Clock::now();
+        pace_.Received(got, true, now);
+        RequirePace(pace_, url_, now);
+    }
+    return filled;
+}
+
+}  // namespace kel::net
