@@ -8,7 +8,7 @@
 #include "KELResMgr/Package.h"
 #include "KELResMgr/ResManager.h"
 #include "KELResMgr/ResTrace.h"
-#include "KELResMgr/net/CurlLibrary.h"
+#include "KELResMgr/net/InternetLibrary.h"
 #include "platform/file_ops.h"
 #include "platform/module_thread.h"
 #include "platform/thread_id.h"
@@ -157,7 +157,7 @@ bool StartDownloadWorker(std::unique_ptr<DownloadTask> task) {
     // The internet library's set-up leaves per-thread state behind on the thread that runs it.
     // Run it here, on the host's thread: on a worker still finishing when the host exits, that
     // state would outlive the library's own clean-up at exit and never be freed.
-    net::EnsureCurlInitialised();
+    net::PrepareInternetLibrary();
     DownloadTask* raw_task = task.release();
     // The thread pins this library while it runs, so unloading it mid-download is safe.
     const int rc = KelStartModuleThread(&WorkerThreadMain, raw_task,

@@ -3,6 +3,11 @@
 
 namespace kel::net {
 
+// Sets the client up for this load, if it needs that; safe to call again and from several
+// threads. Called on a host's thread before a download worker starts: the set-up may leave
+// per-thread state behind on the thread that runs it.
+void PrepareInternetLibrary();
+
 // Releases what the client set up for this load, if anything; called once, when this load's
 // state goes away and no session is left.
 void ReleaseInternetLibrary();

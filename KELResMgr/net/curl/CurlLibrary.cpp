@@ -19,6 +19,10 @@ void EnsureCurlInitialised() {
                    [] { g_initialised.store(curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK); });
 }
 
+void PrepareInternetLibrary() {
+    EnsureCurlInitialised();
+}
+
 // Undoes EnsureCurlInitialised when it ran.
 void ReleaseInternetLibrary() {
     if (g_initialised.exchange(false)) {

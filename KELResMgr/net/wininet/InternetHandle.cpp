@@ -28,6 +28,7 @@ std::string WithoutLineEnds(std::string text) {
 }  // namespace
 
 // Nothing to set up: the system client is the system's.
+void PrepareInternetLibrary() {}
 void ReleaseInternetLibrary() {}
 
 UnloadScope::UnloadScope() {
