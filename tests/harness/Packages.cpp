@@ -1,8 +1,12 @@
 #include "harness/Packages.h"
 
+#if defined(_WIN32)
+#include "zip/ZipTestSupport.h"
+#else
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <filesystem>
 #include <stdexcept>
@@ -13,6 +17,19 @@
 namespace fs = std::filesystem;
 
 namespace kel::test {
+
+#if defined(_WIN32)
+
+void WritePackage(const std::string& path, const FileMap& files, std::uint8_t version) {
+    std::vector<CraftEntry> entries;
+    for (const auto& [name, content] : files) {
+        entries.push_back(CraftEntry{.name = name, .data = content, .deflate = true});
+    }
+    WriteFile(path, std::string("KEL") + static_cast<char>(version) + CraftArchive(entries));
+}
+
+#else
+
 namespace {
 
 // The archive is written on its own first: its offsets count from its first byte, not from the
@@ -44,11 +61,14 @@ void WritePackage(const std::string& path, const FileMap& files, std::uint8_t ve
     }
 }
 
+#endif
+
 std::string MediaPath(const std::string& id) {
     auto piece = [&](std::size_t at) { return at < id.size() ? id.substr(at, 2) : std::string(); };
     return piece(0) + "/" + piece(2) + "/" + piece(4) + "/" + piece(6) + "/" + id + ".tsl";
 }
 
+#if !defined(_WIN32)
 int RunProgram(const std::vector<std::string>& args, struct rusage* usage) {
     std::vector<char*> argv;
     for (const auto& arg : args) {
@@ -70,6 +90,7 @@ int RunProgram(const std::vector<std::string>& args, struct rusage* usage) {
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+#endif
 
 FileMap ReadTree(const std::string& folder) {
     FileMap files;
@@ -77,7 +98,7 @@ FileMap ReadTree(const std::string& folder) {
     for (auto it = fs::recursive_directory_iterator(folder, ec); !ec && it != fs::end(it);
          it.increment(ec)) {
         if (it->is_regular_file(ec)) {
-            files[fs::relative(it->path(), folder).string()] =
+            files[fs::relative(it->path(), folder).generic_string()] =
                 ReadFile(it->path().string()).value();
         }
     }
@@ -94,6 +115,7 @@ FileMap SampleFiles(const std::string& seed) {
             {"img/big.txt", big}};
 }
 
+#if !defined(_WIN32)
 std::string Notification::Path(std::size_t data_size) const {
     if (payload.size() <= data_size) {
         return {};
@@ -140,6 +162,7 @@ bool WindowRecorder::WaitFor(std::size_t count, std::chrono::milliseconds timeou
     std::unique_lock lock(mutex_);
     return arrived_.wait_for(lock, timeout, [&] { return received_.size() >= count; });
 }
+#endif
 
 int CountText(const std::string& path, const std::string& text) {
     const auto content = ReadFile(path);

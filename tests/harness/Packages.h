@@ -1,7 +1,9 @@
 // Resource packages and receivers for download tests.
 #pragma once
 
+#if !defined(_WIN32)
 #include <sys/resource.h>
+#endif
 #include <chrono>
 
 #include <condition_variable>
@@ -19,15 +21,17 @@ namespace kel::test {
 using FileMap = std::map<std::string, std::string>;
 
 // Writes a package: "KEL", the version byte, then a deflated zip archive of files, made by
-// Python's zipfile (an independent writer).
+// Python's zipfile (an independent writer); on Windows by the zip tests' crafted archives.
 void WritePackage(const std::string& path, const FileMap& files, std::uint8_t version = 1);
 
 // The path of an identifier's package on the media server: T[0..1]/T[2..3]/T[4..5]/T[6..7]/T.tsl.
 std::string MediaPath(const std::string& id);
 
+#if !defined(_WIN32)
 // Runs a program (searched in PATH) and waits for it; returns its exit status (-1 when it did not
 // exit normally) and, when usage is given, its resource usage.
 int RunProgram(const std::vector<std::string>& args, struct rusage* usage = nullptr);
+#endif
 
 // Every regular file below folder, read whole.
 FileMap ReadTree(const std::string& folder);
@@ -35,6 +39,7 @@ FileMap ReadTree(const std::string& folder);
 // A sample resource of a few files, one in a subfolder.
 FileMap SampleFiles(const std::string& seed = "");
 
+#if !defined(_WIN32)
 // One notification as a receiver got it.
 struct Notification {
     uintptr_t tag = 0;
@@ -67,6 +72,7 @@ class WindowRecorder {
     mutable std::condition_variable arrived_;
     std::vector<Notification> received_;  // guarded by mutex_
 };
+#endif
 
 // Waits until the file at path contains text at least times times; false on time-out.
 bool WaitForText(const std::string& path, const std::string& text, int times,

@@ -2,6 +2,12 @@
 
 #include <stdlib.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+// after windows.h
+#include <shlobj.h>
+#endif
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -44,21 +50,29 @@ TempFolder::TempFolder(const std::string& prefix) {
 }
 #endif
 
-TempFolder::~TempFolder() {
+namespace {
+
+// Removes the tree at path; read-only files and folders left by tests must not stop it.
+void RemoveTree(const std::string& path) {
     std::error_code ec;
 #if defined(_WIN32)
     // Names taken as they are: a server of the build machine may have made names that a plain
     // Windows path cannot reach, such as "c." (the trailing dot would be dropped).
-    const fs::path root = "\\\\?\\" + path_;
+    const fs::path root = "\\\\?\\" + path;
 #else
-    const fs::path root = path_;
+    const fs::path root = path;
 #endif
-    // Read-only files and folders left by tests must not stop the clean-up.
     for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
          it.increment(ec)) {
         fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
     }
     fs::remove_all(root, ec);
+}
+
+}  // namespace
+
+TempFolder::~TempFolder() {
+    RemoveTree(path_);
 }
 
 ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value)
@@ -85,10 +99,29 @@ ScopedEnv::~ScopedEnv() {
     Set(old_);
 }
 
+#if defined(_WIN32)
+
+AppDataSandbox::AppDataSandbox() {
+    char buffer[MAX_PATH] = "";
+    if (!SHGetSpecialFolderPathA(nullptr, buffer, CSIDL_COMMON_APPDATA, TRUE)) {
+        throw std::runtime_error("no all-users application-data folder");
+    }
+    common_ = buffer;
+    RemoveTree(common_ + "\\Vorn Tessel");
+}
+
+AppDataSandbox::~AppDataSandbox() {
+    RemoveTree(common_ + "\\Vorn Tessel");
+}
+
+#else
+
 AppDataSandbox::AppDataSandbox()
     : root_("kelres-appdata-"),
       common_("KELRES_COMMON_APPDATA", root_ / "common"),
       user_("XDG_DATA_HOME", root_ / "user") {}
+
+#endif
 
 void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

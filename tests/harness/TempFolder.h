@@ -45,6 +45,24 @@ class ScopedEnv {
     std::optional<std::string> old_;
 };
 
+#if defined(_WIN32)
+// The library's tree lies in the system's all-users application-data folder, which no setting
+// moves: the sandbox empties the tree there before and after. Only for a private Wine prefix, as
+// the tests have one.
+class AppDataSandbox {
+  public:
+    AppDataSandbox();
+    ~AppDataSandbox();
+    AppDataSandbox(const AppDataSandbox&) = delete;
+    AppDataSandbox& operator=(const AppDataSandbox&) = delete;
+    const std::string& common() const { return common_; }
+    // The resources folder a library loaded now would use, ending with '\\'.
+    std::string resources() const { return common_ + "\\Vorn Tessel\\Resources\\"; }
+
+  private:
+    std::string common_;
+};
+#else
 // Points both application-data folders of the library at folders of a temporary tree:
 // common() for all users and user() for the current user.
 class AppDataSandbox {
@@ -61,6 +79,7 @@ class AppDataSandbox {
     ScopedEnv common_;
     ScopedEnv user_;
 };
+#endif
 
 // Writes text into the file at path, replacing it.
 void WriteFile(const std::string& path, const std::string& text);

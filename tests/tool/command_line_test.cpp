@@ -1,6 +1,10 @@
 // The command line as a person meets it: help, mistakes, and a library that is not there.
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -79,12 +83,18 @@ TEST(Usage, MistakesAreNamedWithExitStatusTwo) {
 // file it tried and how to give another.
 TEST(Library, MissingOrWrongLibraryIsNamed) {
     TempFolder folder;
-    const std::string text_file = folder / "libKELResMgr.so";
+    const std::string text_file = folder / kLibraryName;
     WriteFile(text_file, "not a library\n");
-    const std::string platform_library =
+#if defined(_WIN32)
+    char system[MAX_PATH] = "";
+    GetSystemDirectoryA(system, MAX_PATH);
+    const std::string other_library = std::string(system) + "\\kernel32.dll";
+#else
+    const std::string other_library =
         (std::filesystem::path(BuiltLibraryPath()).parent_path().parent_path() / "platform" /
          "libKELPlatform.so")
             .string();
+#endif
     struct Case {
         std::string name;
         std::vector<std::string> args;
@@ -105,7 +115,7 @@ TEST(Library, MissingOrWrongLibraryIsNamed) {
          std::nullopt,
          {"cannot load the library " + text_file}},
         {"another library",
-         {"--library", platform_library, "config"},
+         {"--library", other_library, "config"},
          std::nullopt,
          {"does not export SetTestMode"}},
     };
@@ -126,8 +136,10 @@ TEST(Library, FoundBesideTheTool) {
     ScopedEnv no_override("KELRES_LIBRARY", std::nullopt);
     const ToolRun run = RunTool({"config"});
     ASSERT_EQ(run.exit_code, 0) << run.err;
-    const std::string beside =
-        (std::filesystem::path(ToolPath()).parent_path() / "libKELResMgr.so").string();
+    // As the system names the program's folder (under Wine: with its drive letter).
+    const std::string beside = (std::filesystem::absolute(ToolPath()).parent_path() / kLibraryName)
+                                   .lexically_normal()
+                                   .string();
     EXPECT_NE(run.out.find("library           " + beside + "\n"), std::string::npos) << run.out;
 }
 

@@ -19,7 +19,7 @@ add_library(kelres_harness STATIC
     harness/TempFolder.cpp
     harness/WineProcess.cpp)
 target_include_directories(kelres_harness PUBLIC ${PROJECT_SOURCE_DIR}/include ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(kelres_harness PUBLIC gtest ws2_32)
+target_link_libraries(kelres_harness PUBLIC gtest shell32 ws2_32)
 # Under Wine a path of the build machine names the same file (drive Z: is its root).
 target_compile_definitions(kelres_harness PUBLIC
     KELRES_LIBRARY_PATH="$<TARGET_FILE:KELResMgr>"
@@ -73,6 +73,26 @@ add_dependencies(net_download_tests net_probe)
 
 add_test(NAME dll_exports
          COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-dll ${CMAKE_OBJDUMP} $<TARGET_FILE:KELResMgr>)
+
+# kelres.exe, run by the tool tests' own tables where they fit Windows: help, usage, the library
+# and its settings, get from disk and its failures. The packages the tests write themselves come
+# from the zip tests' archive writer.
+if(TARGET kelres)
+    kelres_add_wine_test(tool_tests
+        tool/tool_runner.cpp
+        tool/command_line_test.cpp
+        tool/settings_test.cpp
+        tool/download_test.cpp
+        harness/Packages.cpp
+        zip/ZipTestSupport.cpp)
+    target_include_directories(tool_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/zip)
+    target_link_libraries(tool_tests PRIVATE ZLIB::ZLIB)
+    target_compile_options(tool_tests PRIVATE -Wno-missing-field-initializers)
+    target_compile_definitions(tool_tests PRIVATE KELRES_TOOL_PATH="$<TARGET_FILE:kelres>")
+    add_dependencies(tool_tests kelres)
+    # Both empty the prefix's one all-users tree ("Vorn Tessel"): never at the same time.
+    set_tests_properties(tool_tests windows_tests PROPERTIES RESOURCE_LOCK all_users_tree)
+endif()
 
 # The download benchmark's driver under Wine (bench/download/run-wine builds and runs it).
 add_executable(wine_download EXCLUDE_FROM_ALL ${PROJECT_SOURCE_DIR}/bench/download/wine_download.cpp)

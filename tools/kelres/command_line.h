@@ -13,7 +13,7 @@ enum ExitCode : int {
     kExitOk = 0,         // the command did what was asked
     kExitFailed = 1,     // the library, a server or a file said no, or a download did not finish
     kExitUsage = 2,      // the command line is wrong
-    kExitNoLibrary = 3,  // libKELResMgr.so cannot be found or loaded
+    kExitNoLibrary = 3,  // the library cannot be found or loaded
 };
 
 // A wrong command line. command names the command whose --help helps, empty for the tool's own.

@@ -5,8 +5,6 @@
 // notification that the library sends to our receiver when the folder is ready is the only
 // sign of success. The library never reports a failed background download; a time-out ends
 // the wait.
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <filesystem>

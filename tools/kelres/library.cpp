@@ -1,8 +1,5 @@
 #include "tools/kelres/library.h"
 
-#include <dlfcn.h>
-#include <stdlib.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -15,17 +12,6 @@
 namespace kel::tool {
 namespace fs = std::filesystem;
 
-namespace {
-
-// The folder of the running kelres program; empty when the system does not tell.
-fs::path ProgramFolder() {
-    std::error_code ec;
-    const fs::path program = fs::read_symlink("/proc/self/exe", ec);
-    return ec ? fs::path() : program.parent_path();
-}
-
-}  // namespace
-
 std::string FindLibrary(const std::optional<std::string>& given) {
     if (given) {
         return *given;  // an explicit choice is used as given; loading it reports what is wrong
@@ -35,9 +21,11 @@ std::string FindLibrary(const std::optional<std::string>& given) {
         return configured;
     }
     std::vector<fs::path> candidates;
-    if (const fs::path folder = ProgramFolder(); !folder.empty()) {
+    if (const fs::path folder = loader::ProgramFolder(); !folder.empty()) {
         candidates.push_back(folder / kLibraryFileName);
+#if defined(KELRES_INSTALLED_LIBRARY_DIR)
         candidates.push_back(folder / KELRES_INSTALLED_LIBRARY_DIR / KELRES_INSTALLED_LIBRARY_NAME);
+#endif
     }
     std::string looked;
     for (const fs::path& candidate : candidates) {
@@ -53,35 +41,31 @@ std::string FindLibrary(const std::optional<std::string>& given) {
 }
 
 ResMgrLibrary::ResMgrLibrary(const std::string& path) : path_(path) {
-    // RTLD_LOCAL: the exports are reached through dlsym only, as a client does. The library's
-    // own dependency libKELPlatform.so is already loaded with kelres, so the library and kelres
-    // share one registry of message receivers.
-    handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string reason;
+    handle_ = loader::Open(path, &reason);
     if (handle_ == nullptr) {
-        const char* reason = dlerror();
-        throw LibraryError("cannot load the library " + path + ": " +
-                           (reason != nullptr ? reason : "unknown reason"));
+        throw LibraryError("cannot load the library " + path + ": " + reason);
     }
     try {
 #define KELRES_RESOLVE(name) Resolve(#name, name);
         KELRES_EXPORTS(KELRES_RESOLVE)
 #undef KELRES_RESOLVE
     } catch (...) {
-        dlclose(handle_);
+        loader::Close(handle_);
         throw;
     }
 }
 
 ResMgrLibrary::~ResMgrLibrary() {
-    dlclose(handle_);
+    loader::Close(handle_);
 }
 
 template <class Function>
 void ResMgrLibrary::Resolve(const char* name, Function& function) {
-    void* symbol = dlsym(handle_, name);
+    void* symbol = loader::Symbol(handle_, name);
     if (symbol == nullptr) {
-        throw LibraryError("the library " + path_ + " does not export " + name +
-                           ": it is not libKELResMgr.so, or of another version");
+        throw LibraryError("the library " + path_ + " does not export " + name + ": it is not " +
+                           kLibraryFileName + ", or of another version");
     }
     function = reinterpret_cast<Function>(symbol);
 }
@@ -92,19 +76,19 @@ PrivateLibraryFolder::PrivateLibraryFolder(const std::string& library,
     if (!fs::is_regular_file(settings_file, ec)) {
         throw CommandError("cannot read the settings file " + settings_file + ": no such file");
     }
-    std::string pattern = platform::TempFolder() + "kelres-library-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
+    std::string reason;
+    folder_ = loader::MakePrivateFolder("kelres-library-", &reason);
+    if (folder_.empty()) {
         throw LibraryError("cannot create a private folder for the library in " +
-                           platform::TempFolder());
+                           platform::TempFolder() + ": " + reason);
     }
-    folder_ = pattern;
     fs::copy_file(library, library_path(), ec);
     if (ec) {
         platform::SilentDelete(folder_);
         throw LibraryError("cannot copy the library " + library + " to " + folder_ + ": " +
                            ec.message());
     }
-    fs::copy_file(settings_file, folder_ + "/" + config::kFileName, ec);
+    fs::copy_file(settings_file, fs::path(folder_) / config::kFileName, ec);
     if (ec) {
         platform::SilentDelete(folder_);
         throw CommandError("cannot copy the settings file " + settings_file + ": " + ec.message());

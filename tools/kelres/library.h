@@ -1,4 +1,4 @@
-// libKELResMgr.so, loaded at run time the way the client loads it.
+// The library (libKELResMgr.so, KELResMgr.dll), loaded at run time the way the client loads it.
 #pragma once
 
 #include <optional>
@@ -6,6 +6,7 @@
 #include <string>
 
 #include "KELResMgr.h"
+#include "tools/kelres/module_loader.h"
 
 namespace kel::tool {
 
@@ -15,11 +16,12 @@ class LibraryError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-inline constexpr char kLibraryFileName[] = "libKELResMgr.so";
+using loader::kLibraryFileName;
 
 // Where kelres looks for the library, in this order: the path given with --library, the
-// environment variable KELRES_LIBRARY, the folder of the kelres program, and the installed
-// library folder next to the program's. Throws LibraryError naming every place it looked.
+// environment variable KELRES_LIBRARY, the folder of the kelres program, and (not on Windows,
+// where the library is installed beside the program) the installed library folder next to the
+// program's. Throws LibraryError naming every place it looked.
 std::string FindLibrary(const std::optional<std::string>& given);
 
 // One loaded copy of the library and its eleven exports. The exports may be called from any
@@ -27,7 +29,8 @@ std::string FindLibrary(const std::optional<std::string>& given);
 // worker of the library runs any more (see Context::workers_may_run).
 class ResMgrLibrary {
   public:
-    // Loads the file at path (dlopen) and resolves every export; throws LibraryError.
+    // Loads the file at path (dlopen, LoadLibraryA) and resolves every export (dlsym,
+    // GetProcAddress); throws LibraryError.
     explicit ResMgrLibrary(const std::string& path);
     ~ResMgrLibrary();
     ResMgrLibrary(const ResMgrLibrary&) = delete;
@@ -58,7 +61,9 @@ class PrivateLibraryFolder {
     PrivateLibraryFolder(const PrivateLibraryFolder&) = delete;
     PrivateLibraryFolder& operator=(const PrivateLibraryFolder&) = delete;
 
-    std::string library_path() const { return folder_ + "/" + kLibraryFileName; }
+    std::string library_path() const {
+        return (std::filesystem::path(folder_) / kLibraryFileName).string();
+    }
 
   private:
     std::string folder_;

@@ -1,6 +1,8 @@
 #include "tools/kelres/library_settings.h"
 
+#if !defined(_WIN32)
 #include <unistd.h>
+#endif
 
 #include <climits>
 #include <cstdlib>
@@ -12,6 +14,7 @@
 #include "platform/app_data_folders.h"
 #include "platform/file_ops.h"
 #include "platform/module_path.h"
+#include "platform/path.h"
 #include "platform/profile_reader.h"
 
 namespace kel::tool {
@@ -116,12 +119,18 @@ LibraryFolders FindLibraryFolders() {
     const std::string& base =
         !folders.common_base.empty() ? folders.common_base : folders.user_base;
     if (!base.empty()) {
-        folders.app_data = base + "/" + kAppFolderName;
+        folders.app_data = platform::JoinPath(base, kAppFolderName);
     } else {
         folders.in_temporary_folder = true;
+#if defined(_WIN32)
+        // The user's own temporary folder: no other user shares it.
+        folders.app_data = platform::JoinPath(platform::TempFolder(), kAppFolderName);
+#else
         folders.app_data = platform::TempFolder() + kAppFolderName + "-" + std::to_string(getuid());
+#endif
     }
-    folders.resources = folders.app_data + "/" + kResourcesFolderName + "/";
+    folders.resources =
+        platform::JoinPath(folders.app_data, kResourcesFolderName) + platform::kPathSeparator;
     return folders;
 }
 

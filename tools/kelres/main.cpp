@@ -1,4 +1,4 @@
-// kelres: a command-line host of libKELResMgr.so.
+// kelres: a command-line host of the library (libKELResMgr.so, KELResMgr.dll).
 //
 // It uses the library exactly as the desktop client does: it loads the library file at run
 // time, resolves the eleven exports by name, creates a message receiver for the notifications,
@@ -15,9 +15,17 @@
 namespace kel::tool {
 namespace {
 
-constexpr char kOptionsHelp[] = R"(Options (anywhere before "--"):
-  --library PATH   the library to load; default: $KELRES_LIBRARY, else libKELResMgr.so
-                   beside kelres, else in the installed library folder next to kelres's
+#if defined(_WIN32)
+constexpr char kLibraryDefault[] =
+    R"(   the library to load; default: %KELRES_LIBRARY%, else KELResMgr.dll
+                   beside kelres.exe)";
+#else
+constexpr char kLibraryDefault[] =
+    R"(   the library to load; default: $KELRES_LIBRARY, else libKELResMgr.so
+                   beside kelres, else in the installed library folder next to kelres's)";
+#endif
+
+constexpr char kOptionsHelp[] = R"(
   --config FILE    run with FILE as the library's settings file: the library reads
                    "Tessel.ini" beside itself, so kelres loads a private copy of the library
                    with a copy of FILE beside it
@@ -50,14 +58,16 @@ const Command* FindCommand(const std::vector<Command>& commands, const std::stri
 void PrintOverview(const std::vector<Command>& commands) {
     std::printf(
         "Usage: kelres [OPTIONS] COMMAND [ARGUMENTS]\n\n"
-        "Drives libKELResMgr.so, the resource manager library, the way the client does: it\n"
-        "loads the library at run time and calls its exports.\n\nCommands:\n");
+        "Drives %s, the resource manager library, the way the client does: it\n"
+        "loads the library at run time and calls its exports.\n\nCommands:\n",
+        kLibraryFileName);
     for (const Command& command : commands) {
         const std::string usage = std::string(command.name) + " " + command.synopsis;
         std::printf("  %-40s %s%s\n", usage.c_str(), command.summary,
                     command.needs_library ? "" : " (no library needed)");
     }
-    std::printf("\n%s\n\n%s\n", kOptionsHelp, kExitHelp);
+    std::printf("\nOptions (anywhere before \"--\"):\n  --library PATH%s%s\n\n%s\n",
+                kLibraryDefault, kOptionsHelp, kExitHelp);
 }
 
 void PrintCommandHelp(const Command& command) {
@@ -88,8 +98,8 @@ struct LoadedLibrary {
     std::unique_ptr<LibrarySettings> settings;
 };
 
-LoadedLibrary LoadLibrary(const std::optional<std::string>& library_option,
-                          const std::optional<std::string>& config_option, bool test_mode) {
+LoadedLibrary LoadResMgr(const std::optional<std::string>& library_option,
+                         const std::optional<std::string>& config_option, bool test_mode) {
     LoadedLibrary loaded;
     std::string path = FindLibrary(library_option);
     if (config_option) {
@@ -141,7 +151,7 @@ int Run(std::vector<std::string> args, Console& console) {
     if (!command->needs_library) {
         return command->run(arguments, context);
     }
-    LoadedLibrary loaded = LoadLibrary(library_option, config_option, test_mode);
+    LoadedLibrary loaded = LoadResMgr(library_option, config_option, test_mode);
     context.library = loaded.library.get();
     context.settings = loaded.settings.get();
     context.settings_given = config_option.value_or("");
@@ -149,7 +159,8 @@ int Run(std::vector<std::string> args, Console& console) {
     if (context.workers_may_run) {
         // A download worker of the library may still be running: unloading the library, or
         // running its destructors at exit, would pull its code and data from under it. End
-        // without either, after removing the private folder (a loaded file may be removed).
+        // without either, after removing the private folder (a loaded file may be removed; on
+        // Windows it may not, and the library's copy and its folder stay behind).
         loaded.private_folder.reset();
         std::fflush(nullptr);
         std::_Exit(status);

@@ -1,15 +1,15 @@
 // The receiver that stands for the host window the library notifies.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "KELResMgr.h"
 
@@ -27,11 +27,15 @@ struct Notification {
     std::string folder;  // the resource's unpacked folder
 };
 
-// A message receiver (KelCreateReceiver) that collects the library's notifications. The library
-// calls the receiver procedure on its own threads: on the requesting thread when the folder is
-// already there, on a download worker when a download has been unpacked. The procedure copies
-// the payload (which is valid only during the call) and returns at once; WaitNext hands the
-// notifications to the thread that waits for them.
+// The window that collects the library's notifications, and hands them to the thread that waits
+// for them (WaitNext). The payload is valid only while the message is handled, so it is copied.
+//
+// On Windows it is a message-only window (HWND_MESSAGE) of a thread of its own that does nothing
+// but run the window's message loop: the library sends with SendMessageA, which waits until the
+// window's thread has handled the message, from the requesting thread (the folder is already
+// there) or from a download worker, and either must find that thread ready at any time.
+// Elsewhere it is a message receiver (KelCreateReceiver), whose procedure the library calls on
+// its own threads in the same two cases.
 class NotificationReceiver {
   public:
     // Throws CommandError when no receiver can be created.
@@ -49,14 +53,22 @@ class NotificationReceiver {
     std::optional<Notification> WaitNext(std::chrono::steady_clock::time_point deadline);
 
   private:
+#if defined(_WIN32)
+    static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM w_param, LPARAM l_param);
+    void RunWindow(std::promise<HWND>& created);
+#else
     static LRESULT Procedure(void* context, HWND window, UINT message, WPARAM w_param,
                              LPARAM l_param);
+#endif
     void Receive(const COPYDATASTRUCT& data);
 
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
     std::deque<Notification> queue_;  // guarded by mutex_
     HWND window_ = 0;
+#if defined(_WIN32)
+    std::thread thread_;  // runs the window's message loop; ends with the window
+#endif
 };
 
 }  // namespace kel::tool

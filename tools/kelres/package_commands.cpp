@@ -58,7 +58,8 @@ int RunPublish(Arguments& args, Context& context) {
         throw CommandError("cannot publish into " + root + ": no such folder");
     }
     // The media server's layout, the path the library asks for.
-    const fs::path target = fs::path(root) / PackageServerPath(ResIdText(*id));
+    // In the system's own separators: a Windows user sees one kind of path.
+    const fs::path target = (fs::path(root) / PackageServerPath(ResIdText(*id))).make_preferred();
     fs::create_directories(target.parent_path(), ec);
     if (ec) {
         throw CommandError("cannot create the folder " + target.parent_path().string() + ": " +

@@ -42,7 +42,10 @@ class PackageSizes {
 };
 
 // The Content-Length of a 200 answer to "HEAD url"; nullopt when there is no such answer within
-// a few seconds, or stop is requested meanwhile.
+// a few seconds, or stop is requested meanwhile. Between StartHeadRequests and EndHeadRequests
+// (the system's HTTP client set up and released: libcurl elsewhere, WinInet on Windows).
 std::optional<std::uint64_t> HeadContentLength(const std::string& url, std::stop_token stop);
+void StartHeadRequests();
+void EndHeadRequests();
 
 }  // namespace kel::tool
