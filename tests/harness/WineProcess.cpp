@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "harness/CommandLine.h"
 #include "harness/HttpServer.h"
 
 namespace kel::test {
@@ -36,29 +37,11 @@ std::string OnDriveZ(std::string path) {
     return "Z:" + path;
 }
 
-// One argument of a command line, as the command-line parser splits it again.
-std::string Quoted(const std::string& argument) {
-    std::string quoted = "\"";
-    std::size_t backslashes = 0;
-    for (const char c : argument) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        // Backslashes before a quote are doubled, and the quote escaped.
-        quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
-        backslashes = 0;
-        quoted += c;
-    }
-    quoted.append(2 * backslashes, '\\');
-    return quoted + "\"";
-}
-
 // Runs tests/wine/unix-process with arguments on the build machine; does not wait for it.
 void RunScript(const std::vector<std::string>& arguments) {
-    std::string command = Quoted(OnDriveZ(KELRES_UNIX_PROCESS));
+    std::string command = QuotedArgument(OnDriveZ(KELRES_UNIX_PROCESS));
     for (const auto& argument : arguments) {
-        command += " " + Quoted(argument);
+        command += " " + QuotedArgument(argument);
     }
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
@@ -111,6 +94,22 @@ SOCKET NewSocket() {
 }
 
 }  // namespace
+
+std::string QuotedArgument(const std::string& argument) {
+    std::string quoted = "\"";
+    std::size_t backslashes = 0;
+    for (const char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(2 * backslashes, '\\');
+    return quoted + "\"";
+}
 
 std::string ServerPath(const std::string& path) {
     // Wine's own export: the build machine's path of a Windows path, on the process heap.

@@ -7,29 +7,10 @@
 #include <stdexcept>
 #include <thread>
 
+#include "harness/CommandLine.h"
+
 namespace kel::test {
 namespace {
-
-// One argument as the C runtime of the child splits its command line: quoted when it is empty
-// or holds blanks or quotes; backslashes doubled only in front of a quote.
-std::string Quoted(const std::string& arg) {
-    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) {
-        return arg;
-    }
-    std::string quoted = "\"";
-    std::size_t backslashes = 0;
-    for (const char c : arg) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
-        backslashes = 0;
-        quoted += c;
-    }
-    quoted.append(2 * backslashes, '\\');
-    return quoted + "\"";
-}
 
 struct Handle {
     HANDLE handle = nullptr;
@@ -68,9 +49,9 @@ ToolRun RunTool(const std::vector<std::string>& args, std::chrono::seconds limit
     nul.handle = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                              OPEN_EXISTING, 0, nullptr);
 
-    std::string command_line = Quoted(ToolPath());
+    std::string command_line = QuotedArgument(ToolPath());
     for (const std::string& arg : args) {
-        command_line += " " + Quoted(arg);
+        command_line += " " + QuotedArgument(arg);
     }
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
