@@ -27,7 +27,8 @@ class FileError : public std::runtime_error {
 class File {
   public:
     enum class Mode {
-        kRead,         // existing file, reading only
+        kRead,         // existing regular file, reading only; anything else (a folder, a pipe, a
+                       // device) fails at once, without blocking
         kCreateWrite,  // created anew or emptied, writing only
         kCreateNew,    // created anew, writing only; fails when the name is taken, also by a
                        // symbolic link, which is never followed

@@ -16,6 +16,21 @@ int Fd(std::intptr_t handle) {
     return static_cast<int>(handle);
 }
 
+// True for a regular file; otherwise false with errno set (EISDIR for a folder). The descriptor
+// is made blocking again, as reads of regular files never wait anyway.
+bool IsRegularFile(int fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+        return false;
+    }
+    const int status = ::fcntl(fd, F_GETFL);
+    return status >= 0 && ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == 0;
+}
+
 }  // namespace
 
 FileError::FileError(const std::string& what_failed, const std::string& path, int error_number)
@@ -50,10 +65,19 @@ File File::TryOpen(const std::string& path, Mode mode, int* error_number) noexce
     } else if (mode == Mode::kCreateNew) {
         flags = O_WRONLY | O_CREAT | O_EXCL;
     }
+    if (mode == Mode::kRead) {
+        // Opening a named pipe for reading would wait for a writer, and a device may block or
+        // answer for ever: only a regular file is read, and finding out never blocks.
+        flags |= O_NONBLOCK | O_NOCTTY;
+    }
     int fd;
     do {
         fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
     } while (fd < 0 && errno == EINTR);
+    if (fd >= 0 && mode == Mode::kRead && !IsRegularFile(fd)) {
+        ::close(fd);
+        fd = -1;
+    }
     if (fd < 0) {
         if (error_number != nullptr) {
             *error_number = errno;

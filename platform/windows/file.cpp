@@ -81,6 +81,15 @@ File File::TryOpen(const std::string& path, Mode mode, int* error_number) noexce
         }
         return File();
     }
+    // A device name or a pipe opens too, and reading it may block or never end: only a file
+    // on disk is read.
+    if (mode == Mode::kRead && GetFileType(handle) != FILE_TYPE_DISK) {
+        CloseHandle(handle);
+        if (error_number != nullptr) {
+            *error_number = ERROR_INVALID_FUNCTION;
+        }
+        return File();
+    }
     try {
         return File(reinterpret_cast<std::intptr_t>(handle), path);
     } catch (...) {  // the path's copy could not be made
