@@ -20,6 +20,10 @@ std::string MakeTempFileName(std::string_view prefix);
 // first. Silent: no outcome is reported.
 void SilentDelete(std::string path);
 
+// Removes the file or link itself, never a folder and never what a link names. False when
+// nothing was removed (missing, a folder, or refused). Read-only files are removed too.
+bool RemoveFile(const std::string& path);
+
 // Renames or moves a file or folder; one trailing separator is dropped from each path. True on
 // success. An existing target file is replaced; an existing non-empty target folder makes the
 // rename fail.

@@ -56,6 +56,10 @@ void SilentDelete(std::string path) {
     std::filesystem::remove_all(path, ec);
 }
 
+bool RemoveFile(const std::string& path) {
+    return !path.empty() && ::unlink(path.c_str()) == 0;  // EISDIR for a folder
+}
+
 bool SilentRename(std::string from, std::string to) {
     DropTrailingSeparator(from);
     DropTrailingSeparator(to);

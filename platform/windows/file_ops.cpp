@@ -91,6 +91,18 @@ void SilentDelete(std::string path) {
     }
 }
 
+bool RemoveFile(const std::string& path) {
+    const DWORD attributes =
+        path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return false;  // a folder link is a folder here, and is left too
+    }
+    if (attributes & FILE_ATTRIBUTE_READONLY) {
+        SetFileAttributesA(path.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
+    }
+    return DeleteFileA(path.c_str()) != 0;
+}
+
 bool SilentRename(std::string from, std::string to) {
     DropTrailingSeparator(from);
     DropTrailingSeparator(to);
