@@ -1,11 +1,8 @@
 #include "KELResMgr/ResManager.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdint>
-#include <cstdio>
 #include <optional>
-#include <random>
 #include <string_view>
 #include <vector>
 
@@ -29,102 +26,23 @@ constexpr char kUploadFn[] = "[CResManager::UploadFileByFtp] ";
 // The body goes from the network to the file through one block of this size.
 constexpr std::size_t kDownloadBlock = 20480;
 
-constexpr std::string_view kPartSuffix = ".part-";  // followed by 8 hex digits
-constexpr std::size_t kPartDigits = 8;
-// A transfer that runs writes to its part file at least once per stall time-out, so a part file
-// unchanged for this long is left by a process that ended mid-transfer and is nobody's.
-constexpr std::int64_t kAbandonedPartAge = 60 * 60;  // seconds
-
 std::string WithSlashes(std::string path) {
     std::replace(path.begin(), path.end(), '\\', '/');
     return path;
 }
 
+// The folder part of path, ending with its separator.
+std::string FolderOf(const std::string& path) {
+    std::size_t end = path.size();
+    while (end > 0 && !platform::IsPathSeparator(path[end - 1])) {
+        --end;
+    }
+    return path.substr(0, end);
+}
+
 // The piece [start, start + 2) of name, shorter or empty past its end.
 std::string Piece(const std::string& name, std::size_t start) {
     return start < name.size() ? name.substr(start, 2) : std::string();
-}
-
-// A body being received for final_path: a fresh file beside it, created exclusively under a
-// random name (nothing planted under that name is followed or reused), and renamed to
-// final_path once complete. The rename replaces whatever non-folder is in the way (a planted
-// link is replaced, never followed), so final_path shows either what was there before or the
-// whole body, never a part of it. Discarded when not kept.
-class PartFile {
-  public:
-    // A new file under a random name beside final_path; an empty File when none can be created
-    // (a missing folder, for example).
-    static platform::File CreateBeside(const std::string& final_path) {
-        std::random_device random;
-        for (int attempt = 0; attempt < 8; ++attempt) {
-            char digits[16];
-            std::snprintf(digits, sizeof digits, "%08x", static_cast<unsigned>(random()));
-            try {
-                return platform::File::Open(final_path + std::string(kPartSuffix) + digits,
-                                            platform::File::Mode::kCreateNew);
-            } catch (const platform::FileError& error) {
-                if (error.error_number() != platform::kFileExistsError) {
-                    break;
-                }
-            }
-        }
-        return platform::File();
-    }
-
-    // file: made by CreateBeside(final_path).
-    PartFile(std::string final_path, platform::File file)
-        : final_path_(std::move(final_path)), path_(file.path()), file_(std::move(file)) {}
-    ~PartFile() {
-        if (!kept_) {
-            file_ = platform::File();  // closed before it goes
-            platform::SilentDelete(path_);
-        }
-    }
-    PartFile(const PartFile&) = delete;
-    PartFile& operator=(const PartFile&) = delete;
-
-    platform::File& file() { return file_; }
-    // Closes the file (a failed write shows here, raised as FileError) and gives it its final
-    // name. False when the rename fails (a folder in the way); the file is discarded then.
-    bool Keep() {
-        file_.Close();
-        kept_ = platform::SilentRename(path_, final_path_);
-        return kept_;
-    }
-
-  private:
-    std::string final_path_;
-    std::string path_;
-    platform::File file_;
-    bool kept_ = false;
-};
-
-// "<T>.tsl" + kPartSuffix + 8 hex digits, as PartFile names them.
-bool IsPartFileName(std::string_view name) {
-    const std::size_t suffix = name.rfind(kPartSuffix);
-    if (suffix == std::string_view::npos || suffix < 4 || name.substr(suffix - 4, 4) != ".tsl" ||
-        name.size() != suffix + kPartSuffix.size() + kPartDigits) {
-        return false;
-    }
-    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(suffix + kPartSuffix.size()),
-                       name.end(),
-                       [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
-}
-
-// Bodies of transfers cut off when their process ended (a host closed mid-download) would stay
-// on disk for good: nothing else ever names them.
-void RemoveAbandonedPartFiles(const std::string& local_path) {
-    std::size_t end = local_path.size();
-    while (end > 0 && !platform::IsPathSeparator(local_path[end - 1])) {
-        --end;
-    }
-    const std::string folder = local_path.substr(0, end);
-    for (const std::string& name : platform::FilesUnchangedFor(folder, kAbandonedPartAge)) {
-        if (IsPartFileName(name)) {
-            KEL_TRACE(kDownloadFn, "removing the abandoned part file %s", name.c_str());
-            platform::SilentDelete(folder + name);
-        }
-    }
 }
 
 }  // namespace
@@ -164,13 +82,24 @@ const net::HttpConnection* CResManager::SharedConnection() {
 }
 
 int CResManager::DownloadFileByHttp(const std::string& remote_path, const std::string& local_path) {
+    std::optional<PartFile> body;
+    const int result = FetchToPartFile(remote_path, local_path, body);
+    if (result != kDownloadOk) {
+        return result;
+    }
+    return body->Keep() ? kDownloadOk : kDownloadCannotCreate;
+}
+
+int CResManager::FetchToPartFile(const std::string& remote_path, const std::string& local_path,
+                                 std::optional<PartFile>& body) {
+    body.reset();
     {
         // A failure to open the session is not an internet error of this download: it is
         // raised to the caller.
         std::scoped_lock lock(setup_mutex_);
         if (!session_) {
             session_ = std::make_unique<net::InternetSession>();
-            RemoveAbandonedPartFiles(local_path);  // once per load, by its first download
+            RemoveAbandonedPartFiles(FolderOf(local_path));  // once per load, by its first download
         }
     }
     try {
@@ -194,7 +123,7 @@ int CResManager::DownloadFileByHttp(const std::string& remote_path, const std::s
         if (!fresh.is_open()) {
             return kDownloadCannotCreate;
         }
-        PartFile part(local_path, std::move(fresh));
+        PartFile& part = body.emplace(local_path, std::move(fresh));
         std::vector<char> block(kDownloadBlock);
         for (;;) {
             const std::size_t got = request.Read(block.data(), block.size());
@@ -203,10 +132,15 @@ int CResManager::DownloadFileByHttp(const std::string& remote_path, const std::s
                 break;
             }
         }
-        return part.Keep() ? kDownloadOk : kDownloadCannotCreate;
+        part.Finish();
+        return kDownloadOk;
     } catch (const net::InternetError& error) {
+        body.reset();  // a body cut short is never handed on
         KEL_TRACE(kDownloadFn, "CResManager::DownloadFileByHttp: exception--%s", error.message());
         return kDownloadInternetError;
+    } catch (...) {
+        body.reset();
+        throw;
     }
 }
 

@@ -6,7 +6,10 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+
+#include "KELResMgr/PartFile.h"
 
 namespace kel {
 
@@ -43,6 +46,13 @@ class CResManager {
     // instance. A failure to write the local file is raised (platform::FileError), as is a
     // failure to open the session.
     int DownloadFileByHttp(const std::string& remote_path, const std::string& local_path);
+    // The same fetch, but the whole body stays in its part file beside local_path, held by
+    // *body, for the caller to check and use: it is removed with *body unless kept. Nothing of
+    // the body reaches local_path itself, so a caller that reads only its own part file never
+    // sees another transfer's file (another process may fetch the same resource meanwhile). On
+    // any result but kDownloadOk, *body is empty.
+    int FetchToPartFile(const std::string& remote_path, const std::string& local_path,
+                        std::optional<PartFile>& body);
 
     // Stores local_file on the FTP server in its folder chain; a KELRES_UPLOAD_* code. Opens and
     // closes its own session and connection.
