@@ -22,10 +22,11 @@ bool HasPackageSignature(const std::string& package_path);
 // empty); read and write errors throw platform::FileError. The version byte is not looked at.
 bool CopyPackageBody(const std::string& package_path, const std::string& archive_path);
 
-// Unpacks the zip archive at archive_path into target_folder + "_tmp" and renames that folder to
-// target_folder. False on any failure; the staging folder then keeps what was written so far and
-// the target folder is not created. Entries whose names would leave the staging folder fail the
-// whole extraction before anything is written for them.
+// Unpacks the zip archive at archive_path into a staging folder of its own beside target_folder
+// and renames that folder to target_folder. True when target_folder then holds the resource,
+// also when another extraction of it finished first. False on any failure: the staging folder is
+// removed with what was written so far, and target_folder is left as it is. Entries whose names
+// would leave the staging folder fail the whole extraction before anything is written for them.
 //
 // With archive_start = kPackageBodyOffset, archive_path is the package itself and its body is
 // read in place, with the same results as extracting a copy of the body (the header is not

@@ -7,6 +7,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "KELResMgr/zip/StagingFolder.h"
 #include "KELResMgr/zip/ZipArchiveReader.h"
 #include "platform/extraction.h"
 #include "platform/file.h"
@@ -160,8 +161,8 @@ bool IsSafeEntryName(std::string_view name) {
 
 bool ExtractArchive(const std::string& archive_path, const std::string& target_folder,
                     std::size_t chunk_size, std::uint64_t archive_start) {
-    const std::string staging = target_folder + "_tmp";
-    platform::CreateOneFolder(staging);  // an existing folder is used with what it holds
+    StagingFolder staging_folder(target_folder);  // fresh and empty, removed on failure
+    const std::string& staging = staging_folder.path();
     RequireRealFolder(staging);
 
     CZipArchiveReader reader(archive_path, archive_start);
@@ -180,7 +181,7 @@ bool ExtractArchive(const std::string& archive_path, const std::string& target_f
         ExtractCurrentEntry(reader, staging, buffer, known_folders);
     } while (reader.GoToNextEntry());
     reader.Close();  // raises the last opened entry's CRC mismatch
-    return platform::SilentRename(staging, target_folder);
+    return staging_folder.Install();
 }
 
 }  // namespace kel

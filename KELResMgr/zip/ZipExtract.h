@@ -28,13 +28,15 @@ inline constexpr std::size_t kMaxEntryNameDepth = 64;
 // must already have become '/'.
 bool IsSafeEntryName(std::string_view name);
 
-// Unpacks every entry of the archive (which begins archive_start bytes into its file) into
-// target_folder + "_tmp" (created if missing, used with whatever it holds), moving entry data in
-// chunks of chunk_size bytes, then renames that folder to target_folder. Returns false when only
-// the rename failed. Every other failure throws (CZipException, platform::FileError,
-// std::invalid_argument incl. UnsafeEntryName,
-// std::bad_alloc) and leaves what was written so far in the staging folder. Nothing is ever
-// written outside the staging folder.
+// Unpacks every entry of the archive (which begins archive_start bytes into its file) into a
+// fresh staging folder of its own beside target_folder (see StagingFolder), moving entry data in
+// chunks of chunk_size bytes, then renames that folder to target_folder. True when target_folder
+// then holds the resource: renamed, or already there (another extraction of the same resource
+// finished first). False when only the rename failed. Every other failure throws (CZipException,
+// platform::FileError, std::invalid_argument incl. UnsafeEntryName, std::bad_alloc). On every
+// failure the staging folder is removed with what was written so far, so no partial output is
+// ever installed; target_folder is never touched. Nothing is ever written outside the staging
+// folder.
 //
 // Before the first entry is written, the whole central directory is checked: entries whose
 // local headers or data overlap fail with badZipFile, and a declared total size beyond the free

@@ -89,7 +89,7 @@ TEST(Extraction, AttributeWordAndThreeTimes) {
 }
 
 // The ANSI file calls take at most MAX_PATH characters: an entry whose path would be longer
-// fails the extraction without writing anything outside the staging folder.
+// fails the extraction, and what was written before goes with the staging folder.
 TEST(Extraction, PathTooLongForMaxPath) {
     TempFolder folder;
     const std::string archive = folder / "a.zip";
@@ -99,8 +99,7 @@ TEST(Extraction, PathTooLongForMaxPath) {
     WriteFile(archive, CraftArchive({{.name = "ok.txt", .data = "ok"},
                                      {.name = level + "/" + level + "/" + level, .data = "x"}}));
     EXPECT_ANY_THROW(ExtractArchive(archive, folder / "out", 4096));
-    EXPECT_FALSE(fs::exists(folder / "out"));
-    EXPECT_EQ(ReadFile(folder / "out_tmp\\ok.txt"), "ok");
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), {}), 1);  // a.zip only
 }
 
 // Catches names that Windows would open as a device, as a stream of another file, or under
@@ -111,11 +110,10 @@ TEST(Extraction, NamesWindowsCannotStoreAsGiven) {
     for (const char* name : {"CON", "sub/nul.txt", "Com1.log", "lpt9", "aux .txt", "a:b", "x/...",
                              "dir./f", "f ", "q?.txt", "p|q", "tab\tname"}) {
         SCOPED_TRACE(name);
-        fs::remove_all(folder / "out_tmp");
         const std::string archive = folder / "a.zip";
         WriteFile(archive, CraftArchive({{.name = "ok.txt", .data = "ok"}, {.name = name}}));
         EXPECT_THROW(ExtractArchive(archive, folder / "out", 4096), UnsafeEntryName);
-        EXPECT_EQ(std::distance(fs::directory_iterator(folder / "out_tmp"), {}), 1);
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), {}), 1);
     }
     for (const char* name : {"console.txt", "com10", "nul_", "a.b.c", "..hidden", "lpt0"}) {
         EXPECT_TRUE(IsSafeEntryName(name)) << name;

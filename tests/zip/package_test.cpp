@@ -155,48 +155,31 @@ TEST_F(ExtractTest, WritesFilesFoldersTimesAndAttributes) {
 }
 
 // Catches an extraction that reports success, or creates the target, after an archive error,
-// and checks exactly what each failure leaves in the staging folder.
-TEST_F(ExtractTest, FailuresLeaveTheStagingFolder) {
+// and partial output left behind, where a later extraction could pick it up.
+TEST_F(ExtractTest, FailuresLeaveNothing) {
     const std::string text = test::SampleText(30000);
     const struct {
         const char* label;
         std::vector<CraftEntry> entries;
-        std::string left;  // ListTree of the staging folder afterwards
     } rows[] = {
         {"bad CRC of the last entry",
-         {{.name = "a", .data = "alpha"}, {.name = "b", .data = text, .deflate = true, .crc = 9}},
-         "a\nb\n"},
+         {{.name = "a", .data = "alpha"}, {.name = "b", .data = text, .deflate = true, .crc = 9}}},
         {"bad CRC of a middle entry",
-         {{.name = "a", .data = "alpha", .crc = 9}, {.name = "b", .data = "beta"}},
-         "a\nb\n"},
-        {"method 12",
-         {{.name = "a", .data = "x"}, {.name = "m", .data = "y", .method = 12}},
-         "a\nm\n"},
+         {{.name = "a", .data = "alpha", .crc = 9}, {.name = "b", .data = "beta"}}},
+        {"method 12", {{.name = "a", .data = "x"}, {.name = "m", .data = "y", .method = 12}}},
         {"truncated deflate data",
-         {{.name = "t", .data = text, .deflate = true, .cut_compressed = 100}},
-         "t\n"},
+         {{.name = "t", .data = text, .deflate = true, .cut_compressed = 100}}},
         {"declared size larger than the stream",
-         {{.name = "s", .data = text, .deflate = true, .uncompressed_size = 40000}},
-         "s\n"},
-        {"local and central disagree", {{.name = "l", .data = "x", .local_crc = 1}}, "l\n"},
-        {"empty name", {{.name = "a", .data = "alpha"}, {.name = "", .data = "x"}}, "a\n"},
-        {"NUL-led name", {{.name = std::string("\0x", 2), .data = "x"}}, ""},
+         {{.name = "s", .data = text, .deflate = true, .uncompressed_size = 40000}}},
+        {"local and central disagree", {{.name = "l", .data = "x", .local_crc = 1}}},
+        {"empty name", {{.name = "a", .data = "alpha"}, {.name = "", .data = "x"}}},
+        {"NUL-led name", {{.name = std::string("\0x", 2), .data = "x"}}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);
-        fs::remove_all(Staging());
         EXPECT_FALSE(ExtractPackage(Archive(row.entries), Target()));
-        EXPECT_FALSE(fs::exists(Target()));
-        EXPECT_EQ(ListTree(Staging()), row.left);
+        EXPECT_EQ(ListTree(tmp_.path()), "archive.zip\n");
     }
-    // The last entry of a bad-CRC archive is complete but unverified.
-    fs::remove_all(Staging());
-    ExtractPackage(Archive(rows[0].entries), Target());
-    EXPECT_EQ(ReadFile(Staging() + "/b"), text);
-    // In the middle-entry case the next file was created, empty, before the raise.
-    fs::remove_all(Staging());
-    ExtractPackage(Archive(rows[1].entries), Target());
-    EXPECT_EQ(ReadFile(Staging() + "/b"), "");
 }
 
 // Catches archives that are no archives at all reaching the disk, and a missing archive.
@@ -219,10 +202,9 @@ TEST_F(ExtractTest, UnsafeNamesWriteNothingOutside) {
     };
     for (const char* name : names) {
         SCOPED_TRACE(name);
-        fs::remove_all(Staging());
         EXPECT_FALSE(ExtractPackage(
             Archive({{.name = "ok.txt", .data = "ok"}, {.name = name, .data = "x"}}), Target()));
-        EXPECT_EQ(ListTree(tmp_.path()), "archive.zip\nres_files_tmp/\nres_files_tmp/ok.txt\n");
+        EXPECT_EQ(ListTree(tmp_.path()), "archive.zip\n");
         std::string slashed = name;
         std::replace(slashed.begin(), slashed.end(), '\\', '/');
         EXPECT_FALSE(IsSafeEntryName(slashed));
@@ -236,8 +218,9 @@ TEST_F(ExtractTest, UnsafeNamesWriteNothingOutside) {
     }
 }
 
-// Catches writes that follow links planted in the staging folder (left by anyone between two
-// extraction attempts) to files or folders elsewhere.
+// Catches writes that follow links planted under the staging folder's old fixed name (left by
+// anyone between two extraction attempts) to files or folders elsewhere, and a clean-up that
+// removes what the extraction did not make.
 TEST_F(ExtractTest, LinksInTheStagingFolderAreNotFollowed) {
     if (kWindows) {
         GTEST_SKIP() << "no symbolic links to plant here (Wine cannot create them)";
@@ -249,37 +232,45 @@ TEST_F(ExtractTest, LinksInTheStagingFolderAreNotFollowed) {
     fs::create_hard_link(outside / "victim.txt", Staging() + "/h.txt");
     fs::create_directory_symlink(outside.path(), Staging() + "/dir");
 
-    ASSERT_TRUE(ExtractPackage(
-        Archive({{.name = "f.txt", .data = "new"}, {.name = "h.txt", .data = "new too"}}),
-        Target()));
+    ASSERT_TRUE(ExtractPackage(Archive({{.name = "f.txt", .data = "new"},
+                                        {.name = "h.txt", .data = "new too"},
+                                        {.name = "dir/x.txt", .data = "x"}}),
+                               Target()));
+    EXPECT_EQ(ListTree(outside.path()), "victim.txt\n");
     EXPECT_EQ(ReadFile(outside / "victim.txt"), "precious");
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(Target() + "/f.txt")));
-    EXPECT_EQ(ReadFile(Target() + "/f.txt"), "new");
-    EXPECT_EQ(ReadFile(Target() + "/h.txt"), "new too");
+    EXPECT_EQ(ListTree(Target()), "dir/\ndir/x.txt\nf.txt\nh.txt\n");
+    // Not this extraction's: left as planted.
+    const auto planted = [&] {
+        return fs::is_symlink(Staging() + "/f.txt") && fs::is_symlink(Staging() + "/dir") &&
+               ReadFile(Staging() + "/h.txt") == "precious";
+    };
+    EXPECT_TRUE(planted());
 
-    fs::create_directories(Staging());
-    fs::create_directory_symlink(outside.path(), Staging() + "/dir");
-    EXPECT_FALSE(ExtractPackage(Archive({{.name = "dir/x.txt", .data = "x"}}), Target()));
+    // A failing extraction removes its own folder only.
+    EXPECT_FALSE(ExtractPackage(Archive({{.name = "y.txt", .data = "y", .crc = 9}}), tmp_ / "t"));
     EXPECT_EQ(ListTree(outside.path()), "victim.txt\n");
-
-    // The staging folder itself a link.
-    fs::create_directory_symlink(outside.path(), tmp_ / "third_tmp");
-    EXPECT_FALSE(ExtractPackage(Archive({{.name = "y.txt", .data = "y"}}), tmp_ / "third"));
-    EXPECT_EQ(ListTree(outside.path()), "victim.txt\n");
+    EXPECT_TRUE(planted());
 }
 
-// Catches leftovers of an earlier failed attempt being dropped, and a rename over an existing
-// target reported as success.
+// Catches files of an earlier, failed extraction (a damaged package, cut short) installed with
+// the next one, and an extraction that finds the resource installed meanwhile (by another
+// process sharing the folder) replacing, deleting or failing it.
 TEST_F(ExtractTest, StagingLeftoversAndRename) {
-    fs::create_directories(Staging());
-    WriteFile(Staging() + "/old.txt", "from before");
-    ASSERT_TRUE(ExtractPackage(Archive({{.name = "new.txt", .data = "n"}}), Target()));
-    EXPECT_EQ(ListTree(Target()), "new.txt\nold.txt\n");
+    EXPECT_FALSE(ExtractPackage(
+        Archive({{.name = "a.txt", .data = "a"}, {.name = "old.txt", .data = "o", .crc = 9}}),
+        Target()));
+    fs::create_directories(Staging());  // as an older library left it
+    WriteFile(Staging() + "/stale.txt", "from before");
+    ASSERT_TRUE(ExtractPackage(Archive({{.name = "a.txt", .data = "a"}}), Target()));
+    EXPECT_EQ(ListTree(Target()), "a.txt\n");
 
-    // The target exists and is not empty: the rename fails, the staging folder stays.
-    EXPECT_FALSE(ExtractPackage(Archive({{.name = "again.txt", .data = "a"}}), Target()));
-    EXPECT_EQ(ListTree(Staging()), "again.txt\n");
-    EXPECT_EQ(ListTree(Target()), "new.txt\nold.txt\n");
+    // The target stands when the rename comes: installed, and left exactly as it is.
+    EXPECT_TRUE(ExtractPackage(Archive({{.name = "again.txt", .data = "a"}}), Target()));
+    EXPECT_EQ(ListTree(Target()), "a.txt\n");
+    EXPECT_EQ(ListTree(tmp_.path()),
+              "archive.zip\nres_files/\nres_files/a.txt\nres_files_tmp/\n"
+              "res_files_tmp/stale.txt\n");
 }
 
 // Catches a chunk size that changes what is written (the benchmark runs a larger one).
@@ -423,7 +414,6 @@ TEST_F(ExtractTest, DeepAndLongNames) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);
         EXPECT_EQ(IsSafeEntryName(row.name), row.safe);
-        fs::remove_all(Staging());
         fs::remove_all(Target());
         std::vector<CraftEntry> entries = {{.name = "ok.txt", .data = "ok"}};
         for (int i = 0; i < row.copies; ++i) {
@@ -431,7 +421,7 @@ TEST_F(ExtractTest, DeepAndLongNames) {
         }
         EXPECT_EQ(ExtractPackage(Archive(entries), Target()), row.safe && !row.too_long_here);
         if (!row.safe) {
-            EXPECT_EQ(ListTree(Staging()), "ok.txt\n");
+            EXPECT_EQ(ListTree(tmp_.path()), "archive.zip\n");
         }
     }
 }
