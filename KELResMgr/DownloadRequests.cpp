@@ -67,6 +67,16 @@ void Notify(HWND window, const void* data, std::uint32_t data_size, const std::s
     _SendEchoMsg(window, data, data_size, folder);
 }
 
+// The package folder stands on disk: notify, remember it (state 4) and answer it.
+std::string AnswerFolderOnDisk(ModuleState& module, const std::string& id,
+                               const ResourcePaths& paths, HWND window, const void* data,
+                               std::uint32_t data_size) {
+    KEL_TRACE(kFn, "DownloadResFile: %s_files  [directory exist]", paths.base.c_str());
+    Notify(window, data, data_size, paths.folder);
+    module.states.Store(id, kStateFolderOnDisk);
+    return paths.folder;
+}
+
 // A package found on disk: unpack a version-1 package now, leave other versions alone, and set
 // aside anything that is no package at all. The state is settled before returning.
 std::string AnswerFromPackageFile(ModuleState& module, const std::string& id,
@@ -78,15 +88,20 @@ std::string AnswerFromPackageFile(ModuleState& module, const std::string& id,
             KEL_TRACE(kFn, "DownloadResFile: %s_files  [extract exist res file to directory]",
                       paths.base.c_str());
             Notify(window, data, data_size, paths.folder);
-            platform::SilentDelete(paths.package);
+            platform::RemoveFile(paths.package);
             KEL_TRACE(kFn, "!@# %s", paths.package.c_str());
             module.states.Store(id, kStateUnknown);
             return paths.folder;
         }
-        platform::SilentDelete(paths.folder);
+        // The failed extraction has removed what it wrote; a folder at the target was not made
+        // by this call (another process may have installed the resource meanwhile), and stays.
         KEL_TRACE(kFn, "DownloadResFile: %s_files  [failed to extract for bad package]",
                   paths.base.c_str());
-        platform::SilentDelete(paths.package);
+        platform::RemoveFile(paths.package);
+        if (PathExists(paths.folder, true)) {
+            // Another process unpacked the same package first and removed it under this one.
+            return AnswerFolderOnDisk(module, id, paths, window, data, data_size);
+        }
         module.states.Store(id, kStateUnknown);
         return {};
     }
@@ -99,7 +114,7 @@ std::string AnswerFromPackageFile(ModuleState& module, const std::string& id,
               "DownloadResFile: %s [file found but not res file, rename it as *.invalid_res_file]",
               paths.package.c_str());
     if (PathExists(paths.set_aside, false)) {
-        platform::SilentDelete(paths.set_aside);
+        platform::RemoveFile(paths.set_aside);
     }
     platform::SilentRename(paths.package, paths.set_aside);
     module.states.Store(id, kStateUnknown);
@@ -110,12 +125,17 @@ std::string AnswerFromPackageFile(ModuleState& module, const std::string& id,
 std::string StartDownload(ModuleState& module, const std::string& id, const ResourcePaths& paths,
                           HWND window, const void* data, std::uint32_t data_size, bool wait) {
     const int limit = TaskLimit(module);
-    if (!wait && module.running_workers.load() >= limit) {
+    // The unit is taken here, before the worker starts: a count raised later, by the worker,
+    // would let requests arriving together start more downloads than the limit.
+    WorkerSlot slot = wait ? WorkerSlot::Take(module.running_workers)
+                           : WorkerSlot::TakeBelow(module.running_workers, limit);
+    if (!slot) {
         KEL_TRACE(kFn, "too many tasks.");
         module.states.Store(id, kStateUnknown);
         return {};
     }
     auto task = std::make_unique<DownloadTask>();
+    task->slot = std::move(slot);
     task->module = module.shared_from_this();
     task->manager = &module.downloads;
     task->remote_name = id + ".tsl";
@@ -185,10 +205,7 @@ std::string DownloadResFileEx(const std::string& name, HWND window, const void* 
             platform::CreateOneFolder(paths.resources.substr(0, paths.resources.size() - 1));
         }
         if (PathExists(paths.folder, true)) {
-            KEL_TRACE(kFn, "DownloadResFile: %s_files  [directory exist]", paths.base.c_str());
-            Notify(window, data, data_size, paths.folder);
-            module.states.Store(name, kStateFolderOnDisk);
-            return paths.folder;
+            return AnswerFolderOnDisk(module, name, paths, window, data, data_size);
         }
         if (PathExists(paths.package, false)) {
             return AnswerFromPackageFile(module, name, paths, window, data, data_size);

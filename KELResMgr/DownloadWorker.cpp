@@ -1,15 +1,17 @@
 #include "KELResMgr/DownloadWorker.h"
 
 #include <atomic>
+#include <optional>
+#include <utility>
 
 #include "KELResMgr/HostNotification.h"
 #include "KELResMgr/LocalFolders.h"
 #include "KELResMgr/ModuleState.h"
 #include "KELResMgr/Package.h"
+#include "KELResMgr/PartFile.h"
 #include "KELResMgr/ResManager.h"
 #include "KELResMgr/ResTrace.h"
 #include "KELResMgr/net/InternetLibrary.h"
-#include "platform/file_ops.h"
 #include "platform/module_thread.h"
 #include "platform/thread_id.h"
 
@@ -18,76 +20,53 @@ namespace {
 
 constexpr char kFn[] = "[DownloadResProc] ";
 
-// One unit of the running-worker count, held while a worker runs. Atomic increment and
-// decrement; the limit test reads the count without a lock, so the default ordering is enough.
-class RunningWorker {
-  public:
-    explicit RunningWorker(std::atomic<int>& count) : count_(count) {
-        const int now = ++count_;
-        KEL_TRACE(kFn, "task number is %i", now);
-    }
-    ~RunningWorker() { --count_; }
-    RunningWorker(const RunningWorker&) = delete;
-    RunningWorker& operator=(const RunningWorker&) = delete;
-
-  private:
-    std::atomic<int>& count_;
-};
-
 std::string Piece(const std::string& text, std::size_t at) {
     return at < text.size() ? text.substr(at, 2) : std::string();
 }
 
-// Fetches the package into P. Any error on the way ends the fetch as a failure, and a file
-// left half-written at P is removed with it.
-int FetchPackage(DownloadTask& task) {
+// The fetched body, in this worker's own part file: a version-1 package is unpacked from there
+// (kWorkerOk), a package of another version takes the name P and stays, as a request that found
+// it would leave it (kWorkerOtherVersion); anything else goes with the part file. Nothing at P
+// is read or removed: another process sharing the folder may be using that name.
+int InstallBody(const DownloadTask& task, PartFile& body, const std::string& folder) {
+    if (!HasPackageSignature(body.path())) {
+        KEL_TRACE(kFn, "DownloadResFile: %s [can not be downloaded]", task.package_path.c_str());
+        return kWorkerNotAPackage;
+    }
+    if (!IsValidPackage(body.path())) {
+        return body.Keep() ? kWorkerOtherVersion : kDownloadCannotCreate;
+    }
+    const bool unpacked = ExtractPackage(body.path(), folder, kPackageBodyOffset);
+    KEL_TRACE(kFn, "!@# %s", task.package_path.c_str());
+    return unpacked ? kWorkerOk : kWorkerExtractFailed;
+}
+
+// Fetches and unpacks. Any error of the fetch ends it as a failure; the part file goes with
+// it, and nothing else is removed.
+int FetchAndInstall(DownloadTask& task, const std::string& folder) {
+    std::optional<PartFile> body;
+    int result = kWorkerFetchRaised;
     try {
         const std::string server_path = ServerPath(task.remote_name);
         KEL_TRACE(kFn, "REMOTE-FILE is: %s", server_path.c_str());
-        int result = task.manager->DownloadFileByHttp(server_path, task.package_path);
-        if (!HasPackageSignature(task.package_path)) {
-            KEL_TRACE(kFn, "DownloadResFile: %s [can not be downloaded]",
-                      task.package_path.c_str());
-            result = kWorkerNotAPackage;
-            platform::SilentDelete(task.package_path);
-        } else if (result != kWorkerOk) {
-            // A transfer that failed part-way leaves a package that merely starts right; it
-            // would only fail to unpack at the next request.
-            platform::SilentDelete(task.package_path);
-        }
-        return result;
+        result = task.manager->FetchToPartFile(server_path, task.package_path, body);
     } catch (...) {
         KEL_TRACE(kFn, "DownloadResFile: %s [exception on downloading]", task.remote_name.c_str());
-        platform::SilentDelete(task.package_path);
         return kWorkerFetchRaised;
     }
+    if (result != kDownloadOk) {
+        return result;
+    }
+    return InstallBody(task, *body, folder);
 }
 
-// Unpacks the fetched package into folder, reading its body in place, and removes P.
-int UnpackPackage(DownloadTask& task, const std::string& folder) {
-    if (!IsValidPackage(task.package_path)) {
-        return kWorkerOtherVersion;  // the file stays, as a request that found it would leave it
-    }
-    int result = kWorkerOk;
-    if (!ExtractPackage(task.package_path, folder, kPackageBodyOffset)) {
-        result = kWorkerExtractFailed;
-        platform::SilentDelete(folder);
-    }
-    platform::SilentDelete(task.package_path);
-    KEL_TRACE(kFn, "!@# %s", task.package_path.c_str());
-    return result;
-}
-
-// Fetches and unpacks while holding one unit of the running count, and settles T's state on
-// every way out: no identifier stays "downloading" after its worker.
+// Fetches and unpacks while holding the task's unit of the running count, and settles T's state
+// on every way out: no identifier stays "downloading" after its worker.
 int FetchAndUnpack(DownloadTask& task, const std::string& folder) {
-    RunningWorker running(task.module->running_workers);
+    KEL_TRACE(kFn, "task number is %i", task.module->running_workers.load());
     int result = kWorkerRaised;
     try {
-        result = FetchPackage(task);
-        if (result == kWorkerOk) {
-            result = UnpackPackage(task, folder);
-        }
+        result = FetchAndInstall(task, folder);
     } catch (...) {
         result = kWorkerRaised;
     }
@@ -101,6 +80,7 @@ int FetchAndUnpack(DownloadTask& task, const std::string& folder) {
     } catch (...) {
         // Storing into an existing entry cannot fail; a new one could only run out of memory.
     }
+    task.slot.Release();
     return result;
 }
 
@@ -127,6 +107,35 @@ void WorkerThreadMain(void* raw_task) {
 
 }  // namespace
 
+WorkerSlot WorkerSlot::TakeBelow(std::atomic<int>& count, int limit) {
+    int now = count.load();
+    do {
+        if (now >= limit) {
+            return WorkerSlot();
+        }
+    } while (!count.compare_exchange_weak(now, now + 1));
+    return WorkerSlot(count);
+}
+
+WorkerSlot WorkerSlot::Take(std::atomic<int>& count) {
+    ++count;
+    return WorkerSlot(count);
+}
+
+WorkerSlot& WorkerSlot::operator=(WorkerSlot&& other) noexcept {
+    if (this != &other) {
+        Release();
+        count_ = std::exchange(other.count_, nullptr);
+    }
+    return *this;
+}
+
+void WorkerSlot::Release() noexcept {
+    if (count_ != nullptr) {
+        --*std::exchange(count_, nullptr);
+    }
+}
+
 std::string ServerPath(const std::string& remote_name) {
     return Piece(remote_name, 0) + "/" + Piece(remote_name, 2) + "/" + Piece(remote_name, 4) + "/" +
            Piece(remote_name, 6) + "/" + remote_name;
@@ -148,6 +157,7 @@ int DownloadResProc(std::unique_ptr<DownloadTask> task_record) noexcept {
         } catch (...) {
         }
     }
+    task.slot.Release();
     task.data = {};
     KEL_TRACE(kFn, "TID%d exit.", static_cast<int>(platform::CurrentThreadId()));
     return result;

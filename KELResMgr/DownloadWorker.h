@@ -2,9 +2,11 @@
 // checks, unpacks and notifies.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "KELResMgr.h"
@@ -26,6 +28,30 @@ enum WorkerResult : int {
     kWorkerRaised = 20,        // an unexpected error ended the worker
 };
 
+// One unit of the running-worker count, taken by a request before its worker starts, so that
+// requests racing for the last unit cannot both have it, and given back when the worker's work
+// is done, or with the task when the worker never runs. Move-only; used by one thread at a time.
+class WorkerSlot {
+  public:
+    WorkerSlot() = default;
+    // A unit when fewer than limit are taken (an atomic test and raise); an empty slot otherwise.
+    static WorkerSlot TakeBelow(std::atomic<int>& count, int limit);
+    // A unit whatever the count: a download in wait mode is not limited, but counts.
+    static WorkerSlot Take(std::atomic<int>& count);
+    ~WorkerSlot() { Release(); }
+    WorkerSlot(WorkerSlot&& other) noexcept : count_(std::exchange(other.count_, nullptr)) {}
+    WorkerSlot& operator=(WorkerSlot&& other) noexcept;
+    WorkerSlot(const WorkerSlot&) = delete;
+    WorkerSlot& operator=(const WorkerSlot&) = delete;
+
+    explicit operator bool() const { return count_ != nullptr; }
+    void Release() noexcept;
+
+  private:
+    explicit WorkerSlot(std::atomic<int>& count) : count_(&count) {}
+    std::atomic<int>* count_ = nullptr;
+};
+
 // Handed from a request to its worker, which takes it over whole. The data block is the
 // request's private copy of the host's bytes.
 struct DownloadTask {
@@ -36,6 +62,7 @@ struct DownloadTask {
     std::string id;                       // T
     HWND window = 0;
     std::vector<std::uint8_t> data;
+    WorkerSlot slot;  // a unit of module->running_workers; given back before module is let go
 };
 
 // R[0..1]/R[2..3]/R[4..5]/R[6..7]/R, each piece clamped to R's length, no leading '/'.

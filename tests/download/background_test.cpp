@@ -257,6 +257,79 @@ TEST_F(MediaServerTest, LimitRefusesWhileWorkersRun) {
     EXPECT_EQ(window.Count(), 4u);
 }
 
+// Catches a limit tested before the workers raise the count: twenty requests at one instant
+// started up to twenty downloads with a limit of 3.
+TEST_F(MediaServerTest, LimitHoldsForRequestsAtOneInstant) {
+    constexpr int kRequests = 20;
+    for (int n = 0; n < kRequests; ++n) {
+        Publish(Id(100 + n), SampleFiles());
+    }
+    SlowFiles(1500);
+    Load("max_task=3\n");
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int n = 0; n < kRequests; ++n) {
+        threads.emplace_back([&, n] {
+            while (!go) {
+                std::this_thread::yield();
+            }
+            Ask(Id(100 + n), 0);
+        });
+    }
+    go = true;
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(CountText(trace_path_, "too many tasks."), kRequests - 3);
+    ASSERT_TRUE(WaitForWorkers(3));
+    EXPECT_EQ(server_.RequestLines().size(), 3u);
+}
+
+// Catches two processes sharing the resources folder losing the resource: one whose package
+// arrives after the other has installed it deleted the installed folder, and two at the same
+// moment wrote into one staging folder and left no folder at all. Each library copy stands for
+// a process of its own.
+TEST_F(MediaServerTest, TwoProcessesShareTheResourcesFolder) {
+    const std::string id = Id(90);
+    const FileMap files = SampleFiles("shared");
+    Publish(id, files);
+    SlowFiles(800);
+    Load();
+    LibraryCopy other(
+        "[download]\nhttp_server=127.0.0.1\nhttp_port=" + std::to_string(server_.port()) + "\n");
+    const auto resources_holds_only = [&](const std::string& folder) {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(sandbox_.resources())) {
+            names.push_back(entry.path().filename().string());
+        }
+        EXPECT_EQ(names, std::vector<std::string>{fs::path(folder).filename().string()});
+    };
+
+    // At the same moment.
+    std::string answers[2];
+    std::thread first([&] { answers[0] = Ask(id, 0, true); });
+    answers[1] = other.DownloadResFileEx(id, 0, nullptr, 0, true);
+    first.join();
+    EXPECT_EQ(answers[0], Folder(id));
+    EXPECT_EQ(answers[1], Folder(id));
+    EXPECT_EQ(ReadTree(Folder(id)), files);
+    resources_holds_only(Folder(id));
+
+    // One after the other: the folder is installed while the second package is on its way.
+    const std::string next = Id(91);
+    Publish(next, SampleFiles("second"));
+    WindowRecorder window;
+    std::thread late([&] { answers[0] = Ask(next, window.handle(), true); });
+    ASSERT_TRUE(WaitForRequests(3));
+    fs::create_directories(Folder(next));
+    WriteFile(Folder(next) + "/installed.txt", "by the other process");
+    late.join();
+    EXPECT_EQ(answers[0], Folder(next));
+    EXPECT_EQ(window.Count(), 1u);
+    EXPECT_EQ(ReadFile(Folder(next) + "/installed.txt"), "by the other process");
+    EXPECT_EQ(Ask(next, 0), Folder(next));  // known as downloaded
+}
+
 // The limit is read once; 0, negatives, words and empty text give 10.
 TEST_F(MediaServerTest, LimitValues) {
     struct Row {

@@ -1,8 +1,12 @@
 // Download requests answered from the disk: what a host gets, what is left on disk, and who is
 // notified, when the resource's folder or package file is already there.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <future>
 
 #include "harness/LibraryCopy.h"
 #include "harness/Packages.h"
@@ -96,6 +100,25 @@ TEST_F(OnDisk, NonPackageIsSetAside) {
     WriteFile(Package(), "KE");  // shorter than a header
     EXPECT_EQ(Ask(), Package());
     EXPECT_EQ(ReadFile(set_aside), "KE");
+}
+
+// Catches a folder at the package path (a host can make one with CreateUserFolder) deleted with
+// what it holds when the download fails, and a named pipe there blocking the request for ever.
+TEST_F(OnDisk, NoRegularFileAtThePackagePath) {
+    fs::create_directories(Package());
+    WriteFile(Package() + "/mine.txt", "the host's");
+    EXPECT_EQ(library_.DownloadResFileEx(kId, window_.handle(), nullptr, 0, true), "");
+    EXPECT_EQ(ReadFile(Package() + "/mine.txt"), "the host's");
+
+    fs::remove_all(Package());
+    ASSERT_EQ(::mkfifo(Package().c_str(), 0600), 0);
+    auto answer = std::async(std::launch::async, [&] { return Ask(); });
+    if (answer.wait_for(10s) != std::future_status::ready) {
+        ::close(::open(Package().c_str(), O_WRONLY | O_NONBLOCK));  // frees a reader stuck in open
+        ADD_FAILURE() << "the request blocked on a named pipe";
+    }
+    EXPECT_EQ(answer.get(), Package());  // set aside, as any other file that is no package
+    EXPECT_TRUE(fs::is_fifo(Package() + ".invalid_res_file"));
 }
 
 TEST_F(OnDisk, NullDataWithASizeIsAnEmptyBlock) {
