@@ -16,6 +16,19 @@ constexpr auto kInterval = std::chrono::milliseconds(250);
 
 }  // namespace
 
+// True while one of the resource's staging folders ("T_files_tmp-" and a random suffix, one per
+// extraction) is there.
+bool BeingUnpacked(const std::string& resources, const std::string& text) {
+    const std::string staging = text + "_files_tmp-";
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(resources, ec)) {
+        if (entry.path().filename().string().rfind(staging, 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::optional<std::uint64_t> PackageBytesSoFar(const std::string& resources,
                                                const std::string& text) {
     std::error_code ec;
@@ -172,15 +185,13 @@ void ProgressMonitor::Summarize(std::size_t ready) {
 
 std::string ProgressMonitor::Describe(const std::string& text, Sample& sample,
                                       Clock::time_point now) const {
-    struct stat info {};
-    const std::string base = resources_ + text;
-    if (::stat((base + "_files_tmp").c_str(), &info) == 0) {
-        if (::stat((base + ".tsl").c_str(), &info) == 0) {
-            sample.bytes = static_cast<std::uint64_t>(info.st_size);  // the whole package now
+    const std::optional<std::uint64_t> so_far = PackageBytesSoFar(resources_, text);
+    if (BeingUnpacked(resources_, text)) {
+        if (so_far) {
+            sample.bytes = *so_far;  // the whole package now
         }
         return text + " unpacking";
     }
-    const std::optional<std::uint64_t> so_far = PackageBytesSoFar(resources_, text);
     if (!so_far) {
         return text + " waiting for the server";
     }

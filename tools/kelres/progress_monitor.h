@@ -19,9 +19,9 @@
 namespace kel::tool {
 
 // Watches the files the library writes while it downloads: for each resource T the package file
-// "<resources>/T.tsl.part-XXXXXXXX" grows while the package arrives (it takes the name T.tsl
-// once whole), and the folder "<resources>/T_files_tmp"
-// appears while it is unpacked. Four times a second it shows, on the console's progress line,
+// "<resources>/T.tsl.part-XXXXXXXX" grows while the package arrives (a version-1 package is
+// unpacked from there), and a folder "<resources>/T_files_tmp-XXXXXXXX" is there while it is
+// unpacked. Four times a second it shows, on the console's progress line,
 // the bytes so far and the rate, or "unpacking"; with the package's size from the media server
 // also the total, the share done and the time left. It runs only when stdout is a terminal; then
 // it owns one thread, stopped by the destructor, and asks the server for sizes.
