@@ -1,6 +1,9 @@
 // The local wall-clock time.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+
 namespace kel::platform {
 
 struct LocalTime {
@@ -16,5 +19,12 @@ struct LocalTime {
 
 // Now, in the local time zone; all zero when the system cannot tell.
 LocalTime LocalTimeNow();
+
+// Seconds since 1970 UTC of a wall-clock time in the local time zone (year, month, day, hour,
+// minute, second; weekday and millisecond are not used). Fields out of their range are carried
+// over as the calendar does (month 0 is December of the year before), and daylight time is as
+// the calendar has it on that day. Every time from 1970 to 3000 converts, also in a 32-bit
+// build; nullopt for what the system cannot represent.
+std::optional<std::int64_t> SecondsOfLocalTime(const LocalTime& time);
 
 }  // namespace kel::platform

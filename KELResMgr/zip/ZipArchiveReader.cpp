@@ -1,12 +1,13 @@
 #include "KELResMgr/zip/ZipArchiveReader.h"
 
 #include "KELResMgr/zip/InflateEngine.h"
+#include "platform/clock.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 
@@ -40,23 +41,23 @@ std::uint32_t Le32(const unsigned char* p) {
 }
 
 // The DOS date and time read as local time, out-of-range fields normalised by the calendar.
+// DOS dates run from 1980 to 2107: every one converts on every build.
 std::int64_t DosDateTimeToTime(std::uint32_t dos_date_time) {
     const std::uint32_t time = dos_date_time & 0xFFFF;
     const std::uint32_t date = dos_date_time >> 16;
-    std::tm fields{};
-    fields.tm_sec = static_cast<int>((time & 0x1F) * 2);
-    fields.tm_min = static_cast<int>((time >> 5) & 0x3F);
-    fields.tm_hour = static_cast<int>((time >> 11) & 0x1F);
-    fields.tm_mday = static_cast<int>(date & 0x1F);
-    fields.tm_mon = static_cast<int>((date >> 5) & 0x0F) - 1;
-    fields.tm_year = static_cast<int>(date >> 9) + 80;
-    fields.tm_isdst = -1;  // the calendar decides about daylight time
-    const std::time_t seconds = std::mktime(&fields);
-    if (seconds == static_cast<std::time_t>(-1)) {
+    platform::LocalTime fields;
+    fields.second = static_cast<int>((time & 0x1F) * 2);
+    fields.minute = static_cast<int>((time >> 5) & 0x3F);
+    fields.hour = static_cast<int>((time >> 11) & 0x1F);
+    fields.day = static_cast<int>(date & 0x1F);
+    fields.month = static_cast<int>((date >> 5) & 0x0F);
+    fields.year = static_cast<int>(date >> 9) + 1980;
+    const std::optional<std::int64_t> seconds = platform::SecondsOfLocalTime(fields);
+    if (!seconds) {
         throw std::invalid_argument("cannot represent the entry time " +
                                     std::to_string(dos_date_time));
     }
-    return static_cast<std::int64_t>(seconds);
+    return *seconds;
 }
 
 std::string FullPath(const std::string& path) {

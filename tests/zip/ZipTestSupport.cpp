@@ -149,7 +149,11 @@ std::int64_t LocalTime(int year, int month, int day, int hour, int minute, int s
     fields.tm_min = minute;
     fields.tm_sec = second;
     fields.tm_isdst = -1;
+#ifdef _WIN32
+    return _mktime64(&fields);  // mktime of a 32-bit build ends in 2038
+#else
     return static_cast<std::int64_t>(std::mktime(&fields));
+#endif
 }
 
 bool Run(const std::string& command) {

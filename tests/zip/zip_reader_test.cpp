@@ -423,6 +423,10 @@ TEST_F(ZipReaderTest, DosTimes) {
         {(44 << 9) | (12 << 5) | 31, (23 << 11) | (59 << 5) | 29,
          test::LocalTime(2024, 12, 31, 23, 59, 58)},
         {(40 << 9) | (0 << 5) | 0, 0, test::LocalTime(2019, 11, 30, 0, 0, 0)},  // month 0, day 0
+        // Past 2038: a 32-bit time_t refused every package with such an entry.
+        {(58 << 9) | (2 << 5) | 1, 0, test::LocalTime(2038, 2, 1, 0, 0, 0)},
+        {(127 << 9) | (12 << 5) | 31, (23 << 11) | (59 << 5) | 29,
+         test::LocalTime(2107, 12, 31, 23, 59, 58)},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.expected);
