@@ -11,6 +11,7 @@
 #include "KELResMgr/Package.h"
 #include "KELResMgr/ResId.h"
 #include "KELResMgr/ResTrace.h"
+#include "platform/extraction.h"
 #include "platform/file_ops.h"
 
 namespace kel {
@@ -37,11 +38,12 @@ struct ResourcePaths {
 
 // The host is trusted with the identifier text, but a name that is not one plain file name
 // could make the library write outside the resources folder, and "." would ask the media server
-// for a path that climbs out of its folder tree ("/../ts/l//..tsl").
+// for a path that climbs out of its folder tree ("/../ts/l//..tsl"). On Windows a device name
+// ("NUL", "COM1") or a stream ("a:b") would not be a file of the resources folder at all.
 bool IsPlainName(std::string_view name) {
     return name != "." &&
            name.find_first_of(std::string_view("/\\\0", 3)) == std::string_view::npos &&
-           name.find("..") == std::string_view::npos;
+           name.find("..") == std::string_view::npos && platform::IsStorableName(name);
 }
 
 // The download limit: read once per load, at the first request that may start a download.

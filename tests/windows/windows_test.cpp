@@ -149,6 +149,18 @@ TEST_F(AllUsersTree, CreateUserFolderAndTooLongNames) {
     EXPECT_EQ(library.DownloadResFileEx(long_name, nullptr, nullptr, 0, true), "");
 }
 
+// Catches identifiers that Windows opens as a device or a stream: "NUL" was answered with the
+// path of "NUL.tsl" (the device exists), and "a:b" names a stream of a file "a".
+TEST_F(AllUsersTree, DeviceAndStreamIdentifiersAreRefused) {
+    LibraryCopy library("[download]\nhttp_server=127.0.0.1\nhttp_port=1\n");
+    for (const char* id : {"NUL", "con", "COM1", "Lpt9", "aux", "a:b", "id."}) {
+        SCOPED_TRACE(id);
+        EXPECT_EQ(library.DownloadResFileEx(id, nullptr, nullptr, 0, false), "");
+        EXPECT_EQ(library.DownloadResFileEx(id, nullptr, nullptr, 0, true), "");
+    }
+    EXPECT_FALSE(fs::exists(Resources() + "a"));
+}
+
 // A message-only window on a thread of its own that pumps messages, as a host's window does.
 class HostWindow {
   public:
