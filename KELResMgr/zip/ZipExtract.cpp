@@ -7,6 +7,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "KELResMgr/zip/EntryName.h"
 #include "KELResMgr/zip/StagingFolder.h"
 #include "KELResMgr/zip/ZipArchiveReader.h"
 #include "platform/extraction.h"
@@ -41,15 +42,6 @@ class KnownFolders {
     std::unordered_set<std::string> folders_;
     std::size_t bytes_ = 0;
 };
-
-// The entry name as 8-bit text up to its first zero byte, backslashes turned into '/'.
-std::string CurrentEntryName(CZipArchiveReader& reader, std::uint32_t name_length) {
-    std::vector<char> buffer(std::size_t{name_length} + 1);
-    reader.GetCurrentEntryInfo(nullptr, buffer.data(), buffer.size(), nullptr, 0, nullptr, 0);
-    std::string name(buffer.data());
-    std::replace(name.begin(), name.end(), '\\', '/');
-    return name;
-}
 
 // Throws unless path is a real folder: a link in its place could lead writes elsewhere.
 void RequireRealFolder(const std::string& path) {
@@ -87,7 +79,7 @@ void ExtractCurrentEntry(CZipArchiveReader& reader, const std::string& root,
                          std::vector<char>& buffer, KnownFolders& known_folders) {
     ZipEntryInfo info;
     reader.GetCurrentEntryInfo(&info, nullptr, 0, nullptr, 0, nullptr, 0);
-    const std::string name = CurrentEntryName(reader, info.name_length);
+    const std::string name = ReadEntryName(reader, info).text;
     if (name.empty()) {
         throw std::invalid_argument("empty entry name");
     }

@@ -8,7 +8,9 @@
 #include <optional>
 #include <stdexcept>
 
+#include "KELResMgr/zip/EntryName.h"
 #include "KELResMgr/zip/ZipArchiveReader.h"
+#include "KELResMgr/zip/ZipExtract.h"
 #include "ZipTestSupport.h"
 #include "harness/TempFolder.h"
 #include "platform/file.h"
@@ -435,6 +437,63 @@ TEST_F(ZipReaderTest, DosTimes) {
         ZipEntryInfo info;
         reader.GetCurrentEntryInfo(&info, nullptr, 0, nullptr, 0, nullptr, 0);
         EXPECT_EQ(info.modification_time, row.expected);
+    }
+}
+
+// A Unicode path extra field (0x7075, version 1) for header_name naming unicode; crc_of: the
+// name whose CRC-32 it carries.
+std::string UnicodePathField(const std::string& crc_of, const std::string& unicode) {
+    const auto crc = static_cast<std::uint32_t>(
+        crc32(0, reinterpret_cast<const Bytef*>(crc_of.data()), static_cast<uInt>(crc_of.size())));
+    const std::size_t size = 5 + unicode.size();
+    std::string field = {'\x75', '\x70', static_cast<char>(size), static_cast<char>(size >> 8), 1};
+    for (int i = 0; i < 4; ++i) {
+        field.push_back(static_cast<char>(crc >> (8 * i)));
+    }
+    return field + unicode;
+}
+
+// Catches names read in the wrong encoding (a UTF-8 name passed to the ANSI calls of Windows is
+// mangled), a Unicode path field used without its CRC matching the header name, and a field that
+// names another path slipping past the safety checks.
+TEST(EntryNames, EncodingAndUnicodePathField) {
+    using E = NameEncoding;
+    const std::string u_umlaut = "\xC3\xBC.txt";  // "ü.txt" in UTF-8
+    const std::string cp437 = "\x81.txt";         // the same name from a DOS packer
+    const struct {
+        const char* label;
+        std::string header;
+        std::uint32_t flags;
+        std::string extra;
+        std::string text;
+        E encoding;
+        bool safe = true;
+    } rows[] = {
+        {"UTF-8 flag", u_umlaut, 1u << 11, "", u_umlaut, E::kUtf8Flag},
+        {"Unicode path field", cp437, 0, UnicodePathField(cp437, u_umlaut), u_umlaut,
+         E::kUnicodePathField},
+        {"field after another block", cp437, 0,
+         std::string("\x55\x54\x01\x00\x03", 5) + UnicodePathField(cp437, u_umlaut), u_umlaut,
+         E::kUnicodePathField},
+        {"field of another name", cp437, 0, UnicodePathField("x.txt", u_umlaut), cp437, E::kBytes},
+        {"field that climbs out", "evil.txt", 0, UnicodePathField("evil.txt", "../evil.txt"),
+         "../evil.txt", E::kUnicodePathField, false},
+        {"field with invalid UTF-8", cp437, 0, UnicodePathField(cp437, "\xC0\xAF"), cp437,
+         E::kBytes},
+        {"unmarked UTF-8", "d\\" + u_umlaut, 0, "", "d/" + u_umlaut, E::kUnmarkedUtf8},
+        {"legacy 8-bit name", "\xFC.txt", 0, "", "\xFC.txt", E::kBytes},
+        {"overlong form", "\xC0\xAF.txt", 0, "", "\xC0\xAF.txt", E::kBytes},
+        {"surrogate", "\xED\xA0\x80", 0, "", "\xED\xA0\x80", E::kBytes},
+        {"past U+10FFFF", "\xF4\x90\x80\x80", 0, "", "\xF4\x90\x80\x80", E::kBytes},
+        {"cut short", "\xE2\x82", 0, "", "\xE2\x82", E::kBytes},
+        {"ASCII", "a.txt", 1u << 11, "", "a.txt", E::kUtf8Flag},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        const EntryName name = DecodeEntryName(row.header, row.flags, row.extra);
+        EXPECT_EQ(name.text, row.text);
+        EXPECT_EQ(name.encoding, row.encoding);
+        EXPECT_EQ(IsSafeEntryName(name.text), row.safe);
     }
 }
 
