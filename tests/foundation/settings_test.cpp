@@ -249,6 +249,23 @@ TEST(Settings, PathBesideTheLibrary) {
     }
 }
 
+// Keys that belong together come from one test mode: a reader keeps the mode it was made under
+// when SetTestMode runs before its reads (one mode's host with the other's port made a download
+// connection that was kept for the whole load).
+TEST(Settings, ReaderKeepsItsTestMode) {
+    TempFolder folder;
+    const std::string path = folder / "Tessel.ini";
+    WriteFile(path, "[download]\nhttp_port=1\nt_http_port=2\n");
+    for (const bool test_mode : {false, true}) {
+        SCOPED_TRACE(test_mode ? "made in test mode" : "made in normal mode");
+        SetTestModeFlag(test_mode);
+        const ConfigReader settings(path);
+        SetTestModeFlag(!test_mode);
+        EXPECT_EQ(settings.Read(config::kDownload, config::kHttpPort, ""), test_mode ? "2" : "1");
+    }
+    SetTestModeFlag(false);
+}
+
 TEST(Settings, LeadingNumber) {
     struct Row {
         const char* text;
