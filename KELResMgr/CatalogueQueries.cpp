@@ -90,12 +90,14 @@ struct Frame {
 // configured (nothing is sent then).
 std::optional<QueryResult> Query(const Frame& frame, const std::string& object_name) {
     KEL_TRACE(frame.function_tag, kBegin);
-    const std::string host = ReadConfig(config::kUpload, config::kWsUrl, "");
+    const ConfigReader settings;  // the server and its port under one test mode
+    const std::string host = settings.Read(config::kUpload, config::kWsUrl, "");
     if (host.empty()) {
         KEL_TRACE(frame.function_tag, "%s", frame.no_url);
         return std::nullopt;
     }
-    std::string port = ReadConfig(config::kUpload, config::kWsHttpPort, config::kDefaultWsHttpPort);
+    std::string port =
+        settings.Read(config::kUpload, config::kWsHttpPort, config::kDefaultWsHttpPort);
     if (port.empty()) {
         port = config::kDefaultWsHttpPort;
     }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cctype>
 #include <climits>
+#include <utility>
 
 #include "KELResMgr/ModuleState.h"
 #include "KELResMgr/ResTrace.h"
@@ -44,18 +45,26 @@ std::string ConfigFilePath() {
     return Module().config_path.Get(ComputeConfigFilePath);
 }
 
-std::string ReadConfig(const std::string& section, const std::string& key,
-                       const std::string& default_value) {
-    const std::string path = ConfigFilePath();
-    const std::string name = TestModeOn() ? config::kTestModePrefix + key : key;
+ConfigReader::ConfigReader() : ConfigReader(ConfigFilePath()) {}
+
+ConfigReader::ConfigReader(std::string path) : path_(std::move(path)), test_mode_(TestModeOn()) {}
+
+std::string ConfigReader::Read(const std::string& section, const std::string& key,
+                               const std::string& default_value) const {
+    const std::string name = test_mode_ ? config::kTestModePrefix + key : key;
     bool skipped_long_line = false;
     std::string value = platform::GetPrivateProfileString(
-        section, name, default_value, path, config::kValueBufferSize, &skipped_long_line);
+        section, name, default_value, path_, config::kValueBufferSize, &skipped_long_line);
     if (skipped_long_line && !Module().long_settings_line_traced.exchange(true)) {
-        KEL_TRACE(kFn, "%s: skipped a line longer than %zu characters", path.c_str(),
+        KEL_TRACE(kFn, "%s: skipped a line longer than %zu characters", path_.c_str(),
                   platform::kMaxProfileLine);
     }
     return value;
+}
+
+std::string ReadConfig(const std::string& section, const std::string& key,
+                       const std::string& default_value) {
+    return ConfigReader().Read(section, key, default_value);
 }
 
 long ParseLeadingNumber(const std::string& text) {

@@ -43,10 +43,28 @@ std::string ConfigFilePath();
 // The settings file beside the module file at module_path; empty when the path names no folder.
 std::string SettingsPathBeside(const std::string& module_path);
 
-// The value of key (with the test-mode prefix when test mode is on) in section, or
-// default_value when the file, the section or the key is missing. A key present with an empty
+// Reads keys under the test mode in force when it is made, so that settings that belong together
+// (a server, its port and its folder) all come from one mode even when SetTestMode runs between
+// their reads. Read gives the value of key (with the test-mode prefix in test mode) in section,
+// or default_value when the file, the section or the key is missing. A key present with an empty
 // value gives "". Lines longer than 64 KiB are skipped; the first such read of a load is traced.
-// Never fails.
+// Never fails. Used by one thread.
+class ConfigReader {
+  public:
+    // The settings file beside the library.
+    ConfigReader();
+    // The settings file at path.
+    explicit ConfigReader(std::string path);
+
+    std::string Read(const std::string& section, const std::string& key,
+                     const std::string& default_value) const;
+
+  private:
+    std::string path_;
+    bool test_mode_;
+};
+
+// One key read under the test mode in force now.
 std::string ReadConfig(const std::string& section, const std::string& key,
                        const std::string& default_value);
 

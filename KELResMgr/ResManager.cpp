@@ -64,14 +64,16 @@ const net::HttpConnection* CResManager::SharedConnection() {
         return ready;
     }
     // The settings are read without the lock; when two first downloads race, the first to take
-    // the lock makes the connection and the other one uses it.
+    // the lock makes the connection and the other one uses it. The host and its port come from
+    // one test mode: the connection is kept for the whole load.
+    const ConfigReader settings;
     const std::string host =
-        ReadConfig(config::kDownload, config::kHttpServer, config::kDefaultMediaServer);
+        settings.Read(config::kDownload, config::kHttpServer, config::kDefaultMediaServer);
     if (host.empty()) {
         return nullptr;
     }
     const std::string port =
-        ReadConfig(config::kDownload, config::kHttpPort, config::kDefaultHttpPort);
+        settings.Read(config::kDownload, config::kHttpPort, config::kDefaultHttpPort);
     std::scoped_lock lock(setup_mutex_);
     if (!connection_) {
         connection_ =
@@ -146,12 +148,14 @@ int CResManager::FetchToPartFile(const std::string& remote_path, const std::stri
 
 int CResManager::UploadFileByFtp(const char* local_file) {
     net::InternetSession session;  // a failure here is raised to the caller
-    const std::string host = ReadConfig(config::kUpload, config::kFtpServer, "");
+    const ConfigReader settings;   // the server, its port and its folder under one test mode
+    const std::string host = settings.Read(config::kUpload, config::kFtpServer, "");
     if (host.empty()) {
         KEL_TRACE(kUploadFn, "CResManager::UploadFileByFtp: no server name in configure file.");
         return KELRES_UPLOAD_NOT_CONFIGURED;
     }
-    const std::string port = ReadConfig(config::kUpload, config::kFtpPort, config::kDefaultFtpPort);
+    const std::string port =
+        settings.Read(config::kUpload, config::kFtpPort, config::kDefaultFtpPort);
     KEL_TRACE(kUploadFn, "server info: server name--%s; port--%s", host.c_str(), port.c_str());
     std::optional<net::FtpConnection> connection;  // closed before the session
     try {
@@ -168,7 +172,7 @@ int CResManager::UploadFileByFtp(const char* local_file) {
     const std::string chain = Piece(file_name, 0) + "/" + Piece(file_name, 2) + "/" +
                               Piece(file_name, 4) + "/" + Piece(file_name, 6);
     // The chain is made under the base folder, so that the store below finds it there.
-    const std::string base = WithSlashes(ReadConfig(config::kUpload, config::kPath, ""));
+    const std::string base = WithSlashes(settings.Read(config::kUpload, config::kPath, ""));
     if (!base.empty() && !connection->CanEnter(base)) {
         KEL_TRACE(kUploadFn, "failed to create directory");
         return KELRES_UPLOAD_FOLDER_FAILED;

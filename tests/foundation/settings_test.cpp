@@ -1,10 +1,16 @@
 // The settings file reader: the rules of initialization files that hosts' existing files rely on.
 #include <gtest/gtest.h>
 #if !defined(_WIN32)
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
+#include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <future>
 #include <string>
 
 #include "KELResMgr/Config.h"
@@ -17,10 +23,23 @@ namespace {
 using platform::GetPrivateProfileString;
 using test::TempFolder;
 using test::WriteFile;
+namespace fs = std::filesystem;
+
+// text saved as UTF-16 with its byte-order mark.
+std::string Utf16(std::u16string_view text, bool big_endian) {
+    std::string bytes;
+    for (const char16_t unit : u"\uFEFF" + std::u16string(text)) {
+        const char high = static_cast<char>(unit >> 8);
+        const char low = static_cast<char>(unit & 0xFF);
+        bytes += big_endian ? high : low;
+        bytes += big_endian ? low : high;
+    }
+    return bytes;
+}
 
 struct ProfileCase {
     const char* name;
-    const char* file;
+    std::string file;
     const char* section;
     const char* key;
     const char* expected;
@@ -50,6 +69,18 @@ TEST(ProfileReader, FormatRules) {
         // Saved by an editor that writes a byte-order mark: the first section must not be lost.
         {"utf-8 byte-order mark", "\xEF\xBB\xBF[upload]\nftp_server=a\n", "upload", "ftp_server",
          "a"},
+        // Files that the system's profile functions read and an 8-bit reader of "\n" lines lost.
+        {"utf-16le byte-order mark", Utf16(u"[upload]\r\nftp_server=a\r\n", false), "upload",
+         "ftp_server", "a"},
+        {"utf-16be byte-order mark", Utf16(u"[upload]\r\nftp_server=a\r\n", true), "upload",
+         "ftp_server", "a"},
+        {"cr line ends", "[upload]\rother=b\rftp_server=a\r", "upload", "ftp_server", "a"},
+#if !defined(_WIN32)
+        // Windows gives the ANSI code page's text; here characters beyond ASCII come as UTF-8,
+        // and a lone surrogate as U+FFFD.
+        {"utf-16 beyond ascii", Utf16(u"[upload]\npath=\u00E9\U0001F600\xD800\n", true), "upload",
+         "path", "\xC3\xA9\xF0\x9F\x98\x80\xEF\xBF\xBD"},
+#endif
     };
     TempFolder folder;
     const std::string path = folder / "Tessel.ini";
@@ -64,6 +95,65 @@ TEST(ProfileReader, MissingFileGivesDefault) {
     TempFolder folder;
     EXPECT_EQ(GetPrivateProfileString("download", "http_port", "8055", folder / "none.ini", 10240),
               "8055");
+}
+
+#if defined(_WIN32)
+std::string ReadWithin(const std::string& path) {
+    return GetPrivateProfileString("upload", "path", "DEF", path, 10240);
+}
+#else
+// Reads a key, but gives up waiting after a while, so that a reader that waits on what it
+// opened fails the test instead of hanging it: opening a named pipe for reading and writing
+// then releases the reader.
+std::string ReadWithin(const std::string& path) {
+    auto read = std::async(std::launch::async, [&] {
+        return GetPrivateProfileString("upload", "path", "DEF", path, 10240);
+    });
+    if (read.wait_for(std::chrono::seconds(10)) == std::future_status::timeout) {
+        ADD_FAILURE() << "the read still waits on " << path;
+        const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK);
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    return read.get();
+}
+#endif
+
+// A settings path that names no regular file reads as a missing one, and at once: a reader that
+// opened a named pipe waited for a writer that never came, and hung every export that reads a
+// setting. A link to a settings file is still read.
+TEST(ProfileReader, NotARegularFile) {
+    struct Row {
+        const char* name;
+        void (*make)(const std::string& path);
+        const char* expected;
+    } rows[] = {
+        {"folder", [](const std::string& path) { fs::create_directory(path); }, "DEF"},
+#if !defined(_WIN32)
+        {"named pipe", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); },
+         "DEF"},
+        {"link to a named pipe",
+         [](const std::string& path) {
+             ASSERT_EQ(mkfifo((path + ".pipe").c_str(), 0600), 0);
+             fs::create_symlink(path + ".pipe", path);
+         },
+         "DEF"},
+        {"link to a file",
+         [](const std::string& path) {
+             WriteFile(path + ".real", "[upload]\npath=a\n");
+             fs::create_symlink(path + ".real", path);
+         },
+         "a"},
+#endif
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempFolder folder;
+        const std::string path = folder / "Tessel.ini";
+        row.make(path);
+        EXPECT_EQ(ReadWithin(path), row.expected);
+    }
 }
 
 // A value longer than the 10240-character buffer is cut to what the buffer holds.
@@ -100,6 +190,10 @@ TEST(ProfileReader, LongLines) {
          "[x]\n;" + std::string(3 * limit, 'c') + "\n[upload]\npath=b", "b", true},
         {"long last line without newline", "[upload]\n;" + std::string(2 * limit, 'c'), "DEF",
          true},
+        // The limit counts the 8-bit text that UTF-16 is read as, not the file's bytes.
+        {"utf-16 line of the limit is read",
+         Utf16(u"[upload]\npath=" + std::u16string(limit - 5, u'v') + u"\n", false),
+         std::string(10239, 'v'), false},
     };
     TempFolder folder;
     const std::string path = folder / "Tessel.ini";
@@ -153,6 +247,23 @@ TEST(Settings, PathBesideTheLibrary) {
         SCOPED_TRACE(row.module);
         EXPECT_EQ(SettingsPathBeside(row.module), row.settings);
     }
+}
+
+// Keys that belong together come from one test mode: a reader keeps the mode it was made under
+// when SetTestMode runs before its reads (one mode's host with the other's port made a download
+// connection that was kept for the whole load).
+TEST(Settings, ReaderKeepsItsTestMode) {
+    TempFolder folder;
+    const std::string path = folder / "Tessel.ini";
+    WriteFile(path, "[download]\nhttp_port=1\nt_http_port=2\n");
+    for (const bool test_mode : {false, true}) {
+        SCOPED_TRACE(test_mode ? "made in test mode" : "made in normal mode");
+        SetTestModeFlag(test_mode);
+        const ConfigReader settings(path);
+        SetTestModeFlag(!test_mode);
+        EXPECT_EQ(settings.Read(config::kDownload, config::kHttpPort, ""), test_mode ? "2" : "1");
+    }
+    SetTestModeFlag(false);
 }
 
 TEST(Settings, LeadingNumber) {
