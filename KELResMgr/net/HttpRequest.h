@@ -93,6 +93,10 @@ class HttpRequest {
     void RethrowCallbackError();
 
     void Start();
+    // Starts the transfer, again after a connect that failed within the retries, and waits for
+    // the final answer's headers or a redirect to follow.
+    void SendOnce();
+    void FollowRedirect();
     // Keeps body bytes that the caller's buffer could not take, for the next reads.
     void Spill(const char* data, std::size_t size);
     // Runs the transfer until done() holds or the transfer ends; throws when it failed first.
@@ -112,7 +116,11 @@ class HttpRequest {
     bool finished_ = false;
     int result_ = 0;  // the transfer's outcome (CURLcode), once finished_
     bool paused_ = false;
-    bool reached_ = false;  // the server of this attempt has been reached
+    // The server has been reached: the final answer's window runs from the first connect, also
+    // across redirects. A connect that failed is retried only while this is false.
+    bool reached_ = false;
+    bool location_ = false;  // the headers so far have a Location
+    bool redirect_ = false;  // the answer is a redirect to follow: its body is not the caller's
     TransferPace pace_;
     std::exception_ptr callback_error_;
 

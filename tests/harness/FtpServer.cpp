@@ -1,6 +1,9 @@
 #include "harness/FtpServer.h"
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
+#include <iostream>
 #include <sstream>
 
 namespace kel::test {
@@ -17,6 +20,12 @@ FtpServer::FtpServer(int port) : folder_("kelres-ftp-") {
 
 FtpServer::~FtpServer() {
     process_.reset();  // stopped before its folder goes
+    // A failed transfer is often the server's side of the story (a data connection it could
+    // not make, a time-out of its own): its log goes with the failure.
+    if (testing::Test::HasFailure()) {
+        std::cerr << "FTP server log:\n"
+                  << ReadFile(folder_ / "ftp_server.py.out").value_or("(none)") << "\n";
+    }
 }
 
 void FtpServer::RefuseStores(const std::string& message) {

@@ -67,6 +67,9 @@ std::string JsonAnswer(const HttpAnswer& answer) {
     json << ",\"interim_count\":" << answer.interim_count
          << ",\"interim_delay_ms\":" << answer.interim_delay_ms
          << ",\"keep_alive\":" << (answer.keep_alive ? "true" : "false");
+    if (!answer.excess.empty()) {
+        json << ",\"excess\":" << JsonString(answer.excess);
+    }
     json << ",\"never_answer\":" << (answer.never_answer ? "true" : "false") << "}";
     return json.str();
 }

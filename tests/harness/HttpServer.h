@@ -67,6 +67,7 @@ struct HttpAnswer {
     int interim_count = 0;     // "100 Continue" answers sent before the answer (a flood) ...
     int interim_delay_ms = 0;  // ... with this wait before each
     bool keep_alive = false;   // "Connection: keep-alive": the connection stays open after it
+    std::string excess;        // sent past the body's end, beyond its Content-Length
 
     // Shorthands for the common answers.
     static HttpAnswer Text(int status, std::string body);

@@ -107,6 +107,50 @@ TEST_F(Download, FollowsARedirect) {
     EXPECT_EQ(ReadFile(local), "package");
 }
 
+// A server (or proxy) that sends more than its Content-Length: the bytes past the end look like
+// an answer of their own. Neither this package nor the next download may get them: a client that
+// reads on past the length adds them to this package (and then waits for the rest of a kept
+// connection), and a pool that lent a kept connection again would store them as the next
+// package, with result 0. Rows: a server that closes after them; on a kept connection a short
+// body (the stray bytes may come with the first read), a long one (they wait in the socket), and
+// a redirect followed over the same connection.
+TEST_F(Download, BytesPastTheEndNeverAnswerTheNextRequest) {
+    const auto stray = [](HttpAnswer answer, bool keep_alive) {
+        answer.keep_alive = keep_alive;
+        answer.excess =
+            "HTTP/1.0 200 OK\r\nContent-Length: 5\r\nConnection: keep-alive\r\n\r\nstray";
+        return answer;
+    };
+    HttpAnswer second = HttpAnswer::Text(200, "second");
+    second.keep_alive = true;
+    server_.Answer("/second.tsl", second);
+    server_.Answer("/target.tsl", HttpAnswer::Text(200, "target"));
+    const struct {
+        const char* name;
+        HttpAnswer first;
+        std::string body;
+    } cases[] = {
+        {"closed after", stray(HttpAnswer::Text(200, "first"), false), "first"},
+#if !defined(_WIN32)
+        // The system client keeps its connections itself and follows redirects over them; bytes
+        // that it leaves on one (it only checks that the connection is alive) go to its next
+        // request, out of the layer's reach.
+        {"short body", stray(HttpAnswer::Text(200, "first"), true), "first"},
+        {"long body", stray(Pattern(300000), true), ScriptedHttpServer::PatternBody(300000)},
+        {"redirect", stray(HttpAnswer::Redirect(302, "/target.tsl", "moved"), true), "target"},
+#endif
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        ProbeCopy probe(Settings(server_.port()));
+        server_.Answer("/first.tsl", row.first);
+        EXPECT_EQ(probe.Download("first.tsl", (local_ / "first").c_str()), 0);
+        EXPECT_TRUE(ReadFile(local_ / "first") == row.body);
+        EXPECT_EQ(probe.Download("second.tsl", (local_ / "second").c_str()), 0);
+        EXPECT_EQ(ReadFile(local_ / "second"), "second");
+    }
+}
+
 // 122 comes after the answer was 200: the folder is missing, or the path names a folder.
 TEST_F(Download, UncreatableLocalFileIs122) {
     ProbeCopy probe(Settings(server_.port()));

@@ -137,7 +137,8 @@ TEST_F(Request, BodyOfExactlyOneBlockTakesTwoReads) {
     EXPECT_EQ(sizes, (std::vector<size_t>{20480, 0}));
 }
 
-// Without the no-redirect flag a redirect is followed; with it, the redirect is the answer.
+// Without the no-redirect flag a redirect is followed; with it, the redirect is the answer. A
+// redirect to itself ends as a redirect failure instead of being followed for ever.
 TEST_F(Request, RedirectFlag) {
     server_.Answer("/old", HttpAnswer::Redirect(301, "/new", "old body"));
     server_.Answer("/new", HttpAnswer::Text(200, "new body"));
@@ -154,6 +155,14 @@ TEST_F(Request, RedirectFlag) {
         request.Send();
         EXPECT_EQ(request.StatusCode(), 200);
         EXPECT_EQ(std::string(buffer, request.Read(buffer, sizeof buffer)), "new body");
+    }
+    server_.Answer("/loop", HttpAnswer::Redirect(302, "/loop", "again"));
+    HttpRequest loop(connection, "loop", kExistingConnect);
+    try {
+        loop.Send();
+        ADD_FAILURE() << "a redirect loop was followed to an answer";
+    } catch (const InternetError& error) {
+        EXPECT_EQ(error.code(), InternetError::kRedirectFailed);
     }
 }
 

@@ -4,8 +4,8 @@
 Listens on 127.0.0.1 at a free port (or --port) and writes that port into --port-file once it
 listens. The anonymous user may read and write everything under --root, its home folder.
 Every command line received is appended to --log (the password as "PASS ****"), before it is
-answered. The behaviour file (--control, JSON, read at every command) can change the answers
-while the server runs:
+answered; pyftpdlib's own log, with times, goes to standard error. The behaviour file
+(--control, JSON, read at every command) can change the answers while the server runs:
 
     {"refuse_store": "<text>"}   every STOR is answered "550 <text>"
     {"refuse_login": true}       every login is answered "530 Login refused by the test server."
@@ -70,7 +70,9 @@ def main():
     parser.add_argument("--log")
     parser.add_argument("--control")
     args = parser.parse_args()
-    logging.basicConfig(level=logging.WARNING)
+    # pyftpdlib's own account of every session (commands, answers, data connections), with
+    # times, on the standard error that the harness keeps: a test that fails shows it.
+    logging.basicConfig(level=logging.INFO, format="%(asctime)s %(threadName)s %(message)s")
 
     authorizer = DummyAuthorizer()
     authorizer.add_anonymous(args.root, perm="elradfmwMT")
@@ -78,6 +80,8 @@ def main():
     Handler.log_path = args.log
     Handler.control_path = args.control
     Handler.banner = "test FTP server ready"
+    # The data-port commands too, with the outcome of the server's connect to the client.
+    Handler.log_cmds_list = FTPHandler.log_cmds_list + ["PORT", "EPRT"]
     # Active mode from the test's own address; no passive range is needed.
     Handler.permit_foreign_addresses = False
 

@@ -35,6 +35,9 @@ An answer (every field optional):
     interim_delay_ms  ... with this wait before each (a server that floods interim answers)
     keep_alive      send "Connection: keep-alive" and keep the connection open for the next
                     request (the answer needs its Content-Length)
+    excess          text sent past the body's end, in the same write as its last piece: more
+                    than the Content-Length announced (a broken server or proxy); with
+                    keep_alive the connection stays open behind it
 
 Targets that the script does not name are served from --root when it is given (404 when the file
 is missing), else answered with 404. Every request is recorded in --log before it is answered:
@@ -177,9 +180,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if cut in answer:
                 limit = min(limit, int(answer[cut]))
         chunk_delay = answer.get("chunk_delay_ms", 0)
-        for piece in body.pieces(limit, int(answer.get("chunk_size", 65536))):
+        pieces = with_last(body.pieces(limit, int(answer.get("chunk_size", 65536))))
+        excess = answer.get("excess", "").encode("latin-1")
+        for piece, last in pieces:
             sleep_ms(chunk_delay)
-            self.wfile.write(piece)
+            self.wfile.write(piece + excess if last else piece)
+        if limit == 0:
+            self.wfile.write(excess)
         self.wfile.flush()
         if "stall_after" in answer:
             stall_forever()
@@ -194,6 +201,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Length", str(len(data)))
         self.end_headers()
         self.wfile.write(data)
+
+
+def with_last(pieces):
+    """The pieces, each with whether it is the last one."""
+    previous = None
+    for piece in pieces:
+        if previous is not None:
+            yield previous, False
+        previous = piece
+    if previous is not None:
+        yield previous, True
 
 
 def sleep_ms(ms):

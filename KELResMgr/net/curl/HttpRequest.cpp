@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -38,26 +39,91 @@ bool IsConnectFailure(CURLcode code) {
     return code == CURLE_COULDNT_CONNECT || code == CURLE_OPERATION_TIMEDOUT;
 }
 
+// True for a "Location:" header line with a value, whatever the case of the name.
+bool IsLocationHeader(const char* data, std::size_t size) noexcept {
+    constexpr char kName[] = "location:";
+    constexpr std::size_t kLength = sizeof kName - 1;
+    if (size <= kLength) {
+        return false;
+    }
+    for (std::size_t i = 0; i < kLength; ++i) {
+        if (std::tolower(static_cast<unsigned char>(data[i])) != kName[i]) {
+            return false;
+        }
+    }
+    for (std::size_t i = kLength; i < size; ++i) {
+        if (!std::isspace(static_cast<unsigned char>(data[i]))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// True when bytes (or the end of the stream) wait unread on the socket of a cache's idle
+// connection. An answer that ended exactly at its length leaves nothing behind it: anything
+// there came past the end and would be read as the next request's answer.
+bool HasUnreadInput(CURLM* cache, curl_socket_t socket) noexcept {
+    curl_waitfd wait{socket, CURL_WAIT_POLLIN, 0};
+    if (curl_multi_wait(cache, &wait, 1, 0, nullptr) != CURLM_OK) {
+        return true;  // cannot tell: not clean
+    }
+    return (wait.revents & CURL_WAIT_POLLIN) != 0;
+}
+
 }  // namespace
 
-// Idle connection caches, lent to one request at a time.
+// Idle connection caches, lent to one request at a time. A cache comes back only with the one
+// connection its last answer ended on, and that connection is checked for unread bytes when it
+// comes back and again before it is lent: bytes of one answer never reach another request.
 struct HttpConnection::Handles {
+    struct Idle {
+        CurlMulti cache;
+        curl_socket_t socket = CURL_SOCKET_BAD;  // its one open connection's
+    };
+
     Handles() {
         MutexLock lock(mutex);  // not shared yet; the lock only satisfies the analysis
         idle.reserve(kIdleCaches);
     }
 
-    // A connection cache for one request's use: an idle one from the pool, else a new one.
-    // Throws InternetError when libcurl has no memory for one.
+    // A connection cache for one request's use: an idle one from the pool whose connection is
+    // still clean, else a new one. Throws InternetError when libcurl has no memory for one.
     CurlMulti Borrow() {
-        {
-            MutexLock lock(mutex);
-            if (!idle.empty()) {
-                CurlMulti cache = std::move(idle.back());
+        for (;;) {
+            Idle entry;
+            {
+                MutexLock lock(mutex);
+                if (idle.empty()) {
+                    break;
+                }
+                entry = std::move(idle.back());
                 idle.pop_back();
-                return cache;
             }
+            if (!HasUnreadInput(entry.cache.get(), entry.socket)) {
+                return std::move(entry.cache);
+            }
+            // else the cache closes, and its connection with it, as entry goes out of scope
         }
+        return NewCache();
+    }
+
+    // Takes the cache back once its request is over. socket: the connection that the last
+    // answer ended on and that libcurl kept, CURL_SOCKET_BAD when there is none or the answer
+    // did not end cleanly. Such a cache, one with unread bytes, and any beyond the pool's size
+    // are closed instead.
+    void Return(CurlMulti cache, curl_socket_t socket) noexcept {
+        if (!cache || socket == CURL_SOCKET_BAD || HasUnreadInput(cache.get(), socket)) {
+            return;
+        }
+        MutexLock lock(mutex);
+        if (idle.size() < kIdleCaches) {
+            // within the capacity reserved: cannot throw
+            idle.push_back(Idle{std::move(cache), socket});
+        }
+    }
+
+    // Throws InternetError when libcurl has no memory for one.
+    static CurlMulti NewCache() {
         CurlMulti cache(curl_multi_init());
         if (!cache) {
             throw CurlError(CURLE_OUT_OF_MEMORY, "cannot create a request: out of memory");
@@ -66,27 +132,17 @@ struct HttpConnection::Handles {
         return cache;
     }
 
-    // Takes the cache back once its request is over; beyond the pool's size it is closed.
-    void Return(CurlMulti cache) noexcept {
-        if (!cache) {
-            return;
-        }
-        MutexLock lock(mutex);
-        if (idle.size() < kIdleCaches) {
-            idle.push_back(std::move(cache));  // within the capacity reserved: cannot throw
-        }
-        // else the cache (and its connection) closes as it goes out of scope
-    }
-
     Mutex mutex;
-    std::vector<CurlMulti> idle GUARDED_BY(mutex);
+    std::vector<Idle> idle GUARDED_BY(mutex);
 };
 
 struct HttpRequest::Transfer {
     CurlEasy easy;
-    CurlMulti multi;  // borrowed from the connection for the request's life
+    CurlMulti multi;  // borrowed from the connection, given back by the request
     CurlSlist headers;
     char error[CURL_ERROR_SIZE] = {};
+    // The connection that the last answer ended on, when it ended cleanly and libcurl kept it.
+    curl_socket_t kept_socket = CURL_SOCKET_BAD;
 };
 
 HttpConnection::HttpConnection(const InternetSession& session, std::string host, long port)
@@ -124,11 +180,9 @@ HttpRequest::HttpRequest(const HttpConnection& connection, const std::string& ob
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
     curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);  // the object name goes as given
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer_->headers.get());
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, follow_ ? 1L : 0L);
-    if (follow_) {
-        curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
-        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http");
-    }
+    // Redirects are followed here, not by libcurl, which would send the next request over the
+    // same connection without a look at what waits unread on it (see FollowRedirect).
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, (flags & kExistingConnect) ? 0L : 1L);
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBlock);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer_->error);
@@ -140,9 +194,10 @@ HttpRequest::HttpRequest(const HttpConnection& connection, const std::string& ob
 
 HttpRequest::~HttpRequest() {
     if (attached_) {
+        CollectResult();  // a transfer that ended unread still leaves a clean connection
         curl_multi_remove_handle(transfer_->multi.get(), transfer_->easy.get());
     }
-    connection_.handles().Return(std::move(transfer_->multi));
+    connection_.handles().Return(std::move(transfer_->multi), transfer_->kept_socket);
 }
 
 void HttpRequest::Start() {
@@ -151,7 +206,8 @@ void HttpRequest::Start() {
         attached_ = false;
     }
     transfer_->error[0] = '\0';
-    headers_done_ = finished_ = paused_ = reached_ = false;
+    transfer_->kept_socket = CURL_SOCKET_BAD;
+    headers_done_ = finished_ = paused_ = redirect_ = location_ = false;
     result_ = CURLE_OK;
     const CURLMcode added = curl_multi_add_handle(transfer_->multi.get(), transfer_->easy.get());
     if (added != CURLM_OK) {
@@ -161,11 +217,23 @@ void HttpRequest::Start() {
 }
 
 void HttpRequest::Send() {
+    SendOnce();
+    for (long redirects = 0; redirect_; ++redirects) {
+        Drive([] { return false; });  // the redirect's own body, discarded, to its end
+        if (redirects == kMaxRedirects) {
+            Fail(CURLE_TOO_MANY_REDIRECTS,
+                 "more than " + std::to_string(kMaxRedirects) + " redirects");
+        }
+        FollowRedirect();
+    }
+}
+
+void HttpRequest::SendOnce() {
     const int retries = connection_.session().connect_retries();
     for (int attempt = 0;; ++attempt) {
         Start();
         try {
-            Drive([this] { return headers_done_; });
+            Drive([this] { return headers_done_ || redirect_; });
             return;
         } catch (const InternetError&) {
             if (attempt >= retries || !IsConnectFailure(static_cast<CURLcode>(result_)) ||
@@ -174,6 +242,28 @@ void HttpRequest::Send() {
             }
         }
     }
+}
+
+// The next request goes to where the redirect points, over the same connection only when the
+// redirect's answer ended cleanly on it; else over a new connection cache.
+void HttpRequest::FollowRedirect() {
+    char* location = nullptr;  // libcurl resolves it once the answer is over
+    curl_easy_getinfo(transfer_->easy.get(), CURLINFO_REDIRECT_URL, &location);
+    if (location == nullptr) {
+        Fail(CURLE_URL_MALFORMAT, "the redirect's location is not a valid URL");
+    }
+    const std::string next = location;  // libcurl's copy goes below
+    curl_multi_remove_handle(transfer_->multi.get(), transfer_->easy.get());
+    attached_ = false;
+    if (transfer_->kept_socket == CURL_SOCKET_BAD ||
+        HasUnreadInput(transfer_->multi.get(), transfer_->kept_socket)) {
+        transfer_->multi.reset();
+        transfer_->multi = HttpConnection::Handles::NewCache();
+    }
+    CURL* easy = transfer_->easy.get();
+    curl_easy_setopt(easy, CURLOPT_URL, next.c_str());
+    curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 0L);
+    SendOnce();
 }
 
 std::optional<long> HttpRequest::StatusCode() const {
@@ -261,9 +351,15 @@ void HttpRequest::CollectResult() {
         if (message->msg == CURLMSG_DONE) {
             finished_ = true;
             result_ = message->data.result;
+            // Asked while the transfer is still attached: libcurl knows the socket only then,
+            // and only when it keeps the connection.
+            if (result_ == CURLE_OK) {
+                curl_easy_getinfo(transfer_->easy.get(), CURLINFO_ACTIVESOCKET,
+                                  &transfer_->kept_socket);
+            }
         }
     }
-    if (finished_ && result_ == CURLE_OK) {
+    if (finished_ && result_ == CURLE_OK && !redirect_) {
         headers_done_ = true;  // an answer without a header end still ends its headers
     }
 }
@@ -288,18 +384,24 @@ std::size_t HttpRequest::OnHeader(char* data, std::size_t size, std::size_t coun
     request.pace_.Received(bytes, false, now);
     const bool header_end = bytes <= 2 && (data[0] == '\r' || data[0] == '\n');
     if (!header_end) {
+        request.location_ = request.location_ || IsLocationHeader(data, bytes);
         return bytes;
     }
     long code = 0;
     curl_easy_getinfo(request.transfer_->easy.get(), CURLINFO_RESPONSE_CODE, &code);
-    // An interim answer (1xx) is not the answer. Nor is a redirect that may be followed: when
-    // libcurl follows it, another answer comes; when not, its body or its end shows it final.
+    // An interim answer (1xx) is not the answer. Nor is a redirect to follow: another answer
+    // comes after it.
     const bool interim = code >= 100 && code < 200 && code != 101;
-    const bool may_follow = request.follow_ && code >= 300 && code < 400;
-    if (!interim && !may_follow) {
-        request.headers_done_ = true;
-        request.pace_.HeadersDone(now);
+    const bool location = std::exchange(request.location_, false);
+    if (interim) {
+        return bytes;
     }
+    if (request.follow_ && code >= 300 && code < 400 && location) {
+        request.redirect_ = true;
+        return bytes;
+    }
+    request.headers_done_ = true;
+    request.pace_.HeadersDone(now);
     return bytes;
 }
 
@@ -308,6 +410,10 @@ std::size_t HttpRequest::OnBody(char* data, std::size_t size, std::size_t count,
     auto& request = *static_cast<HttpRequest*>(self);
     const std::size_t bytes = size * count;
     const auto now = Clock::now();
+    if (request.redirect_) {
+        request.pace_.Received(bytes, false, now);  // a sign of life, not the body
+        return bytes;
+    }
     request.headers_done_ = true;  // body bytes come only with the final answer
     request.pace_.HeadersDone(now);
     const std::size_t room = request.destination_ != nullptr

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "KELResMgr/net/InternetError.h"
@@ -21,6 +22,8 @@ struct HttpConnection::Handles {
 struct HttpRequest::Transfer {
     InternetHandle request;
     unsigned long long received = 0;  // body bytes read so far
+    // The body's length as the answer announced it; none: the end of the connection ends it.
+    std::optional<unsigned long long> announced;
 };
 
 namespace {
@@ -30,20 +33,28 @@ using Clock = std::chrono::steady_clock;
 // One InternetReadFile asks for at most this much.
 constexpr std::size_t kLargestRead = 1 << 20;
 
-// The client reports the end of the data also when the server closed the connection before the
-// length it announced: that body is cut, and a cut body must not pass for a whole one.
-void RequireWholeBody(HINTERNET request, unsigned long long received, const std::string& url) {
+std::optional<unsigned long long> AnnouncedLength(HINTERNET request) {
     char text[32] = "";
     DWORD size = sizeof text;
     if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) {
-        return;  // no length announced: the end of the connection ends the body
+        return std::nullopt;
     }
     char* end = nullptr;
     const unsigned long long announced = std::strtoull(text, &end, 10);
-    if (end != text && received < announced) {
+    if (end == text) {
+        return std::nullopt;
+    }
+    return announced;
+}
+
+// The client reports the end of the data also when the server closed the connection before the
+// length it announced: that body is cut, and a cut body must not pass for a whole one.
+void RequireWholeBody(std::optional<unsigned long long> announced, unsigned long long received,
+                      const std::string& url) {
+    if (announced && received < *announced) {
         throw InternetError(InternetError::kConnectionAborted,
                             "cannot get " + url + ": the connection closed after " +
-                                std::to_string(received) + " of " + std::to_string(announced) +
+                                std::to_string(received) + " of " + std::to_string(*announced) +
                                 " bytes");
     }
 }
@@ -122,6 +133,7 @@ void HttpRequest::Send() {
     pace_.Received(0, false, now);
     RequirePace(pace_, url_, now);
     pace_.HeadersDone(now);
+    transfer_->announced = AnnouncedLength(transfer_->request.get());
 }
 
 std::optional<long> HttpRequest::StatusCode() const {
@@ -138,12 +150,18 @@ std::optional<long> HttpRequest::StatusCode() const {
 // Reads what has arrived, one piece at a time, so that the pace can be checked between the
 // pieces: a read of the whole buffer would wait inside the client for as long as the server
 // drips.
+//
+// The body ends at the length the answer announced. The client hands on whatever has arrived,
+// also bytes that a server sent past that length: those that come with the body's last piece are
+// read here, so that they do not stay on a kept connection for the client's next request, and
+// dropped; and the body ends without waiting for more.
 std::size_t HttpRequest::Read(void* buffer, std::size_t size) {
     HINTERNET request = transfer_->request.get();
     char* out = static_cast<char*>(buffer);
     std::size_t filled = 0;
     pace_.Resume(Clock::now());  // the caller's own time does not count against the server
-    while (filled < size) {
+    const auto& announced = transfer_->announced;
+    while (filled < size && (!announced || transfer_->received < *announced)) {
         DWORD available = 0;  // waits for the next bytes, or the end of the body
         if (!InternetQueryDataAvailable(request, &available, 0, 0)) {
             ThrowLastError("cannot get " + url_);
@@ -157,8 +175,12 @@ std::size_t HttpRequest::Read(void* buffer, std::size_t size) {
             }
         }
         if (got == 0) {
-            RequireWholeBody(request, transfer_->received, url_);
+            RequireWholeBody(announced, transfer_->received, url_);
             break;
+        }
+        if (announced) {
+            got = static_cast<DWORD>(
+                std::min<unsigned long long>(got, *announced - transfer_->received));
         }
         filled += got;
         transfer_->received += got;
