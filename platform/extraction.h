@@ -21,10 +21,49 @@ bool IsRealFolder(const std::string& path);
 //  - elsewhere: every such level is a file name.
 bool IsStorableName(std::string_view level);
 
-// Creates path as a new file for writing. A file or link already of that name is removed first,
-// so that nothing is ever written through a link to a file elsewhere. Throws FileError when the
-// name is taken by a folder or the file cannot be made.
-File CreateFresh(const std::string& path);
+// An open folder that files and folders are made in by name, one level at a time, relative to
+// the folder itself: whatever is renamed, removed or put in the place of its path meanwhile (a
+// link, a junction), what is made through it lies in this very folder, and no name it is given
+// is followed when it is a link. Move-only; the destructor closes it. Used by one thread at a
+// time. Each call takes the full path of what it opens too, for messages and, on Windows, for the
+// path limits of the ANSI file calls (a folder path of at most MAX_PATH - 12 characters, a file
+// path of fewer than MAX_PATH).
+//  - Windows: the folder is held open without sharing its deletion, so it cannot be renamed or
+//    removed while it is open.
+class Folder {
+  public:
+    Folder() = default;
+    ~Folder();
+    Folder(Folder&& other) noexcept;
+    Folder& operator=(Folder&& other) noexcept;
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+
+    // Opens the folder at path. Throws std::invalid_argument unless it is a folder itself (a
+    // link or junction to one is refused), FileError when it cannot be opened.
+    static Folder Open(const std::string& path);
+
+    // Opens the folder called name (one level) in this one, creating it when missing. Throws
+    // std::invalid_argument when the name is taken by anything but a folder itself (a file, a
+    // link, a junction), FileError when it cannot be made or opened.
+    Folder OpenOrCreateFolder(std::string_view name, const std::string& path) const;
+
+    // Creates the file called name in this folder as a new file for writing. A file or link
+    // already of that name is removed first, so that nothing is ever written through a link to a
+    // file elsewhere. Throws FileError when the name is taken by a folder or the file cannot be
+    // made.
+    File CreateFresh(std::string_view name, const std::string& path) const;
+
+    void Close() noexcept;
+
+  private:
+    // A file descriptor, or a Windows handle; -1 when there is none.
+    using Handle = std::intptr_t;
+    static constexpr Handle kNoHandle = -1;
+
+    explicit Folder(Handle handle) : handle_(handle) {}
+    Handle handle_ = kNoHandle;
+};
 
 // Closes an extracted file and gives it its entry's time and attributes: the last-write time
 // (modified, seconds since 1970 UTC) and the 32-bit Windows attribute word of the entry.

@@ -9,6 +9,8 @@
 
 namespace kel::platform {
 
+class Folder;
+
 // A failure of the file layer: the operation, the file, and the system's error number (errno,
 // or the Windows error code).
 class FileError : public std::runtime_error {
@@ -68,6 +70,8 @@ class File {
     void Close();
 
   private:
+    friend class Folder;  // creates files relative to an open folder
+
     // A file descriptor, or a Windows file handle; both are -1 when there is none.
     using Handle = std::intptr_t;
     static constexpr Handle kNoHandle = -1;

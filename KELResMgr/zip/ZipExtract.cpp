@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <unordered_set>
 #include <vector>
 
 #include "KELResMgr/zip/EntryName.h"
@@ -18,30 +17,67 @@
 namespace kel {
 namespace {
 
-// The folders made or checked in one extraction are remembered up to about this many bytes of
-// paths, then forgotten and learnt anew, so that memory stays flat whatever the archive names.
-constexpr std::size_t kKnownFoldersBudget = 1 << 20;
-// What one remembered path costs besides its characters (hash node and bucket).
-constexpr std::size_t kKnownFolderOverhead = 64;
+// Set by tests only (SetBeforeEntryHookForTests).
+void (*g_before_entry_hook)(const std::string& folder) = nullptr;
 
-// Folders known to exist as real folders below the staging folder.
-class KnownFolders {
+// The open folders from the staging folder down to the folder of the last entry written. Each
+// level is opened through the one above it, so a folder of the staging tree that is replaced by
+// a link meanwhile never leads a write elsewhere; entries of one folder, as archives mostly list
+// them, share its handle. At most kMaxEntryNameDepth + 1 folders are open at once. On Windows
+// the open levels cannot be renamed or removed either.
+class FolderChain {
   public:
-    bool Contains(const std::string& path) const { return folders_.count(path) != 0; }
-    void Add(const std::string& path) {
-        const std::size_t cost = path.size() + kKnownFolderOverhead;
-        if (bytes_ + cost > kKnownFoldersBudget) {
-            folders_.clear();
-            bytes_ = 0;
-        }
-        folders_.insert(path);
-        bytes_ += cost;
+    explicit FolderChain(const std::string& root) {
+        levels_.push_back({std::string(), root, platform::Folder::Open(root)});
     }
 
+    const std::string& root() const { return levels_.front().path; }
+
+    // Where an entry's file goes: its folder, open, and its name there.
+    struct Output {
+        const platform::Folder& folder;
+        std::string_view leaf;  // into the entry's name
+        std::string path;
+    };
+    // The output of the entry name, whose missing folder levels are created below the staging
+    // folder. Valid until the next call.
+    Output Prepare(std::string_view name);
+
+    // Before the staging folder is renamed: Windows cannot rename a folder with open handles
+    // below it.
+    void Close() { levels_.clear(); }
+
   private:
-    std::unordered_set<std::string> folders_;
-    std::size_t bytes_ = 0;
+    struct Level {
+        std::string name;
+        std::string path;
+        platform::Folder folder;
+    };
+    std::vector<Level> levels_;  // [0] is the staging folder
 };
+
+FolderChain::Output FolderChain::Prepare(std::string_view name) {
+    std::size_t depth = 0;  // levels_[depth] is the folder reached so far
+    std::size_t start = 0;
+    for (std::size_t slash = name.find('/'); slash != std::string::npos;
+         start = slash + 1, slash = name.find('/', start)) {
+        const std::string_view segment = name.substr(start, slash - start);
+        if (segment.empty() || segment == ".") {
+            continue;
+        }
+        ++depth;
+        if (depth < levels_.size() && levels_[depth].name == segment) {
+            continue;  // still on the last entry's path
+        }
+        levels_.resize(depth);
+        std::string path = platform::JoinPath(levels_.back().path, segment);
+        platform::Folder folder = levels_.back().folder.OpenOrCreateFolder(segment, path);
+        levels_.push_back({std::string(segment), std::move(path), std::move(folder)});
+    }
+    levels_.resize(depth + 1);
+    const std::string_view leaf = name.substr(start);
+    return {levels_.back().folder, leaf, platform::JoinPath(levels_.back().path, leaf)};
+}
 
 // Throws unless path is a real folder: a link in its place could lead writes elsewhere.
 void RequireRealFolder(const std::string& path) {
@@ -50,33 +86,11 @@ void RequireRealFolder(const std::string& path) {
     }
 }
 
-// Creates the folders of the name's folder part below root, refusing any that is not a real
-// folder, and returns the output path. Folders made or checked once in this extraction are
-// remembered in known_folders and, while remembered, not checked again.
-std::string PrepareOutputPath(const std::string& root, const std::string& name,
-                              KnownFolders& known_folders) {
-    std::string path = root;
-    std::size_t start = 0;
-    for (std::size_t slash = name.find('/'); slash != std::string::npos;
-         start = slash + 1, slash = name.find('/', start)) {
-        const std::string_view segment(name.data() + start, slash - start);
-        if (segment.empty() || segment == ".") {
-            continue;
-        }
-        path = platform::JoinPath(path, segment);
-        if (known_folders.Contains(path)) {
-            continue;
-        }
-        if (!platform::CreateOneFolder(path)) {
-            RequireRealFolder(path);  // it existed already
-        }
-        known_folders.Add(path);
+void ExtractCurrentEntry(CZipArchiveReader& reader, FolderChain& folders,
+                         std::vector<char>& buffer) {
+    if (g_before_entry_hook != nullptr) {
+        g_before_entry_hook(folders.root());
     }
-    return platform::JoinPath(path, std::string_view(name).substr(start));
-}
-
-void ExtractCurrentEntry(CZipArchiveReader& reader, const std::string& root,
-                         std::vector<char>& buffer, KnownFolders& known_folders) {
     ZipEntryInfo info;
     reader.GetCurrentEntryInfo(&info, nullptr, 0, nullptr, 0, nullptr, 0);
     const std::string name = ReadEntryName(reader, info).text;
@@ -92,11 +106,11 @@ void ExtractCurrentEntry(CZipArchiveReader& reader, const std::string& root,
         return;  // folder entry: folders come from the file entries' paths
     }
 
-    const std::string path = PrepareOutputPath(root, name, known_folders);
+    const FolderChain::Output place = folders.Prepare(name);
     // Created before the entry is opened: an entry that cannot be opened leaves an empty file.
     // A file or link already of that name (a later entry of the same name, or what an earlier
     // extraction left) is replaced, never written through.
-    platform::File output = platform::CreateFresh(path);
+    platform::File output = place.folder.CreateFresh(place.leaf, place.path);
     reader.OpenCurrentEntry();
     std::uint64_t written = 0;
     for (;;) {
@@ -119,6 +133,10 @@ void ExtractCurrentEntry(CZipArchiveReader& reader, const std::string& root,
 }
 
 }  // namespace
+
+void SetBeforeEntryHookForTests(void (*hook)(const std::string& folder)) {
+    g_before_entry_hook = hook;
+}
 
 bool IsSafeEntryName(std::string_view name) {
     if (name.size() > kMaxEntryNameLength) {
@@ -156,6 +174,8 @@ bool ExtractArchive(const std::string& archive_path, const std::string& target_f
     StagingFolder staging_folder(target_folder);  // fresh and empty, removed on failure
     const std::string& staging = staging_folder.path();
     RequireRealFolder(staging);
+    // Declared after the staging folder: its handles are closed before the folder is removed.
+    FolderChain folders(staging);  // checked again through its handle, which writes go through
 
     CZipArchiveReader reader(archive_path, archive_start);
     // Before anything is written: overlapping entries would multiply the archive's bytes on
@@ -168,11 +188,11 @@ bool ExtractArchive(const std::string& archive_path, const std::string& target_f
     // No larger than the largest entry needs: a small package gets a small buffer.
     std::vector<char> buffer(
         std::clamp<std::size_t>(declared.largest, 1, std::max<std::size_t>(chunk_size, 1)));
-    KnownFolders known_folders;
     do {
-        ExtractCurrentEntry(reader, staging, buffer, known_folders);
+        ExtractCurrentEntry(reader, folders, buffer);
     } while (reader.GoToNextEntry());
     reader.Close();  // raises the last opened entry's CRC mismatch
+    folders.Close();
     return staging_folder.Install();
 }
 

@@ -45,4 +45,9 @@ bool IsSafeEntryName(std::string_view name);
 bool ExtractArchive(const std::string& archive_path, const std::string& target_folder,
                     std::size_t chunk_size, std::uint64_t archive_start = 0);
 
+// For tests: hook (none when null) is called before each entry of every extraction, with the
+// path of the folder being written, so that a test can change that folder between two entries as
+// another process could. Set it while no extraction runs.
+void SetBeforeEntryHookForTests(void (*hook)(const std::string& folder));
+
 }  // namespace kel

@@ -4,6 +4,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+#include <winioctl.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
@@ -118,7 +123,8 @@ class ExtractTest : public ::testing::Test {
 };
 
 // Catches folder entries that create files, backslash names treated differently from slashed
-// ones, folder parts that are not created, and a wrong last-write time or read-only bit.
+// ones, folder parts that are not created, a wrong last-write time or read-only bit, and a later
+// entry that cannot replace a read-only file.
 TEST_F(ExtractTest, WritesFilesFoldersTimesAndAttributes) {
     const std::string big = test::SampleText(40960);
     ASSERT_TRUE(ExtractPackage(Archive({
@@ -131,6 +137,8 @@ TEST_F(ExtractTest, WritesFilesFoldersTimesAndAttributes) {
                                    {.name = "empty", .data = "", .external_attributes = 0x01},
                                    {.name = "ro.txt", .data = "keep", .external_attributes = 0x21},
                                    {.name = "a.txt", .data = "later wins"},
+                                   // replaces a read-only file
+                                   {.name = "empty", .data = "", .external_attributes = 0x01},
                                }),
                                Target()));
     EXPECT_FALSE(fs::exists(Staging()));
@@ -251,6 +259,115 @@ TEST_F(ExtractTest, LinksInTheStagingFolderAreNotFollowed) {
     EXPECT_FALSE(ExtractPackage(Archive({{.name = "y.txt", .data = "y", .crc = 9}}), tmp_ / "t"));
     EXPECT_EQ(ListTree(outside.path()), "victim.txt\n");
     EXPECT_TRUE(planted());
+}
+
+#if defined(_WIN32)
+// Makes path an empty folder that is a junction to the folder target (a mount point, which needs
+// no privilege); false where the file system cannot.
+bool MakeJunction(const std::string& path, const std::string& target) {
+    char full[MAX_PATH];
+    const DWORD length = GetFullPathNameA(target.c_str(), MAX_PATH, full, nullptr);
+    if (length == 0 || length >= MAX_PATH || !CreateDirectoryA(path.c_str(), nullptr)) {
+        return false;
+    }
+    const std::wstring substitute = L"\\??\\" + std::wstring(full, full + length);
+    struct {
+        DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
+        WORD data_length, reserved = 0;
+        WORD substitute_offset = 0, substitute_length, print_offset, print_length = 0;
+        WCHAR names[2 * MAX_PATH] = {};  // the substitute name, a zero, an empty print name
+    } data;
+    const WORD bytes = static_cast<WORD>(substitute.size() * sizeof(WCHAR));
+    std::copy(substitute.begin(), substitute.end(), data.names);
+    data.substitute_length = bytes;
+    data.print_offset = bytes + sizeof(WCHAR);
+    data.data_length = 8 + bytes + 2 * sizeof(WCHAR);
+    const HANDLE folder =
+        CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    DWORD returned = 0;
+    const bool made = folder != INVALID_HANDLE_VALUE &&
+                      DeviceIoControl(folder, FSCTL_SET_REPARSE_POINT, &data, 8 + data.data_length,
+                                      nullptr, 0, &returned, nullptr);
+    CloseHandle(folder);
+    return made;
+}
+#endif
+
+// Moves the folder at path aside and puts a link (a junction on Windows) to the folder target in
+// its place, as another process could; false when the system refuses.
+bool SwapForLink(const std::string& path, const std::string& target) {
+    std::error_code ec;
+    fs::rename(path, path + "_moved", ec);
+    if (ec) {
+        return false;
+    }
+#if defined(_WIN32)
+    return MakeJunction(path, target);
+#else
+    fs::create_directory_symlink(target, path, ec);
+    return !ec;
+#endif
+}
+
+// The swap that the extraction hook makes before the second entry: of this folder of the folder
+// being written (empty: that folder itself), for a link to target.
+struct {
+    std::string folder, target;
+    int entries = 0;
+    bool swapped = false;
+} g_swap;
+
+void SwapBeforeSecondEntry(const std::string& staging) {
+    if (++g_swap.entries == 2) {
+        g_swap.swapped = SwapForLink(
+            g_swap.folder.empty() ? staging : staging + "/" + g_swap.folder, g_swap.target);
+    }
+}
+
+// Catches a folder of the staging tree swapped for a link to a folder outside between two
+// entries leading the later writes through the link (folders checked once, files opened by
+// path), and handles left open on the way out. The extraction may fail or write inside; nothing
+// outside changes.
+TEST_F(ExtractTest, FolderSwappedForALinkBetweenEntries) {
+#if defined(_WIN32)
+    TempFolder probe;
+    if (!MakeJunction(probe / "j", probe.path())) {
+        GTEST_SKIP() << "no junctions to swap in here (Wine cannot create them)";
+    }
+#endif
+    const struct {
+        const char* label;
+        std::vector<const char*> names;
+        const char* swapped;
+    } rows[] = {
+        {"the entry's own folder", {"a/1", "a/2"}, "a"},
+        {"a folder above it", {"a/b/1", "a/b/2"}, "a"},
+        {"a new folder below it", {"a/1", "a/c/2"}, "a"},
+        {"the staging folder", {"1", "2"}, ""},
+    };
+    auto open_descriptors = [] {
+        return kWindows ? 0 : std::distance(fs::directory_iterator("/proc/self/fd"), {});
+    };
+    int index = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        TempFolder outside;
+        fs::create_directory(outside / "b");
+        std::vector<CraftEntry> entries;
+        for (const char* name : row.names) {
+            entries.push_back({.name = name, .data = name});
+        }
+        g_swap = {row.swapped, outside.path()};
+        const auto descriptors = open_descriptors();
+        SetBeforeEntryHookForTests(&SwapBeforeSecondEntry);
+        ExtractPackage(Archive(entries), tmp_ / ("row" + std::to_string(index++)));
+        SetBeforeEntryHookForTests(nullptr);
+        // Windows refuses to move a folder that the extraction holds open.
+        EXPECT_TRUE(g_swap.swapped || kWindows);
+        EXPECT_EQ(ListTree(outside.path()), "b/\n");
+        EXPECT_EQ(open_descriptors(), descriptors);
+    }
 }
 
 // Catches files of an earlier, failed extraction (a damaged package, cut short) installed with
