@@ -86,11 +86,11 @@ void RequireUnpackable(const std::string& package, const std::string& refusal,
     }
 }
 
-// "(3 entries; names: 3 plain bytes; longest Windows path 75 characters of 259, 88 while
-// unpacking)"
+// "(3 entries; names read as 3 plain bytes; longest Windows path 75 characters of 259, 88
+// while unpacking)"
 std::string CheckDetails(const PackageCheck& check, unsigned clients) {
-    static constexpr const char* kEncodings[] = {"plain bytes", "UTF-8 by flag",
-                                                 "UTF-8 by Unicode path field", "unmarked UTF-8"};
+    static constexpr const char* kEncodings[] = {"plain bytes", "UTF-8 (flag)",
+                                                 "UTF-8 (Unicode path field)", "UTF-8 (unmarked)"};
     std::string names;
     for (std::size_t i = 0; i < check.names_by_encoding.size(); ++i) {
         if (check.names_by_encoding[i] != 0) {
@@ -100,7 +100,7 @@ std::string CheckDetails(const PackageCheck& check, unsigned clients) {
     }
     std::string details = "(" + Counted(check.entries, "entry", "entries");
     if (!names.empty()) {
-        details += "; names: " + names;
+        details += "; names read as " + names;
     }
     if ((clients & kWindowsClients) && check.longest_windows_path != 0) {
         details += "; longest Windows path " + std::to_string(check.longest_windows_path) +
