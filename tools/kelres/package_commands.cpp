@@ -240,8 +240,7 @@ some client would not unpack as it is (see kelres check) is not published.
 
   --force    publish it all the same; its problems are shown as warnings)",
          false, RunPublish},
-        {"check", "[--platform linux|windows] PACKAGE...",
-         "tell whether every client can unpack packages",
+        {"check", "[--platform OS] PACKAGE...", "tell whether every client can unpack packages",
          R"(Reads each PACKAGE as a client reads it before unpacking, with the library's own
 code: the header, then the whole archive, every entry's data and CRC-32. Nothing is
 written and nothing is downloaded. The entries are judged by the rules of the clients
@@ -259,7 +258,7 @@ Each package gets a line "PACKAGE: ok" or "PACKAGE: N problems", with its entrie
 encodings of their names and the longest Windows path, then one line per problem that
 names the entry and the clients concerned. The status is 0 when every package is fine.
 
-  --platform linux|windows   judge for the clients of that platform only)",
+  --platform OS    linux or windows: judge for the clients of that platform only)",
          false, RunCheck},
     };
 }
