@@ -142,6 +142,12 @@ class Checker {
         if (name.text.back() == '/') {
             return;  // a folder entry makes no file: its time and attributes are never set
         }
+        const std::size_t last = name.text.rfind('/');
+        if (name.text.substr(last == std::string::npos ? 0 : last + 1) == ".") {
+            // Joined to its folder, "." names that folder: no file can be made there.
+            Problem(name.text, "ends in \".\", which names a folder, not a file: refused",
+                    kEveryClient);
+        }
         files_.push_back({name.text, NormalPath(name.text), name.IsUtf8()});
         JudgeWindowsPath(files_.back());
         JudgeTime(name.text, info.dos_date_time);
@@ -205,13 +211,15 @@ class Checker {
 
     void JudgeName(const EntryName& name) {
         const std::string& text = name.text;
+        const std::string normal = NormalPath(text);
         if (!IsSafeOnEveryPlatform(text)) {
+            const std::size_t depth = std::count(normal.begin(), normal.end(), '/') + 1;
             const std::string why =
                 text.size() > kMaxEntryNameLength
                     ? "is longer than " + std::to_string(kMaxEntryNameLength) + " bytes"
-                    : "leaves the folder it is unpacked into, or is deeper "
-                      "than " +
-                          std::to_string(kMaxEntryNameDepth) + " levels";
+                : depth > kMaxEntryNameDepth
+                    ? "is deeper than " + std::to_string(kMaxEntryNameDepth) + " levels"
+                    : "leaves the folder it is unpacked into (\"..\", a leading '/' or a drive)";
             Problem(text, why + ": refused", kEveryClient);
             return;
         }

@@ -84,6 +84,7 @@ std::vector<Row> Rows() {
         {"too deep", kHeader + CraftArchive({File(deep + "f")}), false, false, deep + "f"},
         {"leaves the folder", kHeader + CraftArchive({File("../evil.txt")}), false, false,
          "../evil.txt"},
+        {"file named \".\"", kHeader + CraftArchive({File("a/.")}), false, false, "a/."},
         {"8-bit name", kHeader + CraftArchive({File("caf\xE9.txt")}), false, false, "caf\xE9.txt"},
         {"Unicode path field", kHeader + CraftArchive({renamed}), true, false, "CON.txt"},
         {"no calendar date", kHeader + CraftArchive({no_date}), false, false, "a.txt"},
