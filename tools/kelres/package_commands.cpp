@@ -8,7 +8,6 @@
 #include <system_error>
 
 #include "KELResMgr/PackageCheck.h"
-#include "KELResMgr/zip/EntryName.h"
 #include "platform/file.h"
 #include "tools/kelres/commands.h"
 #include "tools/kelres/package_writer.h"
@@ -86,21 +85,21 @@ void RequireUnpackable(const std::string& package, const std::string& refusal,
     }
 }
 
-// "(3 entries; names read as 3 plain bytes; longest Windows path 75 characters of 259, 88
-// while unpacking)"
+// "(3 entries; 2 names read as plain bytes, 1 as UTF-8 (flag); longest Windows path 75
+// characters of 259, 88 while unpacking)"
 std::string CheckDetails(const PackageCheck& check, unsigned clients) {
     static constexpr const char* kEncodings[] = {"plain bytes", "UTF-8 (flag)",
                                                  "UTF-8 (Unicode path field)", "UTF-8 (unmarked)"};
-    std::string names;
-    for (std::size_t i = 0; i < check.names_by_encoding.size(); ++i) {
-        if (check.names_by_encoding[i] != 0) {
-            names += (names.empty() ? "" : ", ") + std::to_string(check.names_by_encoding[i]) +
-                     " " + kEncodings[i];
-        }
-    }
     std::string details = "(" + Counted(check.entries, "entry", "entries");
-    if (!names.empty()) {
-        details += "; names read as " + names;
+    bool first = true;
+    for (std::size_t i = 0; i < check.names_by_encoding.size(); ++i) {
+        const std::size_t count = check.names_by_encoding[i];
+        if (count != 0) {
+            details += (first ? "; " + Counted(count, "name", "names") + " read as "
+                              : ", " + std::to_string(count) + " as ") +
+                       kEncodings[i];
+            first = false;
+        }
     }
     if ((clients & kWindowsClients) && check.longest_windows_path != 0) {
         details += "; longest Windows path " + std::to_string(check.longest_windows_path) +
