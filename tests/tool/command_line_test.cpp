@@ -20,8 +20,8 @@ constexpr int kExitUsage = 2;
 constexpr int kExitNoLibrary = 3;
 
 const std::vector<std::string> kCommands = {
-    "get",        "describe", "set-description", "state",  "resolve", "validate",
-    "invalidate", "upload",   "mkdir",           "config", "pack",    "publish"};
+    "get",    "describe", "set-description", "state", "resolve", "validate", "invalidate",
+    "upload", "mkdir",    "config",          "pack",  "publish", "check"};
 
 // Catches a command missing from the overview or without help of its own.
 TEST(Help, EveryCommandIsListedAndHasItsOwnHelp) {
@@ -63,6 +63,8 @@ TEST(Usage, MistakesAreNamedWithExitStatusTwo) {
         {{"validate", "only-one"}, "missing arguments"},
         {{"pack", "dir"}, "missing arguments"},
         {{"publish", "p.tsl", "XYZ", "root"}, "bad resource identifier \"XYZ\""},
+        {{"check"}, "missing arguments"},
+        {{"check", "--platform", "mac", "p.tsl"}, "--platform is linux or windows"},
         {{"mkdir", ""}, "the folder name must not be empty"},
     };
     for (const Case& c : cases) {

@@ -83,6 +83,7 @@ if(TARGET kelres)
         tool/command_line_test.cpp
         tool/settings_test.cpp
         tool/download_test.cpp
+        tool/check_test.cpp
         harness/Packages.cpp
         zip/ZipTestSupport.cpp)
     target_include_directories(tool_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/zip)

@@ -36,6 +36,6 @@ struct Command {
 Command GetCommand();
 std::vector<Command> ServiceCommands();  // catalogue, upload, mkdir
 Command ConfigCommand();
-std::vector<Command> PackageCommands();  // pack, publish
+std::vector<Command> PackageCommands();  // pack, publish, check
 
 }  // namespace kel::tool

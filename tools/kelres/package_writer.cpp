@@ -68,7 +68,8 @@ std::time_t ModificationTime(const fs::path& path) {
 Entry Describe(const fs::path& folder, const fs::path& path) {
     Entry entry;
     entry.path = path;
-    entry.name = fs::relative(path, folder).generic_string();
+    const std::u8string name = fs::relative(path, folder).generic_u8string();
+    entry.name.assign(reinterpret_cast<const char*>(name.data()), name.size());
     if (entry.name.find('\\') != std::string::npos) {
         throw CommandError("cannot pack " + DisplayPath(path) +
                            ": its name holds a backslash, which the library reads as a "
@@ -148,15 +149,12 @@ std::pair<std::uint16_t, std::uint16_t> DosDateTime(std::time_t time) {
     return {date, clock};
 }
 
+// Names are UTF-8 on every platform, marked as such when they are not plain ASCII: an 8-bit name
+// in the packer's code page would read otherwise on a client with another one.
 std::uint16_t Flags(const std::string& name) {
-#if defined(_WIN32)
-    (void)name;
-    return 0;  // names in the system's code page, as the library reads them
-#else
     const bool plain = std::all_of(name.begin(), name.end(),
                                    [](char c) { return static_cast<unsigned char>(c) < 0x80; });
     return plain ? 0 : kUtf8Names;
-#endif
 }
 
 std::uint32_t ExternalAttributes(const Entry& entry) {
@@ -314,7 +312,8 @@ class ArchiveWriter {
 
 }  // namespace
 
-PackSummary WritePackage(const std::string& folder, const std::string& package) {
+PackSummary WritePackage(const std::string& folder, const std::string& package,
+                         const std::function<void(const std::string& written)>& approve) {
     std::error_code ec;
     if (!fs::is_directory(folder, ec)) {
         throw CommandError("cannot pack " + folder + ": no such folder");
@@ -348,6 +347,7 @@ PackSummary WritePackage(const std::string& folder, const std::string& package) 
     } catch (const platform::FileError& error) {
         throw CommandError(std::string("cannot pack: ") + error.what());
     }
+    approve(staged.path());
     staged.Commit();
     return summary;
 }

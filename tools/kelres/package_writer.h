@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace kel::tool {
@@ -24,7 +25,10 @@ struct PackSummary {
 // in the high 16 bits). The package appears whole or not at all (see StagedFile).
 // Throws CommandError naming the file at fault: no such folder, no file in it, a name the
 // library would read differently (a backslash), something other than files and folders.
-PackSummary WritePackage(const std::string& folder, const std::string& package);
+// approve is given the complete package under its temporary name before it replaces package;
+// whatever it throws leaves package as it was.
+PackSummary WritePackage(const std::string& folder, const std::string& package,
+                         const std::function<void(const std::string& written)>& approve);
 
 // True when the file at path begins with the package header of version 1.
 bool IsPackage(const std::string& path);

@@ -1,0 +1,167 @@
+#include "KELResMgr/zip/NameRules.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "KELResMgr/zip/EntryName.h"
+#include "KELResMgr/zip/ZipExtract.h"
+
+namespace kel {
+namespace {
+
+bool EqualsIgnoringCase(std::string_view text, std::string_view upper) {
+    return std::equal(text.begin(), text.end(), upper.begin(), upper.end(), [](char a, char b) {
+        return (a >= 'a' && a <= 'z' ? static_cast<char>(a - 'a' + 'A') : a) == b;
+    });
+}
+
+// The system takes these as devices whatever follows a dot, and with blanks before it.
+bool IsDeviceName(std::string_view level) {
+    std::string_view stem = level.substr(0, level.find('.'));
+    while (!stem.empty() && stem.back() == ' ') {
+        stem.remove_suffix(1);
+    }
+    for (const std::string_view device : {"CON", "PRN", "AUX", "NUL"}) {
+        if (EqualsIgnoringCase(stem, device)) {
+            return true;
+        }
+    }
+    if (stem.size() != 4 || stem[3] < '1' || stem[3] > '9') {
+        return false;
+    }
+    return EqualsIgnoringCase(stem.substr(0, 3), "COM") ||
+           EqualsIgnoringCase(stem.substr(0, 3), "LPT");
+}
+
+// The simple upper case of the letters CaseFoldKey folds; every other code point is its own.
+std::uint32_t UpperCase(std::uint32_t c) {
+    if (c >= 'a' && c <= 'z') {
+        return c - 0x20;
+    }
+    if (c >= 0xE0 && c <= 0xFE && c != 0xF7) {
+        return c - 0x20;
+    }
+    if (c == 0xFF) {
+        return 0x178;
+    }
+    // Latin Extended-A: pairs of upper and lower case, the upper one even in these runs...
+    if ((c >= 0x100 && c <= 0x12F) || (c >= 0x132 && c <= 0x137) || (c >= 0x14A && c <= 0x177)) {
+        return c & ~1u;
+    }
+    // ...and odd in these.
+    if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) {
+        return c % 2 == 0 ? c - 1 : c;
+    }
+    if (c == 0x3C2) {
+        return 0x3A3;  // final sigma
+    }
+    if ((c >= 0x3B1 && c <= 0x3CB) || (c >= 0x430 && c <= 0x44F)) {
+        return c - 0x20;
+    }
+    if (c >= 0x450 && c <= 0x45F) {
+        return c - 0x50;
+    }
+    return c;
+}
+
+void AppendUtf8(std::string& out, std::uint32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// The byte length of the UTF-8 sequence that lead begins (valid text).
+std::size_t SequenceLength(unsigned char lead) {
+    return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+}
+
+}  // namespace
+
+WindowsNameFault FindWindowsNameFault(std::string_view level) {
+    if (level.empty()) {
+        return WindowsNameFault::kEmpty;
+    }
+    if (level.back() == '.' || level.back() == ' ') {
+        return WindowsNameFault::kTrailingDotOrBlank;
+    }
+    for (const char c : level) {
+        if (c == ':') {
+            return WindowsNameFault::kStream;
+        }
+        if (static_cast<unsigned char>(c) < 0x20 ||
+            std::string_view("<>\"|?*").find(c) != std::string_view::npos) {
+            return WindowsNameFault::kCharacter;
+        }
+    }
+    return IsDeviceName(level) ? WindowsNameFault::kDevice : WindowsNameFault::kNone;
+}
+
+bool IsSafeOnEveryPlatform(std::string_view name) {
+    if (name.size() > kMaxEntryNameLength || (!name.empty() && name.front() == '/')) {
+        return false;
+    }
+    if (name.size() >= 2 && name[1] == ':' &&
+        ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'))) {
+        return false;
+    }
+    std::size_t depth = 0;
+    for (std::size_t start = 0; start <= name.size();) {
+        const std::size_t slash = std::min(name.find('/', start), name.size());
+        const std::string_view level = name.substr(start, slash - start);
+        if (level == ".." || (!level.empty() && level != "." && ++depth > kMaxEntryNameDepth)) {
+            return false;
+        }
+        start = slash + 1;
+    }
+    return true;
+}
+
+std::size_t Utf16Length(std::string_view text, bool utf8) {
+    if (!utf8 || !IsValidUtf8(text)) {
+        return text.size();
+    }
+    std::size_t units = 0;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte & 0xC0) != 0x80) {
+            units += byte >= 0xF0 ? 2 : 1;  // four bytes: a surrogate pair
+        }
+    }
+    return units;
+}
+
+std::string CaseFoldKey(std::string_view text, bool utf8) {
+    std::string key;
+    key.reserve(text.size());
+    if (!utf8 || !IsValidUtf8(text)) {
+        for (const char c : text) {
+            key += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 0x20) : c;
+        }
+        return key;
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t length = SequenceLength(bytes[i]);
+        std::uint32_t c = length == 1 ? bytes[i] : bytes[i] & (0x7F >> length);
+        for (std::size_t k = 1; k < length; ++k) {
+            c = (c << 6) | (bytes[i + k] & 0x3F);
+        }
+        AppendUtf8(key, UpperCase(c));
+        i += length;
+    }
+    return key;
+}
+
+}  // namespace kel

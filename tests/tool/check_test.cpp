@@ -1,0 +1,187 @@
+// kelres check, and the check that pack and publish make: the verdict on packages crafted byte by
+// byte, for the clients of both platforms, whichever platform the tool runs on.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "ZipTestSupport.h"
+#include "harness/TempFolder.h"
+#include "tool_runner.h"
+
+namespace kel::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kHeader("KEL\x01", 4);
+
+CraftEntry File(std::string name) {
+    CraftEntry entry;
+    entry.name = std::move(name);
+    entry.data = "data of " + entry.name;
+    entry.deflate = true;
+    return entry;
+}
+
+// A Unicode path field (0x7075) that names the entry whose header name is header_name.
+std::string UnicodePathField(const std::string& header_name, const std::string& name) {
+    std::string field = {'\x75', '\x70', static_cast<char>(5 + name.size()), '\0', '\x01'};
+    const std::uint32_t crc = Crc32(header_name);
+    for (int shift = 0; shift < 32; shift += 8) {
+        field += static_cast<char>((crc >> shift) & 0xFF);
+    }
+    return field + name;
+}
+
+struct Row {
+    const char* label;
+    std::string package;  // the whole file
+    bool linux_ok;
+    bool windows_ok;
+    std::string entry;  // named by a problem line wherever the verdict is not ok
+};
+
+std::vector<Row> Rows() {
+    CraftEntry bad_crc = File("a.txt");
+    bad_crc.crc = 0x12345678;
+    CraftEntry no_date = File("a.txt");
+    no_date.dos_date = 0;  // 1980-00-00
+    CraftEntry hidden = File("a.txt");
+    hidden.external_attributes = 0x02;
+    CraftEntry renamed = File("plain.txt");
+    renamed.central_extra = UnicodePathField("plain.txt", "CON.txt");
+    const std::string e_acute = "\xC3\xA9";
+    std::string utf8_two_levels;  // 121 UTF-16 units, 242 bytes
+    for (int i = 0; i < 60; ++i) {
+        utf8_two_levels += e_acute;
+    }
+    utf8_two_levels += "/" + utf8_two_levels;
+    std::string deep;
+    for (int i = 0; i < 65; ++i) {
+        deep += "d/";
+    }
+    const std::string clean = CraftArchive({File("a.txt"), File("sub/b.txt")});
+    return {
+        {"clean", kHeader + clean, true, true, ""},
+        {"device name", kHeader + CraftArchive({File("sub/CON.txt")}), true, false, "sub/CON.txt"},
+        {"stream", kHeader + CraftArchive({File("file:stream")}), true, false, "file:stream"},
+        {"trailing dot", kHeader + CraftArchive({File("name.")}), true, false, "name."},
+        {"reserved character", kHeader + CraftArchive({File("what?.txt")}), true, false,
+         "what?.txt"},
+        {"case collision", kHeader + CraftArchive({File("Readme.txt"), File("README.TXT")}), true,
+         false, "README.TXT"},
+        {"file where a folder is, by case", kHeader + CraftArchive({File("data"), File("DATA/x")}),
+         true, false, "data"},
+        {"past MAX_PATH", kHeader + CraftArchive({File(std::string(190, 'x'))}), true, false,
+         std::string(190, 'x')},
+        {"UTF-8 counted in UTF-16 units", kHeader + CraftArchive({File(utf8_two_levels)}), true,
+         true, ""},
+        {"level past 255 bytes", kHeader + CraftArchive({File(std::string(256, 'y'))}), false,
+         false, std::string(256, 'y')},
+        {"too deep", kHeader + CraftArchive({File(deep + "f")}), false, false, deep + "f"},
+        {"leaves the folder", kHeader + CraftArchive({File("../evil.txt")}), false, false,
+         "../evil.txt"},
+        {"file named \".\"", kHeader + CraftArchive({File("a/.")}), false, false, "a/."},
+        {"8-bit name", kHeader + CraftArchive({File("caf\xE9.txt")}), false, false, "caf\xE9.txt"},
+        {"Unicode path field", kHeader + CraftArchive({renamed}), true, false, "CON.txt"},
+        {"no calendar date", kHeader + CraftArchive({no_date}), false, false, "a.txt"},
+        {"hidden", kHeader + CraftArchive({hidden}), false, true, "a.txt"},
+        {"bad CRC", kHeader + CraftArchive({File("ok.txt"), bad_crc}), false, false, "a.txt"},
+        {"cut archive", kHeader + clean.substr(0, clean.size() - 10), false, false, ""},
+        {"version 2", std::string("KEL\x02", 4) + clean, false, false, ""},
+    };
+}
+
+// The lines kelres check printed for one package: its verdict line, then its problem lines.
+std::map<std::string, std::vector<std::string>> SplitByPackage(
+    const std::string& out, const std::vector<std::string>& packages) {
+    std::map<std::string, std::vector<std::string>> blocks;
+    std::vector<std::string>* current = nullptr;
+    for (std::size_t start = 0; start < out.size();) {
+        std::size_t end = out.find('\n', start);
+        end = end == std::string::npos ? out.size() : end;
+        std::string line = out.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        start = end + 1;
+        for (const std::string& package : packages) {
+            if (line.rfind(package + ": ", 0) == 0) {
+                current = &blocks[package];
+            }
+        }
+        if (current != nullptr) {
+            current->push_back(line);
+        }
+    }
+    return blocks;
+}
+
+// Catches a verdict that differs from what the client of a platform does with the package: a
+// Windows name rule applied only on Windows, a collision or length counted in bytes, a damaged
+// archive passed without reading its data, a problem line that does not name its entry.
+TEST(Check, EachFaultForTheClientsItConcerns) {
+    TempFolder folder;
+    const std::vector<Row> rows = Rows();
+    std::vector<std::string> packages;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        packages.push_back(folder / ("p" + std::to_string(i) + ".tsl"));
+        WriteFile(packages.back(), rows[i].package);
+    }
+    for (const std::string platform : {"linux", "windows"}) {
+        std::vector<std::string> args = {"check", "--platform", platform};
+        args.insert(args.end(), packages.begin(), packages.end());
+        const ToolRun run = RunTool(args);
+        EXPECT_EQ(run.exit_code, kExitFailed) << run.err;
+        const auto blocks = SplitByPackage(run.out, packages);
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            SCOPED_TRACE(std::string(rows[i].label) + " for " + platform);
+            const auto block = blocks.find(packages[i]);
+            ASSERT_NE(block, blocks.end()) << run.out;
+            const std::vector<std::string>& lines = block->second;
+            const bool ok = platform == "linux" ? rows[i].linux_ok : rows[i].windows_ok;
+            EXPECT_EQ(lines[0].rfind(packages[i] + ": ok ", 0) == 0, ok) << lines[0];
+            EXPECT_EQ(lines.size() == 1, ok) << run.out;
+            if (!ok && !rows[i].entry.empty() && lines.size() > 1) {
+                EXPECT_EQ(lines[1].rfind("  " + rows[i].entry + ": ", 0), 0u) << lines[1];
+            }
+        }
+    }
+    const ToolRun clean = RunTool({"check", packages[0]});
+    EXPECT_EQ(clean.exit_code, 0) << clean.out;
+}
+
+// Catches a pack that writes, or a publish that places, a package some client would refuse.
+TEST(Check, PackAndPublishRefuseWhatAClientWould) {
+    TempFolder folder;
+    const std::string source = folder / "res";
+    const std::string level(100, 'd');
+    fs::create_directories(source + kSeparator + level);
+    const std::string long_file = level + kSeparator + std::string(99, 'f');  // past MAX_PATH
+    WriteFile(source + kSeparator + long_file, "long");
+    std::vector<std::string> offending = {source + kSeparator + long_file};
+#if !defined(_WIN32)
+    WriteFile(source + "/CON.txt", "device");
+    offending.push_back(source + "/CON.txt");
+#endif
+    const std::string out = folder / "p.tsl";
+
+    const ToolRun refused = RunTool({"pack", source, out});
+    EXPECT_EQ(refused.exit_code, kExitFailed);
+    for (const std::string& file : offending) {
+        EXPECT_TRUE(Contains(refused.err, "\n  " + file + ": ")) << refused.err;
+    }
+    EXPECT_FALSE(fs::exists(out));
+
+    ASSERT_EQ(RunTool({"pack", "--force", source, out}).exit_code, 0);
+    const std::string root = folder / "media";
+    fs::create_directory(root);
+    EXPECT_EQ(RunTool({"publish", out, "0102030405060708", root}).exit_code, kExitFailed);
+    EXPECT_EQ(ListTree(root), "");
+}
+
+}  // namespace
+}  // namespace kel::test
