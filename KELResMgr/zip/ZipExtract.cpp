@@ -192,6 +192,9 @@ bool ExtractArchive(const std::string& archive_path, const std::string& target_f
         ExtractCurrentEntry(reader, folders, buffer);
     } while (reader.GoToNextEntry());
     reader.Close();  // raises the last opened entry's CRC mismatch
+    // A staging folder replaced by a link meanwhile would be renamed into the target's place and
+    // answered to the host, pointing elsewhere.
+    RequireRealFolder(staging);
     folders.Close();
     return staging_folder.Install();
 }
