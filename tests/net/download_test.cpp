@@ -317,9 +317,6 @@ TEST_F(Download, ReplacesWhatIsPlantedAtTheLocalPath) {
 }
 #endif
 
-// The first downloads of a fresh module start together: both succeed on one session and one
-// connection, which every later download reuses (also after a failure), and settings changed
-// once the connection exists change nothing until the next load.
 // Catches bodies of transfers cut off with their process piling up beside the packages: the
 // first download of a load removes part files nobody has written for an hour, and leaves younger
 // ones and other files alone.
@@ -341,6 +338,9 @@ TEST_F(Download, FirstDownloadRemovesAbandonedPartFiles) {
     EXPECT_TRUE(fs::exists(other));
 }
 
+// The first downloads of a fresh module start together: both succeed on one session and one
+// connection, which every later download reuses (also after a failure), and settings changed
+// once the connection exists change nothing until the next load.
 TEST_F(Download, FirstDownloadsTogetherShareOneSessionAndConnection) {
     ProbeCopy probe(Settings(server_.port()));
     HttpAnswer slow = Pattern(300000);
