@@ -91,6 +91,9 @@ class BitSource {
 
 enum class Header { kIncomplete, kInvalid, kValid, kValidFinal };
 
+// Blocks in which igzip can refuse a code before zlib has all its bits (see AwaitsOneBit).
+enum class BlockKind { kOther, kFixed, kNoDistanceCode };
+
 // zlib's inflate_table verdict on a set of code lengths: an over-subscribed set is refused, an
 // incomplete one too unless it is a literal/length or distance code with a single code of one
 // bit, and no code at all passes (decoding a symbol with it fails later).
@@ -173,8 +176,8 @@ class CodeLengthCode {
 
 // Checks the block header at the front of source as zlib reads it, in the same order and with
 // the same need of bits, so that a header cut short by the end of the input is incomplete here
-// exactly where zlib waits for more.
-Header CheckHeader(BitSource source) {
+// exactly where zlib waits for more. *kind receives the kind of a valid block.
+Header CheckHeader(BitSource source, BlockKind* kind) {
     std::uint32_t final_bit = 0;
     std::uint32_t type = 0;
     if (!source.Take(1, &final_bit) || !source.Take(2, &type)) {
@@ -185,6 +188,7 @@ Header CheckHeader(BitSource source) {
         return Header::kInvalid;
     }
     if (type != 2) {
+        *kind = type == 1 ? BlockKind::kFixed : BlockKind::kOther;
         return valid;  // stored and fixed blocks: igzip checks them as zlib does
     }
     std::uint32_t counts = 0;
@@ -251,6 +255,9 @@ Header CheckHeader(BitSource source) {
         !CodeAccepted(lengths + literal_count, distance_count, false)) {
         return Header::kInvalid;
     }
+    const bool no_distances = std::all_of(lengths + literal_count, lengths + total,
+                                          [](unsigned char length) { return length == 0; });
+    *kind = no_distances ? BlockKind::kNoDistanceCode : BlockKind::kOther;
     return valid;
 }
 
@@ -260,10 +267,33 @@ struct IsalStream {
     // A header that began in an earlier input span: its bytes after those in igzip's bit buffer.
     unsigned char held[kMaxHeaderBytes];
     std::size_t held_size = 0;
-    std::size_t held_used = 0;  // handed to igzip
-    bool at_header = true;      // igzip stands before a block header not yet checked
-    bool final_block = false;   // the block igzip decodes is the stream's last
+    std::size_t held_used = 0;           // handed to igzip
+    bool at_header = true;               // igzip stands before a block header not yet checked
+    bool final_block = false;            // the block igzip decodes is the stream's last
+    BlockKind kind = BlockKind::kOther;  // of the block igzip decodes
+    bool awaiting_bit = false;  // refused by igzip one bit before zlib would (AwaitsOneBit)
 };
+
+// igzip refuses two codes from bits it has not got, read as zeros: the fixed literal/length
+// codes 286 and 287 (8 bits) from their first 7 bits, and a distance where the block has no
+// distance code from none. Every continuation is invalid, but zlib waits for the missing bit
+// first, and fails for want of input when the stream ends there. True when igzip's refusal is
+// such a one: the bits left from where igzip stopped (remaining) are one short.
+bool AwaitsOneBit(const IsalStream& stream, std::size_t remaining) {
+    if (stream.kind == BlockKind::kFixed) {
+        return remaining == 7 && (stream.state.read_in & 0x7F) == 0x63;  // 1100011, first lowest
+    }
+    return stream.kind == BlockKind::kNoDistanceCode && remaining == 0;
+}
+
+// Delivers what igzip had decoded before a refusal that waits for one more bit.
+std::size_t DeliverDecoded(inflate_state& state, unsigned char* output, std::size_t size) {
+    const auto count = std::min<std::size_t>(
+        size, static_cast<std::size_t>(state.tmp_out_valid - state.tmp_out_processed));
+    std::memcpy(output, state.tmp_out_buffer + state.tmp_out_processed, count);
+    state.tmp_out_processed += static_cast<std::int32_t>(count);
+    return count;
+}
 
 // Makes igzip take the block whose header it is about to read for the last one. The header's
 // first bit is the lowest in igzip's bit buffer; an empty buffer gets the header's first byte.
@@ -338,13 +368,22 @@ int InflateEngine::Decode(const unsigned char** input, std::size_t* input_size,
     inflate_state& state = stream.state;
     *produced = 0;
     *held = 0;
+    if (stream.awaiting_bit) {
+        // More input is the bit zlib waited for: the code is invalid whatever it holds.
+        if (*input_size > 0) {
+            return kInflateDataError;
+        }
+        *produced = DeliverDecoded(state, output, output_size);
+        return *produced > 0 ? kInflateOk : kInflateNoProgress;
+    }
     bool moved = false;  // input taken or a block ended: progress even without output
     for (;;) {
         if (stream.at_header) {
             const std::size_t waiting = stream.held_size - stream.held_used;
-            const Header header = CheckHeader(BitSource(state.read_in, state.read_in_length,
-                                                        stream.held + stream.held_used, waiting,
-                                                        *input, *input_size));
+            const Header header =
+                CheckHeader(BitSource(state.read_in, state.read_in_length,
+                                      stream.held + stream.held_used, waiting, *input, *input_size),
+                            &stream.kind);
             if (header == Header::kInvalid) {
                 return kInflateDataError;
             }
@@ -389,7 +428,14 @@ int InflateEngine::Decode(const unsigned char** input, std::size_t* input_size,
         const auto made = static_cast<std::size_t>(state.next_out - start);
         *produced += made;
         moved = moved || used > 0;
-        // Every failure of igzip on raw deflate data is invalid data, as zlib's Z_DATA_ERROR.
+        // Every failure of igzip on raw deflate data is invalid data, as zlib's Z_DATA_ERROR,
+        // except where zlib would still wait for a bit.
+        const std::size_t remaining = static_cast<std::size_t>(state.read_in_length) +
+                                      8 * (stream.held_size - stream.held_used + *input_size);
+        if (result == ISAL_INVALID_SYMBOL && AwaitsOneBit(stream, remaining)) {
+            stream.awaiting_bit = true;
+            return kInflateOk;
+        }
         if (result < 0) {
             return kInflateDataError;
         }

@@ -57,6 +57,7 @@ class DeflateBits {
                                const std::vector<int>& distance_lengths);
     // The stream, its last byte padded with zeros.
     std::string Finish() const { return bytes_; }
+    std::size_t bit_count() const { return bytes_.size() * 8 - (8 - used_); }
 
   private:
     std::string bytes_;

@@ -320,6 +320,30 @@ TEST_F(ZipReaderTest, DamagedEntryData) {
         fixed.Code(0x30 + static_cast<unsigned char>(c), 8);
     }
     fixed.Code(0xC6, 8);
+    // Streams cut one bit short of a code that is invalid whatever that bit: seven bits of the
+    // fixed code 286, and a length where the block has no distance code. zlib waits for the bit.
+    test::DeflateBits cut_code;
+    cut_code.Bits(1, 1).Bits(1, 2);
+    for (int i = 0; i < 6; ++i) {
+        cut_code.Code(0x190 + 200 - 144, 9);  // the literal 200
+    }
+    cut_code.Code(0x63, 7);
+    std::vector<int> literals(258, 0);
+    literals['a'] = 2;
+    literals['b'] = 3;
+    literals[256] = 3;
+    literals[257] = 1;  // a length of 3
+    const std::vector<std::uint32_t> codes = test::CanonicalCodes(literals);
+    test::DeflateBits cut_length;
+    cut_length.DynamicHeader(true, {2, 2, 2, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+                             literals, {0});
+    std::string cut_output;
+    while ((cut_length.bit_count() + 1) % 8 != 0) {  // the length ends the last byte
+        const char c = (cut_length.bit_count() + 1) % 2 != 0 ? 'b' : 'a';
+        cut_length.Code(codes[c], literals[c]);
+        cut_output += c;
+    }
+    cut_length.Code(codes[257], 1);
     const struct {
         const char* label;
         CraftEntry entry;
@@ -375,6 +399,12 @@ TEST_F(ZipReaderTest, DamagedEntryData) {
           .deflate = true,
           .uncompressed_size = static_cast<std::uint32_t>(text.size() - 1)},
          Cause::dataError},
+        {"cut one bit into the invalid fixed code 286",
+         {.name = "f", .data = std::string(6, '\xC8'), .compressed = cut_code.Finish()},
+         Cause::bufError},
+        {"cut after a length, in a block without distance code",
+         {.name = "f", .data = cut_output, .compressed = cut_length.Finish()},
+         Cause::bufError},
         {"stream corrupt just past the declared size",
          {.name = "f", .data = "abc", .compressed = fixed.Finish()},
          Cause::dataError},
