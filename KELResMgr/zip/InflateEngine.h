@@ -1,9 +1,11 @@
 // The raw deflate decoder and the CRC-32 behind the zip reader. Two engines implement this
 // interface, chosen when the library is built (KELRES_INFLATE): ISA-L's igzip where it is
-// available, zlib everywhere else. Both answer in zlib's result codes, so the reader raises the
-// same CZipException causes whichever engine decodes.
+// available, zlib everywhere else. Both answer in zlib's result codes and give one verdict on
+// every stream, so an archive unpacks, or fails with the same CZipException cause, whichever
+// engine decodes it.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -11,16 +13,23 @@ namespace kel {
 
 // Results of InflateEngine::Inflate, with zlib's values.
 inline constexpr int kInflateOk = 0;           // progress was made
-inline constexpr int kInflateStreamEnd = 1;    // the final block has been decoded and delivered
+inline constexpr int kInflateStreamEnd = 1;    // the stream ended exactly at the declared sizes
 inline constexpr int kInflateNeedDict = 2;     // (zlib only; the reader counts it as progress)
-inline constexpr int kInflateDataError = -3;   // the deflate data are invalid
+inline constexpr int kInflateDataError = -3;   // invalid deflate data, or not the declared sizes
 inline constexpr int kInflateMemError = -4;    // the decoder's state could not be allocated
 inline constexpr int kInflateNoProgress = -5;  // no input left to go on with, and no end yet
 
-// One raw deflate stream (32 KB window, no header, no trailer). Its state is allocated through
-// ZipAlloc with the opaque pointer given to Init, so an interrupted stream is released with the
-// allocation list it was recorded in. Neither copied nor moved: zlib's state points back at it.
-// Used by one thread at a time.
+// One entry's raw deflate stream (32 KB window, no header, no trailer), held to the entry's
+// declared sizes: the final block must end in the last byte of the declared compressed size,
+// after exactly the declared uncompressed size. Anything else is invalid data (kInflateDataError)
+// on every engine: output beyond the declared size, a final block that ends early in either
+// count, or bytes after it. Running out of input before the end is kInflateNoProgress. The
+// engines refuse the same blocks (zlib's rules: a Huffman code must be complete, except a
+// distance code or a literal/length code of a single one-bit code).
+//
+// The state is allocated through ZipAlloc with the opaque pointer given to Init, so an
+// interrupted stream is released with the allocation list it was recorded in. Neither copied nor
+// moved: zlib's state points back at it. Used by one thread at a time.
 class InflateEngine {
   public:
     InflateEngine() = default;
@@ -29,16 +38,69 @@ class InflateEngine {
     InflateEngine& operator=(const InflateEngine&) = delete;
 
     // kInflateOk, or an error result (the stream then stays uninitialised).
-    int Init(void* allocation_opaque) noexcept;
+    int Init(void* allocation_opaque, std::uint64_t compressed_size,
+             std::uint64_t uncompressed_size) noexcept {
+        compressed_left_ = compressed_size;
+        uncompressed_left_ = uncompressed_size;
+        ended_ = false;
+        return Open(allocation_opaque);
+    }
+
     // Decodes from [*input, *input + *input_size) into output, advancing *input and *input_size
-    // past what was used; *produced receives the number of bytes written. Never writes more
-    // than output_size bytes.
+    // past what was used; *produced receives the number of bytes written. Never writes more than
+    // output_size bytes, nor beyond the declared size. Once the declared size is produced, every
+    // call (any output_size) only looks for the stream's end, writing nothing, until it answers
+    // kInflateStreamEnd or an error: the caller keeps handing over input until then.
     int Inflate(const unsigned char** input, std::size_t* input_size, unsigned char* output,
-                std::size_t output_size, std::size_t* produced) noexcept;
+                std::size_t output_size, std::size_t* produced) noexcept {
+        *produced = 0;
+        if (ended_) {
+            return kInflateStreamEnd;
+        }
+        // Past the declared size the decoder writes into one spare byte: any byte is too many.
+        unsigned char spare = 0;
+        const bool past_declared = uncompressed_left_ == 0;
+        const std::size_t space = past_declared ? 1
+                                                : static_cast<std::size_t>(std::min<std::uint64_t>(
+                                                      output_size, uncompressed_left_));
+        if (space == 0 || *input_size > compressed_left_) {
+            return kInflateNoProgress;  // nowhere to write, or input beyond the entry: misuse
+        }
+        const std::size_t offered = *input_size;
+        std::size_t made = 0;
+        std::size_t held = 0;
+        const int result =
+            Decode(input, input_size, past_declared ? &spare : output, space, &made, &held);
+        compressed_left_ -= offered - *input_size;
+        if (past_declared && made != 0) {
+            return kInflateDataError;  // the stream goes on beyond the declared size
+        }
+        *produced = made;
+        uncompressed_left_ -= made;
+        if (result != kInflateStreamEnd) {
+            return result;
+        }
+        if (uncompressed_left_ != 0 || compressed_left_ != 0 || held != 0) {
+            return kInflateDataError;  // ended short of a declared size
+        }
+        ended_ = true;
+        return kInflateStreamEnd;
+    }
 
   private:
+    // The engine's own part, defined by each engine. Open allocates the decoder's state. Decode
+    // works as Inflate does without the declared sizes: it answers kInflateStreamEnd when the
+    // final block has been decoded and delivered, and then *held counts the bytes that it took
+    // from the input but that follow the final block.
+    int Open(void* allocation_opaque) noexcept;
+    int Decode(const unsigned char** input, std::size_t* input_size, unsigned char* output,
+               std::size_t output_size, std::size_t* produced, std::size_t* held) noexcept;
+
     void* state_ = nullptr;
     void* opaque_ = nullptr;
+    std::uint64_t compressed_left_ = 0;    // declared compressed bytes not yet taken
+    std::uint64_t uncompressed_left_ = 0;  // declared bytes not yet produced
+    bool ended_ = false;                   // kInflateStreamEnd was answered
 };
 
 // The zip CRC-32 (reflected 0xEDB88320 with initial and final inversion), continued from crc.

@@ -25,7 +25,7 @@ InflateEngine::~InflateEngine() {
     }
 }
 
-int InflateEngine::Init(void* allocation_opaque) noexcept {
+int InflateEngine::Open(void* allocation_opaque) noexcept {
     void* block = ZipAlloc(allocation_opaque, 1, sizeof(z_stream));
     if (block == nullptr) {
         return Z_MEM_ERROR;
@@ -45,9 +45,9 @@ int InflateEngine::Init(void* allocation_opaque) noexcept {
     return Z_OK;
 }
 
-int InflateEngine::Inflate(const unsigned char** input, std::size_t* input_size,
-                           unsigned char* output, std::size_t output_size,
-                           std::size_t* produced) noexcept {
+int InflateEngine::Decode(const unsigned char** input, std::size_t* input_size,
+                          unsigned char* output, std::size_t output_size, std::size_t* produced,
+                          std::size_t* held) noexcept {
     auto* stream = static_cast<z_stream*>(state_);
     const auto in_span = static_cast<uInt>(std::min(*input_size, kMaxSpan));
     stream->next_in = const_cast<unsigned char*>(*input);
@@ -61,6 +61,8 @@ int InflateEngine::Inflate(const unsigned char** input, std::size_t* input_size,
     *produced = static_cast<std::size_t>(stream->total_out - total_before);
     *input_size -= in_span - stream->avail_in;
     *input = stream->next_in;
+    // zlib leaves the bytes after the final block in the input.
+    *held = 0;
     return result;
 }
 

@@ -80,6 +80,7 @@ struct ZipEntryReadState {
     std::uint64_t bytes_before = 0;
     const unsigned char* pending_at = nullptr;  // input read but not yet used, in the reader's
     std::size_t pending = 0;                    // input buffer
+    bool stream_ended = false;                  // the deflate stream ended at the declared sizes
 };
 
 CZipArchiveReader::CZipArchiveReader(const std::string& archive_path, std::uint64_t archive_start)
@@ -308,7 +309,8 @@ void CZipArchiveReader::OpenCurrentEntry() {
     state->method = current_.method;
     state->bytes_before = bytes_before_;
     if (state->method == kMethodDeflated) {
-        const int result = state->stream.Init(AllocationOpaque());
+        const int result = state->stream.Init(AllocationOpaque(), current_.compressed_size,
+                                              current_.uncompressed_size);
         if (result != kInflateOk) {
             ThrowZipError(result);
         }
@@ -349,7 +351,13 @@ std::size_t CZipArchiveReader::ReadCurrentEntry(void* buffer, std::size_t length
     // At most the declared size, which fits in 32 bits.
     auto space = static_cast<std::size_t>(std::min<std::uint64_t>(length, state.uncompressed_left));
     std::size_t delivered = 0;
-    while (space > 0) {
+    // A deflated entry is not done with its declared size: its stream must end right there, so
+    // the read that delivers the last byte goes on until the engine has seen the end.
+    auto stream_open = [&state] {
+        return state.method == kMethodDeflated && state.uncompressed_left == 0 &&
+               !state.stream_ended;
+    };
+    while (space > 0 || stream_open()) {
         std::size_t produced = 0;
         int result = kInflateOk;
         if (state.method == kMethodStored && state.pending > 0) {
@@ -381,6 +389,7 @@ std::size_t CZipArchiveReader::ReadCurrentEntry(void* buffer, std::size_t length
         space -= produced;
         delivered += produced;
         if (result == kInflateStreamEnd) {
+            state.stream_ended = true;
             return delivered;
         }
         // Raw deflate data never ask for a dictionary; kInflateNeedDict counts as success.

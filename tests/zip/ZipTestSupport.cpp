@@ -41,6 +41,59 @@ std::string RawDeflate(const std::string& data) {
     return out;
 }
 
+DeflateBits& DeflateBits::Bits(std::uint32_t value, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (used_ == 8) {
+            bytes_.push_back('\0');
+            used_ = 0;
+        }
+        bytes_.back() = static_cast<char>(bytes_.back() | (((value >> i) & 1) << used_++));
+    }
+    return *this;
+}
+
+DeflateBits& DeflateBits::Code(std::uint32_t code, int length) {
+    for (int i = length - 1; i >= 0; --i) {
+        Bits(code >> i, 1);
+    }
+    return *this;
+}
+
+DeflateBits& DeflateBits::DynamicHeader(bool final, const std::vector<int>& code_length_lengths,
+                                        const std::vector<int>& literal_lengths,
+                                        const std::vector<int>& distance_lengths) {
+    static const int kOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                   11, 4,  12, 3, 13, 2, 14, 1, 15};
+    Bits(final ? 1 : 0, 1).Bits(2, 2);
+    Bits(static_cast<std::uint32_t>(literal_lengths.size() - 257), 5);
+    Bits(static_cast<std::uint32_t>(distance_lengths.size() - 1), 5);
+    Bits(19 - 4, 4);
+    for (int symbol : kOrder) {
+        Bits(static_cast<std::uint32_t>(code_length_lengths[symbol]), 3);
+    }
+    const std::vector<std::uint32_t> codes = CanonicalCodes(code_length_lengths);
+    for (const auto* lengths : {&literal_lengths, &distance_lengths}) {
+        for (int length : *lengths) {
+            Code(codes[length], code_length_lengths[length]);
+        }
+    }
+    return *this;
+}
+
+std::vector<std::uint32_t> CanonicalCodes(const std::vector<int>& lengths) {
+    std::vector<std::uint32_t> codes(lengths.size());
+    std::uint32_t next = 0;
+    for (int length = 1; length <= 15; ++length) {
+        for (std::size_t symbol = 0; symbol < lengths.size(); ++symbol) {
+            if (lengths[symbol] == length) {
+                codes[symbol] = next++;
+            }
+        }
+        next <<= 1;
+    }
+    return codes;
+}
+
 std::uint32_t Crc32(const std::string& data) {
     return static_cast<std::uint32_t>(
         crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
@@ -50,9 +103,13 @@ std::string CraftArchive(const std::vector<CraftEntry>& entries, const CraftOpti
     std::string archive;
     std::string directory;
     for (const CraftEntry& entry : entries) {
-        std::string stored = entry.deflate ? RawDeflate(entry.data) : entry.data;
+        std::string stored = entry.compressed ? *entry.compressed
+                             : entry.deflate  ? RawDeflate(entry.data)
+                                              : entry.data;
         stored.resize(stored.size() - std::min(entry.cut_compressed, stored.size()));
-        const std::uint16_t method = entry.method.value_or(entry.deflate ? 8 : 0);
+        stored += entry.append_compressed;
+        const std::uint16_t method =
+            entry.method.value_or(entry.deflate || entry.compressed ? 8 : 0);
         const std::uint32_t crc = entry.crc.value_or(Crc32(entry.data));
         const std::uint32_t compressed =
             entry.compressed_size.value_or(static_cast<std::uint32_t>(stored.size()));

@@ -30,7 +30,9 @@ struct CraftEntry {
     std::string local_extra;
     std::string central_extra;
     std::string comment;
-    std::size_t cut_compressed = 0;  // bytes dropped from the end of the data (sizes follow)
+    std::size_t cut_compressed = 0;         // bytes dropped from the end of the data (sizes follow)
+    std::optional<std::string> compressed;  // written instead of deflating data (method 8)
+    std::string append_compressed;          // bytes after the data (sizes follow)
 };
 
 struct CraftOptions {
@@ -40,6 +42,30 @@ struct CraftOptions {
     std::optional<std::uint16_t> total_entries;
     std::optional<std::uint32_t> directory_offset;
 };
+
+// Raw deflate streams written bit by bit, for streams that no compressor writes.
+class DeflateBits {
+  public:
+    // count bits of value, least significant first (header fields, extra bits).
+    DeflateBits& Bits(std::uint32_t value, int count);
+    // A Huffman code of length bits, most significant first.
+    DeflateBits& Code(std::uint32_t code, int length);
+    // A dynamic block header: all 19 code-length code lengths (by symbol), then every
+    // literal/length and distance length coded one by one with that code.
+    DeflateBits& DynamicHeader(bool final, const std::vector<int>& code_length_lengths,
+                               const std::vector<int>& literal_lengths,
+                               const std::vector<int>& distance_lengths);
+    // The stream, its last byte padded with zeros.
+    std::string Finish() const { return bytes_; }
+    std::size_t bit_count() const { return bytes_.size() * 8 - (8 - used_); }
+
+  private:
+    std::string bytes_;
+    int used_ = 8;  // bits used in the last byte
+};
+
+// The canonical Huffman codes of a set of code lengths (0 for a symbol without a code).
+std::vector<std::uint32_t> CanonicalCodes(const std::vector<int>& lengths);
 
 std::string CraftArchive(const std::vector<CraftEntry>& entries, const CraftOptions& options = {});
 std::string RawDeflate(const std::string& data);
