@@ -6,26 +6,14 @@
 #include <string>
 #include <string_view>
 
+#include "platform/windows_names.h"
+
 namespace kel {
 
-// Why Windows would not store one level of an entry name under that very name.
-enum class WindowsNameFault {
-    kNone,
-    kEmpty,
-    kDevice,              // CON, PRN, AUX, NUL, COM1-9, LPT1-9, any case, with any extension and
-                          // blanks before it: opens the device instead of a file
-    kStream,              // a ':' opens a stream of another file
-    kTrailingDotOrBlank,  // dropped by the system, so the name lands on another one
-    kCharacter,           // a control character or one of <>"|?*
-};
-
-// The fault of one level (no separator; "." and ".." are the caller's to skip). The rule is
-// about ASCII characters only, so it reads a UTF-8 level and an 8-bit one alike.
-WindowsNameFault FindWindowsNameFault(std::string_view level);
-
-inline bool IsStorableOnWindows(std::string_view level) {
-    return FindWindowsNameFault(level) == WindowsNameFault::kNone;
-}
+// The Windows rule for one level, in the platform layer so that its Windows half uses it too.
+using platform::FindWindowsNameFault;
+using platform::IsStorableOnWindows;
+using platform::WindowsNameFault;
 
 // What IsSafeEntryName refuses on every platform: a ".." level, a leading '/', a drive ("C:"),
 // more than kMaxEntryNameLength bytes or more than kMaxEntryNameDepth levels. Backslashes must
