@@ -36,7 +36,7 @@ std::string ToolPath();
 ToolRun RunTool(const std::vector<std::string>& args,
                 std::chrono::seconds limit = std::chrono::seconds(120));
 
-// The same with stdout and stderr on a pseudo-terminal of 100 columns. Not on Windows.
+// The same with stdout and stderr on a pseudo-terminal of 100 columns. Not on Windows (throws).
 ToolRun RunToolOnTerminal(const std::vector<std::string>& args,
                           std::chrono::seconds limit = std::chrono::seconds(120));
 

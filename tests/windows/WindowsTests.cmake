@@ -1,6 +1,6 @@
 # The Windows build's tests, cross-built and run by ctest under Wine in a prefix of the build
-# folder's own: the suites that need no network, and the catalogue, upload and download suites
-# against servers of the build machine (started and stopped there by the harness through
+# folder's own: the suites that need no network, and the catalogue, upload, download and tool
+# suites against servers of the build machine (started and stopped there by the harness through
 # tests/wine/unix-process); and the DLL's export check.
 
 # GoogleTest from the sources of Debian's googletest package, built with the cross compiler.
@@ -87,16 +87,18 @@ target_link_libraries(download_media_tests PRIVATE kelres_packages)
 add_test(NAME dll_exports
          COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-dll ${CMAKE_OBJDUMP} $<TARGET_FILE:KELResMgr>)
 
-# kelres.exe, run by the tool tests' own tables where they fit Windows: help, usage, the library
-# and its settings, get from disk and its failures. The packages the tests write themselves come
-# from the zip tests' archive writer.
+# kelres.exe, run by the tool tests' tables, those against servers too; all but the ones on a
+# terminal (there is no pseudo-terminal to give it). The packages kelres writes are read back with
+# the library's own reader, as there is no libzip for Windows.
 if(TARGET kelres)
     kelres_add_wine_test(tool_tests
         tool/tool_runner.cpp
         tool/command_line_test.cpp
         tool/settings_test.cpp
-        tool/download_test.cpp)
-    target_link_libraries(tool_tests PRIVATE kelres_packages)
+        tool/package_test.cpp
+        tool/download_test.cpp
+        tool/server_test.cpp)
+    target_link_libraries(tool_tests PRIVATE kelres_packages kelres_core kelres_platform)
     target_compile_definitions(tool_tests PRIVATE KELRES_TOOL_PATH="$<TARGET_FILE:kelres>")
     add_dependencies(tool_tests kelres)
 endif()
