@@ -52,7 +52,9 @@ function(kelres_add_wine_test name)
     set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 600)
 endfunction()
 
-kelres_add_wine_test(foundation_unit_tests CORE foundation/settings_test.cpp)
+kelres_add_wine_test(foundation_unit_tests CORE
+    foundation/settings_test.cpp
+    foundation/module_state_test.cpp)
 kelres_add_wine_test(zip_tests CORE zip/zip_reader_test.cpp zip/package_test.cpp)
 target_link_libraries(zip_tests PRIVATE kelres_packages)
 kelres_add_wine_test(download_unit_tests CORE
