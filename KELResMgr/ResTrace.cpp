@@ -30,6 +30,7 @@ void TraceSink::Write(const char* source_tag, const char* function_tag, int line
     record += prefix;
     record += message;
     record += '\n';
+    MutexLock lock(write_mutex_);
     output_.Write(record);
 }
 

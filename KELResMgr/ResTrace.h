@@ -7,6 +7,7 @@
 // "debugger") at load, each record is appended there as one line.
 #pragma once
 
+#include "platform/annotated_mutex.h"
 #include "platform/compiler.h"
 #include "platform/trace_output.h"
 
@@ -28,6 +29,9 @@ class TraceSink {
 
   private:
     platform::TraceOutput output_;
+    // The records of one load go out one at a time: appends are not atomic everywhere (under
+    // Wine two threads appending to one file at once write over each other's records).
+    mutable Mutex write_mutex_;
 };
 
 }  // namespace kel

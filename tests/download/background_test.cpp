@@ -91,7 +91,7 @@ class MediaServerTest : public ::testing::Test {
 
     AppDataSandbox sandbox_;
     TempFolder tmp_{"kelres-tmpdir-"};
-    ScopedEnv tmpdir_{"TMPDIR", tmp_.path()};
+    ScopedEnv tmpdir_{kTempVariable, tmp_.path()};
     TempFolder logs_{"kelres-trace-"};
     std::string trace_path_ = logs_ / "trace.log";
     ScopedEnv trace_{"KELRES_TRACE", trace_path_};

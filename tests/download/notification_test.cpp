@@ -11,7 +11,10 @@
 
 #include "KELResMgr.h"
 #include "KELResMgr/HostNotification.h"
+#include "harness/Receivers.h"
+#if !defined(_WIN32)
 #include "platform/receiver_handles.h"
+#endif
 
 namespace kel {
 namespace {
@@ -86,8 +89,10 @@ TEST(EchoMessage, NullAndDestroyedWindowsGetNothing) {
     EXPECT_FALSE(IsWindow(handle));
     _SendEchoMsg(handle, "x", 1, "/path");
     EXPECT_EQ(received.count, 0);
-    EXPECT_EQ(KelCreateReceiver(nullptr, nullptr), 0u);
+    EXPECT_EQ(KelCreateReceiver(nullptr, nullptr), HWND{});
 }
+
+#if !defined(_WIN32)  // the platform library's receivers; on Windows the receivers are windows
 
 // The sender waits for the procedure; destroying a receiver waits for a delivery in progress,
 // and nothing reaches it afterwards.
@@ -164,6 +169,8 @@ TEST(Receivers, ProcedureMayDestroyItself) {
     EXPECT_EQ(SendMessageA(handle, WM_COPYDATA, 0, 0), 1);
     EXPECT_FALSE(IsWindow(handle));
 }
+
+#endif
 
 }  // namespace
 }  // namespace kel

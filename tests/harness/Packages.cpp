@@ -115,7 +115,6 @@ FileMap SampleFiles(const std::string& seed) {
             {"img/big.txt", big}};
 }
 
-#if !defined(_WIN32)
 std::string Notification::Path(std::size_t data_size) const {
     if (payload.size() <= data_size) {
         return {};
@@ -162,7 +161,6 @@ bool WindowRecorder::WaitFor(std::size_t count, std::chrono::milliseconds timeou
     std::unique_lock lock(mutex_);
     return arrived_.wait_for(lock, timeout, [&] { return received_.size() >= count; });
 }
-#endif
 
 int CountText(const std::string& path, const std::string& text) {
     const auto content = ReadFile(path);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "KELResMgr.h"
+#include "harness/Receivers.h"
 
 namespace kel::test {
 
@@ -39,7 +40,6 @@ FileMap ReadTree(const std::string& folder);
 // A sample resource of a few files, one in a subfolder.
 FileMap SampleFiles(const std::string& seed = "");
 
-#if !defined(_WIN32)
 // One notification as a receiver got it.
 struct Notification {
     uintptr_t tag = 0;
@@ -49,7 +49,7 @@ struct Notification {
     std::string Path(std::size_t data_size) const;
 };
 
-// A receiver that records what reaches it. Any thread.
+// A receiver (see Receivers.h) that records what reaches it. Any thread.
 class WindowRecorder {
   public:
     WindowRecorder();
@@ -72,7 +72,6 @@ class WindowRecorder {
     mutable std::condition_variable arrived_;
     std::vector<Notification> received_;  // guarded by mutex_
 };
-#endif
 
 // Waits until the file at path contains text at least times times; false on time-out.
 bool WaitForText(const std::string& path, const std::string& text, int times,

@@ -101,17 +101,41 @@ ScopedEnv::~ScopedEnv() {
 
 #if defined(_WIN32)
 
+namespace {
+
+std::vector<std::string> EntryNames(const std::string& folder) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(folder + "\\", ec); !ec && it != fs::end(it);
+         it.increment(ec)) {
+        names.push_back(it->path().filename().string());
+    }
+    return names;
+}
+
+}  // namespace
+
 AppDataSandbox::AppDataSandbox() {
     char buffer[MAX_PATH] = "";
     if (!SHGetSpecialFolderPathA(nullptr, buffer, CSIDL_COMMON_APPDATA, TRUE)) {
         throw std::runtime_error("no all-users application-data folder");
     }
     common_ = buffer;
+    root_ = fs::path(common_).parent_path().string();
+    if (!root_.empty() && root_.back() == '\\') {
+        root_.pop_back();
+    }
+    root_entries_ = EntryNames(root_);
     RemoveTree(common_ + "\\Vorn Tessel");
 }
 
 AppDataSandbox::~AppDataSandbox() {
     RemoveTree(common_ + "\\Vorn Tessel");
+    for (const std::string& name : EntryNames(root_)) {
+        if (std::find(root_entries_.begin(), root_entries_.end(), name) == root_entries_.end()) {
+            RemoveTree(root_ + "\\" + name);
+        }
+    }
 }
 
 #else

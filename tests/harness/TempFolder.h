@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kel::test {
 
@@ -30,6 +31,14 @@ class TempFolder {
     std::string path_;
 };
 
+// The environment variable that names the system's temporary folder: the first one GetTempPathA
+// reads on Windows.
+#if defined(_WIN32)
+inline constexpr char kTempVariable[] = "TMP";
+#else
+inline constexpr char kTempVariable[] = "TMPDIR";
+#endif
+
 // Sets an environment variable (or unsets it for nullopt) and restores the old value.
 class ScopedEnv {
   public:
@@ -56,11 +65,17 @@ class AppDataSandbox {
     AppDataSandbox(const AppDataSandbox&) = delete;
     AppDataSandbox& operator=(const AppDataSandbox&) = delete;
     const std::string& common() const { return common_; }
+    // The folder that holds the all-users folder, without a trailing separator (the drive alone
+    // under Wine), so that root() + "/name" names an entry in it. What a test adds there goes
+    // with the sandbox.
+    const std::string& root() const { return root_; }
     // The resources folder a library loaded now would use, ending with '\\'.
     std::string resources() const { return common_ + "\\Vorn Tessel\\Resources\\"; }
 
   private:
     std::string common_;
+    std::string root_;
+    std::vector<std::string> root_entries_;  // the names in root() when the sandbox was made
 };
 #else
 // Points both application-data folders of the library at folders of a temporary tree:

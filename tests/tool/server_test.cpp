@@ -163,8 +163,10 @@ TEST(GetFromServer, ProgressOnATerminalOnly) {
         std::string summary;  // the start of the last line
     };
     const std::vector<Case> cases = {
+#if !defined(_WIN32)  // no pseudo-terminal for kelres.exe
         {"terminal, size told", true, true, "2 of 2 resources ready, 4.0 MiB in 0:0"},
         {"terminal, no size", false, true, "2 of 2 resources ready, "},
+#endif
         {"pipe", true, false, ""},
     };
     for (const Case& c : cases) {

@@ -100,6 +100,10 @@ ToolRun RunTool(const std::vector<std::string>& args, std::chrono::seconds limit
     return run;
 }
 
+ToolRun RunToolOnTerminal(const std::vector<std::string>&, std::chrono::seconds) {
+    throw std::logic_error("kelres.exe is not run on a console by these tests");
+}
+
 }  // namespace kel::test
 
 #else

@@ -13,11 +13,9 @@ constexpr int kExitFailed = 1;
 #if defined(_WIN32)
 inline constexpr char kLibraryName[] = "KELResMgr.dll";
 inline constexpr char kSeparator[] = "\\";
-inline constexpr char kTempVariable[] = "TMP";  // the first that GetTempPathA reads
 #else
 inline constexpr char kLibraryName[] = "libKELResMgr.so";
 inline constexpr char kSeparator[] = "/";
-inline constexpr char kTempVariable[] = "TMPDIR";
 #endif
 
 inline bool Contains(const std::string& text, const std::string& part) {
@@ -38,7 +36,7 @@ std::string ToolPath();
 ToolRun RunTool(const std::vector<std::string>& args,
                 std::chrono::seconds limit = std::chrono::seconds(120));
 
-// The same with stdout and stderr on a pseudo-terminal of 100 columns. Not on Windows.
+// The same with stdout and stderr on a pseudo-terminal of 100 columns. Not on Windows (throws).
 ToolRun RunToolOnTerminal(const std::vector<std::string>& args,
                           std::chrono::seconds limit = std::chrono::seconds(120));
 

@@ -1,6 +1,6 @@
 # The Windows build's tests, cross-built and run by ctest under Wine in a prefix of the build
-# folder's own: the suites that need no network, and the catalogue and upload suites against
-# servers of the build machine (started and stopped there by the harness through
+# folder's own: the suites that need no network, and the catalogue, upload, download and tool
+# suites against servers of the build machine (started and stopped there by the harness through
 # tests/wine/unix-process); and the DLL's export check.
 
 # GoogleTest from the sources of Debian's googletest package, built with the cross compiler.
@@ -17,15 +17,23 @@ add_library(kelres_harness STATIC
     harness/HttpServer.cpp
     harness/LibraryCopy.cpp
     harness/TempFolder.cpp
+    harness/WindowsReceivers.cpp
     harness/WineProcess.cpp)
 target_include_directories(kelres_harness PUBLIC ${PROJECT_SOURCE_DIR}/include ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(kelres_harness PUBLIC gtest shell32 ws2_32)
+target_link_libraries(kelres_harness PUBLIC gtest shell32 user32 ws2_32)
 # Under Wine a path of the build machine names the same file (drive Z: is its root).
 target_compile_definitions(kelres_harness PUBLIC
     KELRES_LIBRARY_PATH="$<TARGET_FILE:KELResMgr>"
     KELRES_TEST_SERVERS_DIR="${CMAKE_CURRENT_SOURCE_DIR}/servers"
     KELRES_UNIX_PROCESS="${CMAKE_CURRENT_SOURCE_DIR}/wine/unix-process")
 add_dependencies(kelres_harness KELResMgr)
+
+# Resource packages for the download and tool tests, written with the zip tests' archive writer
+# (there is no Python beside a Windows test), and the zip tests' crafted archives.
+add_library(kelres_packages STATIC harness/Packages.cpp zip/ZipTestSupport.cpp)
+target_include_directories(kelres_packages PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/zip)
+target_link_libraries(kelres_packages PUBLIC kelres_harness ZLIB::ZLIB)
+target_compile_options(kelres_packages PUBLIC -Wno-missing-field-initializers)
 
 # The prefix is made before the first suite and its wineserver stopped after the last.
 add_test(NAME wine_prefix_start COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/wine/prefix start ${KELRES_WINE_PREFIX})
@@ -44,17 +52,17 @@ function(kelres_add_wine_test name)
     set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 600)
 endfunction()
 
-kelres_add_wine_test(foundation_unit_tests CORE foundation/settings_test.cpp)
-kelres_add_wine_test(zip_tests CORE zip/ZipTestSupport.cpp zip/zip_reader_test.cpp zip/package_test.cpp)
-target_link_libraries(zip_tests PRIVATE ZLIB::ZLIB)
-target_compile_options(zip_tests PRIVATE -Wno-missing-field-initializers)
+kelres_add_wine_test(foundation_unit_tests CORE
+    foundation/settings_test.cpp
+    foundation/module_state_test.cpp)
+kelres_add_wine_test(zip_tests CORE zip/zip_reader_test.cpp zip/package_test.cpp)
+target_link_libraries(zip_tests PRIVATE kelres_packages)
 kelres_add_wine_test(download_unit_tests CORE
     download/identifier_test.cpp
+    download/notification_test.cpp
     download/state_table_test.cpp)
-kelres_add_wine_test(windows_tests CORE windows/windows_test.cpp zip/ZipTestSupport.cpp)
-target_include_directories(windows_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/zip)
-target_link_libraries(windows_tests PRIVATE ZLIB::ZLIB)
-target_compile_options(windows_tests PRIVATE -Wno-missing-field-initializers)
+kelres_add_wine_test(windows_tests CORE windows/windows_test.cpp)
+target_link_libraries(windows_tests PRIVATE kelres_packages)
 
 # The network suites, as on Linux: the request lines, answers and command sequences that the
 # system client really sends, against the same servers.
@@ -71,28 +79,37 @@ target_include_directories(net_download_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR
 target_compile_definitions(net_download_tests PRIVATE NET_PROBE_PATH="$<TARGET_FILE:net_probe>")
 add_dependencies(net_download_tests net_probe)
 
+# The download tables, as on Linux: requests answered from the disk, and downloads from the
+# scripted server, with the notifications coming to windows of the test (harness/Receivers.h).
+kelres_add_wine_test(download_library_tests download/on_disk_test.cpp)
+kelres_add_wine_test(download_media_tests download/background_test.cpp)
+target_link_libraries(download_library_tests PRIVATE kelres_packages)
+target_link_libraries(download_media_tests PRIVATE kelres_packages)
+
 add_test(NAME dll_exports
          COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-dll ${CMAKE_OBJDUMP} $<TARGET_FILE:KELResMgr>)
 
-# kelres.exe, run by the tool tests' own tables where they fit Windows: help, usage, the library
-# and its settings, get from disk and its failures. The packages the tests write themselves come
-# from the zip tests' archive writer.
+# kelres.exe, run by the tool tests' tables, those against servers too; all but the ones on a
+# terminal (there is no pseudo-terminal to give it). The packages kelres writes are read back with
+# the library's own reader, as there is no libzip for Windows.
 if(TARGET kelres)
     kelres_add_wine_test(tool_tests
         tool/tool_runner.cpp
         tool/command_line_test.cpp
         tool/settings_test.cpp
+        tool/package_test.cpp
         tool/download_test.cpp
         tool/check_test.cpp
-        harness/Packages.cpp
-        zip/ZipTestSupport.cpp)
-    target_include_directories(tool_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/zip)
-    target_link_libraries(tool_tests PRIVATE ZLIB::ZLIB)
-    target_compile_options(tool_tests PRIVATE -Wno-missing-field-initializers)
+        tool/server_test.cpp)
+    target_link_libraries(tool_tests PRIVATE kelres_packages kelres_core kelres_platform)
     target_compile_definitions(tool_tests PRIVATE KELRES_TOOL_PATH="$<TARGET_FILE:kelres>")
     add_dependencies(tool_tests kelres)
-    # Both empty the prefix's one all-users tree ("Vorn Tessel"): never at the same time.
-    set_tests_properties(tool_tests windows_tests PROPERTIES RESOURCE_LOCK all_users_tree)
+endif()
+# Each empties the prefix's one all-users tree ("Vorn Tessel"): never two at the same time.
+set_tests_properties(windows_tests download_library_tests download_media_tests
+                     PROPERTIES RESOURCE_LOCK all_users_tree)
+if(TARGET tool_tests)
+    set_tests_properties(tool_tests PROPERTIES RESOURCE_LOCK all_users_tree)
 endif()
 
 # The download benchmark's driver under Wine (bench/download/run-wine builds and runs it).
