@@ -122,7 +122,11 @@ std::string Notification::Path(std::size_t data_size) const {
     return std::string(reinterpret_cast<const char*>(payload.data() + data_size));
 }
 
-WindowRecorder::WindowRecorder() : handle_(KelCreateReceiver(&Procedure, this)) {}
+WindowRecorder::WindowRecorder() : handle_(KelCreateReceiver(&Procedure, this)) {
+    if (handle_ == HWND{}) {
+        throw std::runtime_error("cannot create a receiver");  // rather than requests without one
+    }
+}
 
 WindowRecorder::~WindowRecorder() {
     KelDestroyReceiver(handle_);

@@ -4,57 +4,72 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "harness/Receivers.h"
 
 namespace {
 
 constexpr char kWindowClass[] = "kelres test receiver";
+// Enough for a procedure that calls the library, and small enough for the hundreds of receivers
+// a test may keep in a 32-bit process (the program's default is 2 MiB each).
+constexpr SIZE_T kThreadStack = 256 * 1024;
 
 // One window and the thread that runs its message loop; the window lives as long as the object.
 class ReceiverWindow {
   public:
     ReceiverWindow(KELRECEIVERPROC proc, void* context) : proc_(proc), context_(context) {
-        std::promise<HWND> created;
-        std::future<HWND> window = created.get_future();
-        thread_ = std::thread([this, &created] { Run(created); });
-        window_ = window.get();
+        std::future<void> created = created_.get_future();
+        thread_ = CreateThread(nullptr, kThreadStack, &ReceiverWindow::Run, this,
+                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        if (thread_ != nullptr) {
+            created.wait();
+        }
     }
     // The close is handled after any message in hand, so no procedure runs once this returns.
     ~ReceiverWindow() {
+        if (thread_ == nullptr) {
+            return;
+        }
         if (window_ != nullptr) {
             PostMessageA(window_, WM_CLOSE, 0, 0);
         }
-        thread_.join();
+        WaitForSingleObject(thread_, INFINITE);
+        CloseHandle(thread_);
     }
     ReceiverWindow(const ReceiverWindow&) = delete;
     ReceiverWindow& operator=(const ReceiverWindow&) = delete;
 
     HWND window() const { return window_; }
 
+    // Once for the process, before any receiver's thread runs: receivers registering the class
+    // at the same moment made Wine refuse some of their windows.
+    static bool RegisterClassOnce() {
+        static const bool registered = [] {
+            WNDCLASSEXA window_class{};
+            window_class.cbSize = sizeof window_class;
+            window_class.lpfnWndProc = &ReceiverWindow::Procedure;
+            window_class.hInstance = GetModuleHandleA(nullptr);
+            window_class.lpszClassName = kWindowClass;
+            return RegisterClassExA(&window_class) != 0;
+        }();
+        return registered;
+    }
+
   private:
-    void Run(std::promise<HWND>& created) {
-        WNDCLASSEXA window_class{};
-        window_class.cbSize = sizeof window_class;
-        window_class.lpfnWndProc = &ReceiverWindow::Procedure;
-        window_class.hInstance = GetModuleHandleA(nullptr);
-        window_class.lpszClassName = kWindowClass;
-        // Registered by the first receiver of the process; the others find it.
-        if (RegisterClassExA(&window_class) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
-            created.set_value(nullptr);
-            return;
-        }
-        const HWND window = CreateWindowExA(0, kWindowClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                            nullptr, window_class.hInstance, this);
-        created.set_value(window);  // the promise is gone from here on
-        if (window == nullptr) {
-            return;
+    static DWORD WINAPI Run(void* raw_self) {
+        auto* self = static_cast<ReceiverWindow*>(raw_self);
+        self->window_ = CreateWindowExA(0, kWindowClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                        GetModuleHandleA(nullptr), self);
+        const bool created = self->window_ != nullptr;
+        self->created_.set_value();  // the constructor goes on from here
+        if (!created) {
+            return 0;
         }
         MSG message;
         while (GetMessageA(&message, nullptr, 0, 0) > 0) {
             DispatchMessageA(&message);
         }
+        return 0;
     }
 
     static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -84,8 +99,9 @@ class ReceiverWindow {
 
     KELRECEIVERPROC proc_;
     void* context_;
-    HWND window_ = nullptr;
-    std::thread thread_;
+    HWND window_ = nullptr;  // set on the window's thread before created_ is
+    std::promise<void> created_;
+    HANDLE thread_ = nullptr;
 };
 
 struct Registry {
@@ -101,7 +117,7 @@ Registry& Windows() {
 }  // namespace
 
 HWND KelCreateReceiver(KELRECEIVERPROC proc, void* context) {
-    if (proc == nullptr) {
+    if (proc == nullptr || !ReceiverWindow::RegisterClassOnce()) {
         return nullptr;
     }
     auto receiver = std::make_unique<ReceiverWindow>(proc, context);
