@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <optional>
 
 namespace kel::platform {
@@ -26,5 +27,18 @@ LocalTime LocalTimeNow();
 // the calendar has it on that day. Every time from 1970 to 3000 converts, also in a 32-bit
 // build; nullopt for what the system cannot represent.
 std::optional<std::int64_t> SecondsOfLocalTime(const LocalTime& time);
+
+// The calendar fields of time for the C library's conversions, daylight time left to them.
+inline std::tm CalendarFields(const LocalTime& time) {
+    std::tm fields{};
+    fields.tm_year = time.year - 1900;
+    fields.tm_mon = time.month - 1;
+    fields.tm_mday = time.day;
+    fields.tm_hour = time.hour;
+    fields.tm_min = time.minute;
+    fields.tm_sec = time.second;
+    fields.tm_isdst = -1;
+    return fields;
+}
 
 }  // namespace kel::platform

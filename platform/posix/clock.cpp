@@ -24,14 +24,7 @@ LocalTime LocalTimeNow() {
 
 std::optional<std::int64_t> SecondsOfLocalTime(const LocalTime& time) {
     static_assert(sizeof(time_t) >= 8, "a 32-bit time_t ends in 2038");
-    tm fields{};
-    fields.tm_year = time.year - 1900;
-    fields.tm_mon = time.month - 1;
-    fields.tm_mday = time.day;
-    fields.tm_hour = time.hour;
-    fields.tm_min = time.minute;
-    fields.tm_sec = time.second;
-    fields.tm_isdst = -1;
+    tm fields = CalendarFields(time);
     const time_t seconds = mktime(&fields);
     if (seconds == static_cast<time_t>(-1)) {
         return std::nullopt;

@@ -23,14 +23,7 @@ LocalTime LocalTimeNow() {
 
 std::optional<std::int64_t> SecondsOfLocalTime(const LocalTime& time) {
     // The 64-bit form: the runtime's mktime of a 32-bit build ends on 2038-01-19.
-    tm fields{};
-    fields.tm_year = time.year - 1900;
-    fields.tm_mon = time.month - 1;
-    fields.tm_mday = time.day;
-    fields.tm_hour = time.hour;
-    fields.tm_min = time.minute;
-    fields.tm_sec = time.second;
-    fields.tm_isdst = -1;
+    tm fields = CalendarFields(time);
     const __time64_t seconds = _mktime64(&fields);
     if (seconds == -1) {
         return std::nullopt;
