@@ -34,7 +34,10 @@ int InstallBody(const DownloadTask& task, PartFile& body, const std::string& fol
         return kWorkerNotAPackage;
     }
     if (!IsValidPackage(body.path())) {
-        return body.Keep() ? kWorkerOtherVersion : kDownloadCannotCreate;
+        if (!body.Keep()) {
+            return kDownloadCannotCreate;  // a folder stands at P
+        }
+        return kWorkerOtherVersion;
     }
     const bool unpacked = ExtractPackage(body.path(), folder, kPackageBodyOffset);
     KEL_TRACE(kFn, "!@# %s", task.package_path.c_str());
