@@ -1,5 +1,9 @@
-// What the platforms' file implementations share.
+// What the platforms' file and folder implementations share.
 #include "platform/file.h"
+
+#include <utility>
+
+#include "platform/extraction.h"
 
 namespace kel::platform {
 
@@ -10,6 +14,21 @@ File File::Open(const std::string& path, Mode mode) {
         throw FileError(mode == Mode::kRead ? "open" : "create", path, error_number);
     }
     return file;
+}
+
+// Only the close is the platform's own.
+Folder::~Folder() {
+    Close();
+}
+
+Folder::Folder(Folder&& other) noexcept : handle_(std::exchange(other.handle_, kNoHandle)) {}
+
+Folder& Folder::operator=(Folder&& other) noexcept {
+    if (this != &other) {
+        Close();
+        handle_ = std::exchange(other.handle_, kNoHandle);
+    }
+    return *this;
 }
 
 }  // namespace kel::platform

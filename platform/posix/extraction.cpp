@@ -54,20 +54,6 @@ bool IsRealFolder(const std::string& path) {
     return fs::is_directory(fs::symlink_status(path, ec)) && !ec;
 }
 
-Folder::~Folder() {
-    Close();
-}
-
-Folder::Folder(Folder&& other) noexcept : handle_(std::exchange(other.handle_, kNoHandle)) {}
-
-Folder& Folder::operator=(Folder&& other) noexcept {
-    if (this != &other) {
-        Close();
-        handle_ = std::exchange(other.handle_, kNoHandle);
-    }
-    return *this;
-}
-
 void Folder::Close() noexcept {
     if (handle_ != kNoHandle) {
         ::close(static_cast<int>(std::exchange(handle_, kNoHandle)));

@@ -140,20 +140,6 @@ bool IsRealFolder(const std::string& path) {
            !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-Folder::~Folder() {
-    Close();
-}
-
-Folder::Folder(Folder&& other) noexcept : handle_(std::exchange(other.handle_, kNoHandle)) {}
-
-Folder& Folder::operator=(Folder&& other) noexcept {
-    if (this != &other) {
-        Close();
-        handle_ = std::exchange(other.handle_, kNoHandle);
-    }
-    return *this;
-}
-
 void Folder::Close() noexcept {
     if (handle_ != kNoHandle) {
         CloseHandle(Native(std::exchange(handle_, kNoHandle)));
