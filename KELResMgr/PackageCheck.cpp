@@ -136,7 +136,7 @@ class Checker {
         const bool judged_here = std::any_of(
             result_.problems.begin() + static_cast<std::ptrdiff_t>(before), result_.problems.end(),
             [](const PackageProblem& p) { return (p.clients & kThisPlatform) != 0; });
-        if (!judged_here && !IsSafeEntryName(name.text)) {
+        if (!judged_here && !IsSafeEntryName(name.text, name.Text())) {
             Problem(name.text, "refused by this platform's name rule", kThisPlatform);
         }
         if (name.text.back() == '/') {

@@ -12,22 +12,32 @@ namespace kel::platform {
 // True when path is a folder itself, not a link or another redirection to one.
 bool IsRealFolder(const std::string& path);
 
+// How the bytes of a name given to the calls below are read.
+enum class NameText {
+    kSystem,  // 8-bit text: in the ANSI code page on Windows, bytes as they are elsewhere
+    kUtf8,    // UTF-8: converted to UTF-16 for the wide calls on Windows, bytes elsewhere
+};
+
 // False for one level of an archive's entry name (not empty, not ".", no separator) that the
 // file system would not store under that very name.
 //  - Windows: a device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without an extension,
 //    any case) opens the device instead of a file; ':' opens a stream of another file; a
 //    trailing dot or blank is dropped, so the name would land on another one ("..." or ". ."
 //    on the parent folder); control characters and <>"|?* are not file names.
+//    On Windows the rule is applied to the name the system is given, after the conversion of
+//    text; a name that does not convert (not valid UTF-8, no character of the code page) or
+//    that converts to a separator is not storable either.
 //  - elsewhere: every such level is a file name.
-bool IsStorableName(std::string_view level);
+bool IsStorableName(std::string_view level, NameText text = NameText::kSystem);
 
 // An open folder that files and folders are made in by name, one level at a time, relative to
 // the folder itself: whatever is renamed, removed or put in the place of its path meanwhile (a
 // link, a junction), what is made through it lies in this very folder, and no name it is given
 // is followed when it is a link. Move-only; the destructor closes it. Used by one thread at a
-// time. Each call takes the full path of what it opens too, for messages and, on Windows, for the
-// path limits of the ANSI file calls (a folder path of at most MAX_PATH - 12 characters, a file
-// path of fewer than MAX_PATH).
+// time. Each call takes the full path of what it opens too, for messages only.
+//  - Windows: the path limits of the ANSI file calls hold (a folder path of at most MAX_PATH - 12
+//    characters, a file path of fewer than MAX_PATH), counted in UTF-16 units, as the system
+//    counts them, of the path that the folder was opened at and the names given since.
 //  - Windows: the folder is held open without sharing its deletion, so it cannot be renamed or
 //    removed while it is open.
 class Folder {
@@ -46,13 +56,13 @@ class Folder {
     // Opens the folder called name (one level) in this one, creating it when missing. Throws
     // std::invalid_argument when the name is taken by anything but a folder itself (a file, a
     // link, a junction), FileError when it cannot be made or opened.
-    Folder OpenOrCreateFolder(std::string_view name, const std::string& path) const;
+    Folder OpenOrCreateFolder(std::string_view name, NameText text, const std::string& path) const;
 
     // Creates the file called name in this folder as a new file for writing. A file or link
     // already of that name is removed first, so that nothing is ever written through a link to a
     // file elsewhere. Throws FileError when the name is taken by a folder or the file cannot be
     // made.
-    File CreateFresh(std::string_view name, const std::string& path) const;
+    File CreateFresh(std::string_view name, NameText text, const std::string& path) const;
 
     void Close() noexcept;
 
@@ -61,15 +71,16 @@ class Folder {
     using Handle = std::intptr_t;
     static constexpr Handle kNoHandle = -1;
 
-    explicit Folder(Handle handle) : handle_(handle) {}
+    Folder(Handle handle, std::size_t path_units) : handle_(handle), path_units_(path_units) {}
     Handle handle_ = kNoHandle;
+    std::size_t path_units_ = 0;  // Windows: the length of the folder's path in UTF-16 units
 };
 
 // Closes an extracted file and gives it its entry's time and attributes: the last-write time
 // (modified, seconds since 1970 UTC) and the 32-bit Windows attribute word of the entry.
-//  - Windows: creation and last-access time become now, the last-write time the entry's; then
-//    the whole attribute word is set (its result is ignored, as a word with bits the system
-//    refuses still leaves a usable file).
+//  - Windows: creation and last-access time become now, the last-write time the entry's, and
+//    the whole attribute word is set (a word with bits the system refuses is ignored, as it
+//    still leaves a usable file), through the open file, before it closes.
 //  - elsewhere: there is no attribute word or creation time; the modification time becomes the
 //    entry's, the read-only bit (0x01) removes every write permission, and the other bits
 //    (hidden, system, archive, a Unix mode in the high half) are ignored, so that an archive can

@@ -21,12 +21,14 @@ Folder::~Folder() {
     Close();
 }
 
-Folder::Folder(Folder&& other) noexcept : handle_(std::exchange(other.handle_, kNoHandle)) {}
+Folder::Folder(Folder&& other) noexcept
+    : handle_(std::exchange(other.handle_, kNoHandle)), path_units_(other.path_units_) {}
 
 Folder& Folder::operator=(Folder&& other) noexcept {
     if (this != &other) {
         Close();
         handle_ = std::exchange(other.handle_, kNoHandle);
+        path_units_ = other.path_units_;
     }
     return *this;
 }

@@ -71,6 +71,9 @@ class File {
 
   private:
     friend class Folder;  // creates files relative to an open folder
+    // Sets an extracted file's times and attributes through its handle.
+    friend void CloseWithEntryTimeAndAttributes(File& output, std::int64_t modified,
+                                                std::uint32_t attributes);
 
     // A file descriptor, or a Windows file handle; both are -1 when there is none.
     using Handle = std::intptr_t;

@@ -1,20 +1,32 @@
 #include "platform/windows_names.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <type_traits>
 
 namespace kel::platform {
 namespace {
 
-bool EqualsIgnoringCase(std::string_view text, std::string_view upper) {
-    return std::equal(text.begin(), text.end(), upper.begin(), upper.end(), [](char a, char b) {
-        return (a >= 'a' && a <= 'z' ? static_cast<char>(a - 'a' + 'A') : a) == b;
+// The rule is about ASCII characters only: one unit of 8-bit text, UTF-8 or UTF-16 is taken as
+// its value, so a byte or unit above 0x7F is never one of them.
+template <class Char>
+std::uint32_t Unit(Char c) {
+    return static_cast<std::make_unsigned_t<Char>>(c);
+}
+
+template <class Char>
+bool EqualsIgnoringCase(std::basic_string_view<Char> text, std::string_view upper) {
+    return std::equal(text.begin(), text.end(), upper.begin(), upper.end(), [](Char a, char b) {
+        const std::uint32_t unit = Unit(a);
+        return (unit >= 'a' && unit <= 'z' ? unit - 'a' + 'A' : unit) == Unit(b);
     });
 }
 
 // The system takes these as devices whatever follows a dot, and with blanks before it.
-bool IsDeviceName(std::string_view level) {
-    std::string_view stem = level.substr(0, level.find('.'));
-    while (!stem.empty() && stem.back() == ' ') {
+template <class Char>
+bool IsDeviceName(std::basic_string_view<Char> level) {
+    std::basic_string_view<Char> stem = level.substr(0, level.find(Char('.')));
+    while (!stem.empty() && stem.back() == Char(' ')) {
         stem.remove_suffix(1);
     }
     for (const std::string_view device : {"CON", "PRN", "AUX", "NUL"}) {
@@ -22,32 +34,42 @@ bool IsDeviceName(std::string_view level) {
             return true;
         }
     }
-    if (stem.size() != 4 || stem[3] < '1' || stem[3] > '9') {
+    if (stem.size() != 4 || Unit(stem[3]) < '1' || Unit(stem[3]) > '9') {
         return false;
     }
     return EqualsIgnoringCase(stem.substr(0, 3), "COM") ||
            EqualsIgnoringCase(stem.substr(0, 3), "LPT");
 }
 
-}  // namespace
-
-WindowsNameFault FindWindowsNameFault(std::string_view level) {
+template <class Char>
+WindowsNameFault FaultOf(std::basic_string_view<Char> level) {
     if (level.empty()) {
         return WindowsNameFault::kEmpty;
     }
-    if (level.back() == '.' || level.back() == ' ') {
+    if (level.back() == Char('.') || level.back() == Char(' ')) {
         return WindowsNameFault::kTrailingDotOrBlank;
     }
-    for (const char c : level) {
-        if (c == ':') {
+    for (const Char c : level) {
+        const std::uint32_t unit = Unit(c);
+        if (unit == ':') {
             return WindowsNameFault::kStream;
         }
-        if (static_cast<unsigned char>(c) < 0x20 ||
-            std::string_view("<>\"|?*").find(c) != std::string_view::npos) {
+        if (unit < 0x20 || (unit < 0x80 && std::string_view("<>\"|?*").find(static_cast<char>(
+                                               unit)) != std::string_view::npos)) {
             return WindowsNameFault::kCharacter;
         }
     }
     return IsDeviceName(level) ? WindowsNameFault::kDevice : WindowsNameFault::kNone;
+}
+
+}  // namespace
+
+WindowsNameFault FindWindowsNameFault(std::string_view level) {
+    return FaultOf(level);
+}
+
+WindowsNameFault FindWindowsNameFault(std::wstring_view level) {
+    return FaultOf(level);
 }
 
 }  // namespace kel::platform

@@ -18,10 +18,15 @@ enum class WindowsNameFault {
 };
 
 // The fault of one level (no separator; "." and ".." are the caller's to skip). The rule is
-// about ASCII characters only, so it reads a UTF-8 level and an 8-bit one alike.
+// about ASCII characters only, so it reads a UTF-8 level and an 8-bit one alike, and the UTF-16
+// name that the system is given (on Windows) in the same way.
 WindowsNameFault FindWindowsNameFault(std::string_view level);
+WindowsNameFault FindWindowsNameFault(std::wstring_view level);
 
 inline bool IsStorableOnWindows(std::string_view level) {
+    return FindWindowsNameFault(level) == WindowsNameFault::kNone;
+}
+inline bool IsStorableOnWindows(std::wstring_view level) {
     return FindWindowsNameFault(level) == WindowsNameFault::kNone;
 }
 

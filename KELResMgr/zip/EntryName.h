@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/extraction.h"
+
 namespace kel {
 
 class CZipArchiveReader;
@@ -29,6 +31,10 @@ struct EntryName {
     // A legacy 8-bit name is almost never valid UTF-8 once it has a byte above 0x7F, so such a
     // name is taken as UTF-8 too.
     bool IsUtf8() const { return encoding != NameEncoding::kBytes; }
+    // How the file calls read text.
+    platform::NameText Text() const {
+        return IsUtf8() ? platform::NameText::kUtf8 : platform::NameText::kSystem;
+    }
 };
 
 // True for well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.

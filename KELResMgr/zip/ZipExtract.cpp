@@ -28,7 +28,8 @@ void (*g_before_entry_hook)(const std::string& folder) = nullptr;
 class FolderChain {
   public:
     explicit FolderChain(const std::string& root) {
-        levels_.push_back({std::string(), root, platform::Folder::Open(root)});
+        levels_.push_back(
+            {std::string(), platform::NameText::kSystem, root, platform::Folder::Open(root)});
     }
 
     const std::string& root() const { return levels_.front().path; }
@@ -41,7 +42,7 @@ class FolderChain {
     };
     // The output of the entry name, whose missing folder levels are created below the staging
     // folder. Valid until the next call.
-    Output Prepare(std::string_view name);
+    Output Prepare(std::string_view name, platform::NameText text);
 
     // Before the staging folder is renamed: Windows cannot rename a folder with open handles
     // below it.
@@ -50,13 +51,14 @@ class FolderChain {
   private:
     struct Level {
         std::string name;
+        platform::NameText text;  // the same bytes name another folder in another encoding
         std::string path;
         platform::Folder folder;
     };
     std::vector<Level> levels_;  // [0] is the staging folder
 };
 
-FolderChain::Output FolderChain::Prepare(std::string_view name) {
+FolderChain::Output FolderChain::Prepare(std::string_view name, platform::NameText text) {
     std::size_t depth = 0;  // levels_[depth] is the folder reached so far
     std::size_t start = 0;
     for (std::size_t slash = name.find('/'); slash != std::string::npos;
@@ -66,13 +68,14 @@ FolderChain::Output FolderChain::Prepare(std::string_view name) {
             continue;
         }
         ++depth;
-        if (depth < levels_.size() && levels_[depth].name == segment) {
+        if (depth < levels_.size() && levels_[depth].name == segment &&
+            levels_[depth].text == text) {
             continue;  // still on the last entry's path
         }
         levels_.resize(depth);
         std::string path = platform::JoinPath(levels_.back().path, segment);
-        platform::Folder folder = levels_.back().folder.OpenOrCreateFolder(segment, path);
-        levels_.push_back({std::string(segment), std::move(path), std::move(folder)});
+        platform::Folder folder = levels_.back().folder.OpenOrCreateFolder(segment, text, path);
+        levels_.push_back({std::string(segment), text, std::move(path), std::move(folder)});
     }
     levels_.resize(depth + 1);
     const std::string_view leaf = name.substr(start);
@@ -93,24 +96,26 @@ void ExtractCurrentEntry(CZipArchiveReader& reader, FolderChain& folders,
     }
     ZipEntryInfo info;
     reader.GetCurrentEntryInfo(&info, nullptr, 0, nullptr, 0, nullptr, 0);
-    const std::string name = ReadEntryName(reader, info).text;
+    const EntryName entry = ReadEntryName(reader, info);
+    const std::string& name = entry.text;
     if (name.empty()) {
         throw std::invalid_argument("empty entry name");
     }
+    const platform::NameText text = entry.Text();
     // Checked before anything is written for the entry; folder entries are checked too, since an
     // archive that carries such a name cannot be trusted with the rest.
-    if (!IsSafeEntryName(name)) {
+    if (!IsSafeEntryName(name, text)) {
         throw UnsafeEntryName(name);
     }
     if (name.back() == '/') {
         return;  // folder entry: folders come from the file entries' paths
     }
 
-    const FolderChain::Output place = folders.Prepare(name);
+    const FolderChain::Output place = folders.Prepare(name, text);
     // Created before the entry is opened: an entry that cannot be opened leaves an empty file.
     // A file or link already of that name (a later entry of the same name, or what an earlier
     // extraction left) is replaced, never written through.
-    platform::File output = place.folder.CreateFresh(place.leaf, place.path);
+    platform::File output = place.folder.CreateFresh(place.leaf, text, place.path);
     reader.OpenCurrentEntry();
     std::uint64_t written = 0;
     for (;;) {
@@ -138,7 +143,7 @@ void SetBeforeEntryHookForTests(void (*hook)(const std::string& folder)) {
     g_before_entry_hook = hook;
 }
 
-bool IsSafeEntryName(std::string_view name) {
+bool IsSafeEntryName(std::string_view name, platform::NameText text) {
     if (name.size() > kMaxEntryNameLength) {
         return false;
     }
@@ -161,7 +166,7 @@ bool IsSafeEntryName(std::string_view name) {
             return false;
         }
         if (!segment.empty() && segment != "." &&
-            (++depth > kMaxEntryNameDepth || !platform::IsStorableName(segment))) {
+            (++depth > kMaxEntryNameDepth || !platform::IsStorableName(segment, text))) {
             return false;
         }
         start = slash + 1;

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/extraction.h"
+
 namespace kel {
 
 // An entry name that would address a file outside the folder it is unpacked into.
@@ -24,9 +26,10 @@ inline constexpr std::size_t kMaxEntryNameDepth = 64;
 // False for names that leave the folder they are joined to: a ".." segment, a leading '/', or a
 // drive ("C:"); for names longer than kMaxEntryNameLength bytes or with more than
 // kMaxEntryNameDepth segments; and for names with a level the local file system would store
-// under another name or as no file (on Windows: devices, streams, trailing dots). Backslashes
-// must already have become '/'.
-bool IsSafeEntryName(std::string_view name);
+// under another name or as no file (on Windows: devices, streams, trailing dots, and names that
+// do not convert from their encoding, judged as the system is given them). Backslashes must
+// already have become '/'.
+bool IsSafeEntryName(std::string_view name, platform::NameText text = platform::NameText::kSystem);
 
 // Unpacks every entry of the archive (which begins archive_start bytes into its file) into a
 // fresh staging folder of its own beside target_folder (see StagingFolder), moving entry data in

@@ -45,7 +45,7 @@ int RetryInterrupted(Call&& call) {
 
 }  // namespace
 
-bool IsStorableName(std::string_view) {
+bool IsStorableName(std::string_view, NameText) {
     return true;
 }
 
@@ -65,10 +65,10 @@ Folder Folder::Open(const std::string& path) {
     if (fd < 0) {
         FailOpenFolder(path, errno);
     }
-    return Folder(fd);
+    return Folder(fd, 0);
 }
 
-Folder Folder::OpenOrCreateFolder(std::string_view name, const std::string& path) const {
+Folder Folder::OpenOrCreateFolder(std::string_view name, NameText, const std::string& path) const {
     const std::string level(name);
     const int parent = static_cast<int>(handle_);
     // Opened first: most levels exist already after their first entry.
@@ -83,10 +83,10 @@ Folder Folder::OpenOrCreateFolder(std::string_view name, const std::string& path
     if (fd < 0) {
         FailOpenFolder(path, errno);
     }
-    return Folder(fd);
+    return Folder(fd, 0);
 }
 
-File Folder::CreateFresh(std::string_view name, const std::string& path) const {
+File Folder::CreateFresh(std::string_view name, NameText, const std::string& path) const {
     const std::string leaf(name);
     const int parent = static_cast<int>(handle_);
     // O_EXCL refuses a link of that name as it refuses a file: neither is ever followed.

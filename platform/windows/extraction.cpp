@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -16,13 +17,10 @@ namespace {
 constexpr std::uint64_t kSecondsFrom1601To1970 = 11644473600ULL;
 constexpr std::uint64_t kTicksPerSecond = 10000000ULL;  // FILETIME counts 100 ns
 
-FILETIME ToFileTime(std::int64_t seconds_since_1970) {
-    const std::uint64_t ticks =
-        (static_cast<std::uint64_t>(seconds_since_1970) + kSecondsFrom1601To1970) * kTicksPerSecond;
-    FILETIME time;
-    time.dwLowDateTime = static_cast<DWORD>(ticks);
-    time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
-    return time;
+LONGLONG ToTicks(std::int64_t seconds_since_1970) {
+    return static_cast<LONGLONG>(
+        (static_cast<std::uint64_t>(seconds_since_1970) + kSecondsFrom1601To1970) *
+        kTicksPerSecond);
 }
 
 [[noreturn]] void Fail(const char* what_failed, const std::string& path) {
@@ -45,10 +43,49 @@ constexpr ULONG kFolderSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr std::size_t kLongestFolderPath = MAX_PATH - 12;
 constexpr std::size_t kLongestFilePath = MAX_PATH - 1;
 
-void RequireAnsiLength(const char* what_failed, const std::string& path, std::size_t longest) {
-    if (path.size() > longest) {
+void RequireAnsiLength(const char* what_failed, const std::string& path, std::size_t units,
+                       std::size_t longest) {
+    if (units > longest) {
         throw FileError(what_failed, path, ERROR_FILENAME_EXCED_RANGE);
     }
+}
+
+// The UTF-16 form of text; nothing when it does not convert. 8-bit text is read as the ANSI file
+// calls read it.
+std::optional<std::wstring> Widen(std::string_view text, NameText encoding) {
+    if (text.empty()) {
+        return std::wstring();
+    }
+    const UINT code_page =
+        encoding == NameText::kUtf8 ? CP_UTF8 : (AreFileApisANSI() ? CP_ACP : CP_OEMCP);
+    const int size = static_cast<int>(text.size());
+    const int length =
+        MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+    if (length <= 0) {
+        return std::nullopt;
+    }
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), length);
+    return wide;
+}
+
+// One level as the system is given it, when the system stores it under that very name.
+std::optional<std::wstring> StorableLevel(std::string_view level, NameText text) {
+    std::optional<std::wstring> wide = Widen(level, text);
+    if (!wide || wide->find_first_of(L"\\/") != std::wstring::npos || !IsStorableOnWindows(*wide)) {
+        return std::nullopt;
+    }
+    return wide;
+}
+
+// The extraction checks every level before it is opened (IsStorableName): one refused here is a
+// caller's fault, still never opened.
+std::wstring LevelName(std::string_view name, NameText text, const std::string& path) {
+    std::optional<std::wstring> wide = StorableLevel(name, text);
+    if (!wide) {
+        throw FileError("name", path, ERROR_INVALID_NAME);
+    }
+    return std::move(*wide);
 }
 
 struct HandleCloser {
@@ -64,18 +101,13 @@ struct Opened {
 };
 
 // Opens name in the open folder parent: only that one level is looked up, from the folder
-// itself, whatever its path names now. The name is taken as the ANSI file calls take it.
-Opened OpenIn(HANDLE parent, std::string_view name, ACCESS_MASK access, ULONG sharing,
+// itself, whatever its path names now.
+Opened OpenIn(HANDLE parent, const std::wstring& name, ACCESS_MASK access, ULONG sharing,
               ULONG disposition, ULONG options) {
-    const UINT code_page = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
-    const int size = static_cast<int>(name.size());
-    const int length = MultiByteToWideChar(code_page, 0, name.data(), size, nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(code_page, 0, name.data(), size, wide.data(), length);
     UNICODE_STRING object_name;
-    object_name.Buffer = wide.data();
+    object_name.Buffer = const_cast<wchar_t*>(name.data());
     object_name.Length = object_name.MaximumLength =
-        static_cast<USHORT>(wide.size() * sizeof(wchar_t));
+        static_cast<USHORT>(name.size() * sizeof(wchar_t));
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &object_name, OBJ_CASE_INSENSITIVE, parent, nullptr);
     IO_STATUS_BLOCK io{};
@@ -98,7 +130,7 @@ bool IsFolderItself(HANDLE handle) {
 }
 
 // Removes the file, or the link or junction, called name in parent; a folder stays.
-void RemoveEntry(HANDLE parent, std::string_view name, const std::string& path) {
+void RemoveEntry(HANDLE parent, const std::wstring& name, const std::string& path) {
     const Opened opened = OpenIn(
         parent, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, FILE_OPEN_REPARSE_POINT);
@@ -130,8 +162,8 @@ void RemoveEntry(HANDLE parent, std::string_view name, const std::string& path) 
 
 }  // namespace
 
-bool IsStorableName(std::string_view level) {
-    return IsStorableOnWindows(level);
+bool IsStorableName(std::string_view level, NameText text) {
+    return StorableLevel(level, text).has_value();
 }
 
 bool IsRealFolder(const std::string& path) {
@@ -153,17 +185,21 @@ Folder Folder::Open(const std::string& path) {
     if (opened == INVALID_HANDLE_VALUE) {
         Fail("open the folder", path);
     }
-    Folder folder(reinterpret_cast<std::intptr_t>(opened));
+    const std::optional<std::wstring> wide = Widen(path, NameText::kSystem);
+    Folder folder(reinterpret_cast<std::intptr_t>(opened), wide ? wide->size() : path.size());
     if (!IsFolderItself(opened)) {
         throw std::invalid_argument("not a folder: " + path);
     }
     return folder;
 }
 
-Folder Folder::OpenOrCreateFolder(std::string_view name, const std::string& path) const {
-    RequireAnsiLength("create the folder", path, kLongestFolderPath);
+Folder Folder::OpenOrCreateFolder(std::string_view name, NameText text,
+                                  const std::string& path) const {
+    const std::wstring level = LevelName(name, text, path);
+    const std::size_t units = path_units_ + 1 + level.size();
+    RequireAnsiLength("create the folder", path, units, kLongestFolderPath);
     // A link or junction of that name is opened itself, and refused below.
-    Opened opened = OpenIn(Native(handle_), name, kFolderAccess, kFolderSharing, FILE_OPEN_IF,
+    Opened opened = OpenIn(Native(handle_), level, kFolderAccess, kFolderSharing, FILE_OPEN_IF,
                            FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
     if (!opened.handle) {
         if (opened.error == ERROR_DIRECTORY) {  // a file of that name
@@ -172,7 +208,7 @@ Folder Folder::OpenOrCreateFolder(std::string_view name, const std::string& path
         throw FileError("open the folder", path, static_cast<int>(opened.error));
     }
     const HANDLE handle = opened.handle.release();
-    Folder folder(reinterpret_cast<std::intptr_t>(handle));
+    Folder folder(reinterpret_cast<std::intptr_t>(handle), units);
     // One made just now in this folder is a plain folder.
     if (opened.outcome != FILE_CREATED && !IsFolderItself(handle)) {
         throw std::invalid_argument("not a folder: " + path);
@@ -180,17 +216,18 @@ Folder Folder::OpenOrCreateFolder(std::string_view name, const std::string& path
     return folder;
 }
 
-File Folder::CreateFresh(std::string_view name, const std::string& path) const {
-    RequireAnsiLength("create", path, kLongestFilePath);
+File Folder::CreateFresh(std::string_view name, NameText text, const std::string& path) const {
+    const std::wstring leaf = LevelName(name, text, path);
+    RequireAnsiLength("create", path, path_units_ + 1 + leaf.size(), kLongestFilePath);
     // The access and sharing of CreateFileA's GENERIC_WRITE, CREATE_NEW; a link of that name
     // counts as taken and is never followed.
     auto create = [&] {
-        return OpenIn(Native(handle_), name, FILE_GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0,
+        return OpenIn(Native(handle_), leaf, FILE_GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0,
                       FILE_CREATE, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
     };
     Opened opened = create();
     if (!opened.handle && opened.error == ERROR_ALREADY_EXISTS) {
-        RemoveEntry(Native(handle_), name, path);
+        RemoveEntry(Native(handle_), leaf, path);
         opened = create();
     }
     if (!opened.handle) {
@@ -201,30 +238,32 @@ File Folder::CreateFresh(std::string_view name, const std::string& path) const {
     return created;
 }
 
-// The times and the attribute word go by path once the file is closed: a read-only word set on
-// the open handle would not survive its last write.
+// Times and attribute word through the open file: no look-up of its path, whatever its name.
+// Set after the last write, so no write changes them.
 void CloseWithEntryTimeAndAttributes(File& output, std::int64_t modified,
                                      std::uint32_t attributes) {
-    output.Close();
-    const std::string& path = output.path();
-    if (!SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL)) {
-        Fail("reset the attributes of", path);
-    }
-    const HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        Fail("set the times of", path);
-    }
+    const HANDLE file = Native(output.handle_);
     FILETIME now{};
     GetSystemTimeAsFileTime(&now);
-    const FILETIME written = ToFileTime(modified);
-    const BOOL set = SetFileTime(file, &now, &now, &written);
-    const DWORD error = GetLastError();
-    CloseHandle(file);
-    if (!set) {
-        throw FileError("set the times of", path, static_cast<int>(error));
+    FILE_BASIC_INFO info{};
+    info.CreationTime.QuadPart = info.LastAccessTime.QuadPart =
+        static_cast<LONGLONG>((std::uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime);
+    info.LastWriteTime.QuadPart = ToTicks(modified);
+    // As SetFileAttributes takes it: a zero word makes a normal file (here zero would mean "leave
+    // as it is").
+    const DWORD word = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+    info.FileAttributes = word;
+    if (!SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof info)) {
+        // A word the system refuses: the times alone, then the word alone, its result ignored.
+        info.FileAttributes = 0;
+        if (!SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof info)) {
+            Fail("set the times of", output.path());
+        }
+        FILE_BASIC_INFO word_only{};
+        word_only.FileAttributes = word;
+        SetFileInformationByHandle(file, FileBasicInfo, &word_only, sizeof word_only);
     }
-    SetFileAttributesA(path.c_str(), attributes);  // the whole word; the result is ignored
+    output.Close();
 }
 
 }  // namespace kel::platform

@@ -1,4 +1,4 @@
-// Silent delete and rename with the kernel's own calls (DeleteFileA, RemoveDirectoryA,
+// Silent delete and rename with the kernel's own calls (DeleteFileW, RemoveDirectoryW,
 // MoveFileExA) rather than the shell's SHFileOperationA: the result is the same for the files
 // and folders the library handles (no confirmation, no error display, no recycle bin), it needs
 // no shell on a worker thread, and the walk of a folder tree removes a link or junction inside it
@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "platform/path.h"
@@ -25,30 +26,40 @@ bool IsFolderItself(DWORD attributes) {
            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
-// Removes one name: a file, a link (a folder link with RemoveDirectoryA, which leaves its
-// target alone), or an empty folder. Read-only files are removed too.
-void RemoveOne(const std::string& path, DWORD attributes) {
-    if (attributes & FILE_ATTRIBUTE_READONLY) {
-        SetFileAttributesA(path.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
-    }
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveDirectoryA(path.c_str());
-    } else {
-        DeleteFileA(path.c_str());
-    }
+// The library's own paths are ANSI text; what an extraction made below them may have names of no
+// ANSI form (they came as UTF-8), so trees are walked with the wide calls.
+std::wstring Widen(const std::string& path) {
+    const UINT code_page = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+    const int size = static_cast<int>(path.size());
+    const int length = MultiByteToWideChar(code_page, 0, path.data(), size, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(std::max(length, 0)), L'\0');
+    MultiByteToWideChar(code_page, 0, path.data(), size, wide.data(), length);
+    return wide;
 }
 
-void RemoveTree(const std::string& path, DWORD attributes) {
+// Removes one name: a file, a link (a folder link with RemoveDirectoryW, which leaves its
+// target alone), or an empty folder. Read-only files are removed too.
+bool RemoveOne(const std::wstring& path, DWORD attributes) {
+    if (attributes & FILE_ATTRIBUTE_READONLY) {
+        SetFileAttributesW(path.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        return RemoveDirectoryW(path.c_str()) != 0;
+    }
+    return DeleteFileW(path.c_str()) != 0;
+}
+
+void RemoveTree(const std::wstring& path, DWORD attributes) {
     if (IsFolderItself(attributes)) {
-        WIN32_FIND_DATAA entry{};
-        const HANDLE search = FindFirstFileA((path + "\\*").c_str(), &entry);
+        WIN32_FIND_DATAW entry{};
+        const HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &entry);
         if (search != INVALID_HANDLE_VALUE) {
             do {
-                const std::string name = entry.cFileName;
-                if (name != "." && name != "..") {
-                    RemoveTree(path + "\\" + name, entry.dwFileAttributes);
+                const std::wstring_view name = entry.cFileName;
+                if (name != L"." && name != L"..") {
+                    RemoveTree(path + L"\\" + entry.cFileName, entry.dwFileAttributes);
                 }
-            } while (FindNextFileA(search, &entry));
+            } while (FindNextFileW(search, &entry));
             FindClose(search);
         }
     }
@@ -85,9 +96,10 @@ void SilentDelete(std::string path) {
     if (path.empty()) {
         return;
     }
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+    const std::wstring wide = Widen(path);
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES) {
-        RemoveTree(path, attributes);
+        RemoveTree(wide, attributes);
     }
 }
 
@@ -97,10 +109,7 @@ bool RemoveFile(const std::string& path) {
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return false;  // a folder link is a folder here, and is left too
     }
-    if (attributes & FILE_ATTRIBUTE_READONLY) {
-        SetFileAttributesA(path.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
-    }
-    return DeleteFileA(path.c_str()) != 0;
+    return RemoveOne(Widen(path), attributes);
 }
 
 bool SilentRename(std::string from, std::string to) {

@@ -88,18 +88,36 @@ TEST(Extraction, AttributeWordAndThreeTimes) {
     }
 }
 
-// The ANSI file calls take at most MAX_PATH characters: an entry whose path would be longer
-// fails the extraction, and what was written before goes with the staging folder.
-TEST(Extraction, PathTooLongForMaxPath) {
+// The ANSI file calls take at most MAX_PATH characters, counted in UTF-16 units as the system
+// counts them: an entry whose path would be longer fails the extraction, and what was written
+// before goes with the staging folder; a UTF-8 name of more bytes than that, but fewer units,
+// is unpacked.
+TEST(Extraction, PathLimitsInUtf16Units) {
     TempFolder folder;
     const std::string archive = folder / "a.zip";
-    // Every level is a valid name (Wine's Unix file system allows 255 bytes each); the whole path
-    // is longer than MAX_PATH.
-    const std::string level(100, 'n');
-    WriteFile(archive, CraftArchive({{.name = "ok.txt", .data = "ok"},
-                                     {.name = level + "/" + level + "/" + level, .data = "x"}}));
-    EXPECT_ANY_THROW(ExtractArchive(archive, folder / "out", 4096));
-    EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), {}), 1);  // a.zip only
+    // Every level is a valid name (Wine's Unix file system allows 255 bytes each).
+    std::string umlauts;
+    for (int i = 0; i < 60; ++i) {
+        umlauts += "\xC3\xBC";
+    }
+    const struct {
+        std::string level;
+        bool fits;
+    } rows[] = {{std::string(100, 'n'), false}, {umlauts, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.fits);
+        const std::string name = row.level + "/" + row.level + "/" + row.level;
+        ASSERT_GT(folder.path().size() + name.size(), std::size_t{MAX_PATH});
+        WriteFile(archive, CraftArchive({{.name = "ok.txt", .data = "ok"},
+                                         {.name = name, .data = "x", .flags = 1u << 11}}));
+        if (row.fits) {
+            EXPECT_TRUE(ExtractArchive(archive, folder / "out", 4096));
+            fs::remove_all(fs::path(folder / "out"));
+        } else {
+            EXPECT_ANY_THROW(ExtractArchive(archive, folder / "out", 4096));
+        }
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), {}), 1);  // a.zip only
+    }
 }
 
 // Catches names that Windows would open as a device, as a stream of another file, or under

@@ -99,6 +99,16 @@ std::uint32_t Crc32(const std::string& data) {
         crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
 }
 
+std::string UnicodePathField(const std::string& crc_of, const std::string& unicode) {
+    const std::uint32_t crc = Crc32(crc_of);
+    const std::size_t size = 5 + unicode.size();
+    std::string field = {'\x75', '\x70', static_cast<char>(size), static_cast<char>(size >> 8), 1};
+    for (int i = 0; i < 4; ++i) {
+        field.push_back(static_cast<char>(crc >> (8 * i)));
+    }
+    return field + unicode;
+}
+
 std::string CraftArchive(const std::vector<CraftEntry>& entries, const CraftOptions& options) {
     std::string archive;
     std::string directory;
@@ -115,7 +125,8 @@ std::string CraftArchive(const std::vector<CraftEntry>& entries, const CraftOpti
             entry.compressed_size.value_or(static_cast<std::uint32_t>(stored.size()));
         const std::uint32_t uncompressed =
             entry.uncompressed_size.value_or(static_cast<std::uint32_t>(entry.data.size()));
-        const std::uint16_t flags = entry.data_descriptor ? 0x0008 : 0;
+        const auto flags =
+            static_cast<std::uint16_t>(entry.flags | (entry.data_descriptor ? 8 : 0));
         const auto offset = static_cast<std::uint32_t>(archive.size());
 
         Put32(archive, entry.local_signature.value_or(0x04034B50));

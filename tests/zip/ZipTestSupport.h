@@ -17,6 +17,7 @@ struct CraftEntry {
     std::uint16_t dos_date = ((2021 - 1980) << 9) | (6 << 5) | 15;  // 2021-06-15
     std::uint32_t external_attributes = 0;
     bool data_descriptor = false;         // flag bit 3; zeros for CRC and sizes in the local header
+    std::uint16_t flags = 0;              // more general purpose bits (bit 11: the name is UTF-8)
     std::optional<std::uint32_t> crc;     // both headers
     std::optional<std::uint16_t> method;  // both headers
     std::optional<std::uint32_t> uncompressed_size;  // both headers
@@ -70,6 +71,9 @@ std::vector<std::uint32_t> CanonicalCodes(const std::vector<int>& lengths);
 std::string CraftArchive(const std::vector<CraftEntry>& entries, const CraftOptions& options = {});
 std::string RawDeflate(const std::string& data);
 std::uint32_t Crc32(const std::string& data);
+// A Unicode path extra field (0x7075, version 1) naming unicode; crc_of: the name whose CRC-32 it
+// carries (the header name, when it belongs to it).
+std::string UnicodePathField(const std::string& crc_of, const std::string& unicode);
 // Text that compresses well but is not trivially repetitive.
 std::string SampleText(std::size_t size, unsigned seed = 1);
 std::string RandomBytes(std::size_t size, unsigned seed = 1);

@@ -12,7 +12,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 
 #include "KELResMgr/Package.h"
 #include "KELResMgr/zip/ZipExtract.h"
@@ -29,6 +31,7 @@ using test::CraftEntry;
 using test::ListTree;
 using test::ReadFile;
 using test::TempFolder;
+using test::UnicodePathField;
 using test::WriteFile;
 
 #if defined(_WIN32)
@@ -223,6 +226,92 @@ TEST_F(ExtractTest, UnsafeNamesWriteNothingOutside) {
     // Windows would store these under another name or as a stream of another file.
     for (const char* name : {"x/...", "ab:c", "1:x", "x/C:"}) {
         EXPECT_EQ(IsSafeEntryName(name), !kWindows) << name;
+    }
+}
+
+// The content of the file called name ('/'-separated) below folder, looked up as a host looks
+// for it by its real name: on Windows through the wide calls, the name read as UTF-8 or as ANSI
+// text; elsewhere by its bytes. Nothing when there is no such file.
+std::optional<std::string> ReadNamed(const std::string& folder, std::string name, bool utf8) {
+#if defined(_WIN32)
+    const auto widen = [](const std::string& text, UINT code_page) {
+        std::wstring wide(text.size(), L'\0');
+        wide.resize(static_cast<std::size_t>(
+            MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()),
+                                wide.data(), static_cast<int>(wide.size()))));
+        return wide;
+    };
+    std::replace(name.begin(), name.end(), '/', '\\');
+    const fs::path path = widen(folder + "\\", CP_ACP) + widen(name, utf8 ? CP_UTF8 : CP_ACP);
+#else
+    (void)utf8;
+    const fs::path path = folder + "/" + name;
+#endif
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Catches names created in another encoding than the archive declares (a UTF-8 name given to
+// the ANSI calls of Windows is mangled, and has no ANSI form at all in most scripts), a Unicode
+// path field used without its CRC matching or past the safety checks, and a failed extraction
+// whose clean-up cannot remove a name of no ANSI form.
+TEST_F(ExtractTest, NamesInEveryEncoding) {
+    const std::string u_umlaut = "\xC3\xBC.txt";             // "ü.txt" in UTF-8
+    const std::string chinese = "\xE6\x96\x87\xE4\xBB\xB6";  // two CJK characters in UTF-8
+    const std::string latin1 = "\xFC.txt";                   // "ü.txt" from an 8-bit packer
+    constexpr std::uint16_t kUtf8 = 1u << 11;
+    struct Named {
+        std::string name;
+        bool utf8;
+    };
+    const struct {
+        const char* label;
+        std::vector<CraftEntry> entries;
+        std::vector<Named> files;  // what the host finds; none: the extraction fails
+        bool refused_on_windows = false;
+    } rows[] = {
+        {"UTF-8 flag", {{.name = u_umlaut, .data = "x", .flags = kUtf8}}, {{u_umlaut, true}}},
+        {"UTF-8 flag, no ANSI form",
+         {{.name = chinese + "/" + chinese, .data = "x", .flags = kUtf8}},
+         {{chinese + "/" + chinese, true}}},
+        {"Unicode path field",
+         {{.name = "\x81.txt",
+           .data = "x",
+           .central_extra = UnicodePathField("\x81.txt", u_umlaut)}},
+         {{u_umlaut, true}}},
+        {"Unicode path field of another name",
+         {{.name = latin1, .data = "x", .central_extra = UnicodePathField("x.txt", u_umlaut)}},
+         {{latin1, false}}},
+        {"Unicode path field that climbs out",
+         {{.name = "evil.txt",
+           .data = "x",
+           .central_extra = UnicodePathField("evil.txt", "../evil.txt")}},
+         {}},
+        {"unmarked UTF-8", {{.name = "d\\" + u_umlaut, .data = "x"}}, {{"d/" + u_umlaut, true}}},
+        {"legacy 8-bit name", {{.name = latin1, .data = "x"}}, {{latin1, false}}},
+        {"UTF-8 flag on no UTF-8",
+         {{.name = latin1, .data = "x", .flags = kUtf8}},
+         {{latin1, false}},
+         true},
+        {"clean-up after a name of no ANSI form",
+         {{.name = chinese, .data = "x", .flags = kUtf8}, {.name = "b", .data = "x", .crc = 9}},
+         {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        const bool installs = !row.files.empty() && !(kWindows && row.refused_on_windows);
+        EXPECT_EQ(ExtractPackage(Archive(row.entries), Target()), installs);
+        if (!installs) {
+            EXPECT_EQ(ListTree(tmp_.path()), "archive.zip\n");
+            continue;
+        }
+        for (const Named& file : row.files) {
+            EXPECT_EQ(ReadNamed(Target(), file.name, file.utf8), "x") << file.name;
+        }
+        fs::remove_all(Target());
     }
 }
 

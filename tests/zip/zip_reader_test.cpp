@@ -23,6 +23,7 @@ using test::CraftArchive;
 using test::CraftEntry;
 using test::CraftOptions;
 using test::TempFolder;
+using test::UnicodePathField;
 using test::WriteFile;
 
 // The cause of the CZipException that action raises; fails the test when it raises none.
@@ -558,19 +559,6 @@ TEST_F(ZipReaderTest, DosTimes) {
         reader.GetCurrentEntryInfo(&info, nullptr, 0, nullptr, 0, nullptr, 0);
         EXPECT_EQ(info.modification_time, row.expected);
     }
-}
-
-// A Unicode path extra field (0x7075, version 1) for header_name naming unicode; crc_of: the
-// name whose CRC-32 it carries.
-std::string UnicodePathField(const std::string& crc_of, const std::string& unicode) {
-    const auto crc = static_cast<std::uint32_t>(
-        crc32(0, reinterpret_cast<const Bytef*>(crc_of.data()), static_cast<uInt>(crc_of.size())));
-    const std::size_t size = 5 + unicode.size();
-    std::string field = {'\x75', '\x70', static_cast<char>(size), static_cast<char>(size >> 8), 1};
-    for (int i = 0; i < 4; ++i) {
-        field.push_back(static_cast<char>(crc >> (8 * i)));
-    }
-    return field + unicode;
 }
 
 // Catches names read in the wrong encoding (a UTF-8 name passed to the ANSI calls of Windows is
