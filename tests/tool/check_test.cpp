@@ -26,16 +26,6 @@ CraftEntry File(std::string name) {
     return entry;
 }
 
-// A Unicode path field (0x7075) that names the entry whose header name is header_name.
-std::string UnicodePathField(const std::string& header_name, const std::string& name) {
-    std::string field = {'\x75', '\x70', static_cast<char>(5 + name.size()), '\0', '\x01'};
-    const std::uint32_t crc = Crc32(header_name);
-    for (int shift = 0; shift < 32; shift += 8) {
-        field += static_cast<char>((crc >> shift) & 0xFF);
-    }
-    return field + name;
-}
-
 struct Row {
     const char* label;
     std::string package;  // the whole file
@@ -49,6 +39,8 @@ std::vector<Row> Rows() {
     bad_crc.crc = 0x12345678;
     CraftEntry no_date = File("a.txt");
     no_date.dos_date = 0;  // 1980-00-00
+    CraftEntry false_flag = File("caf\xE9.txt");
+    false_flag.flags = 1u << 11;  // UTF-8, which it is not
     CraftEntry hidden = File("a.txt");
     hidden.external_attributes = 0x02;
     CraftEntry renamed = File("plain.txt");
@@ -87,6 +79,7 @@ std::vector<Row> Rows() {
         {"file named \".\"", kHeader + CraftArchive({File("a/.")}), false, false, "a/."},
         {"8-bit name", kHeader + CraftArchive({File("caf\xE9.txt")}), false, false, "caf\xE9.txt"},
         {"Unicode path field", kHeader + CraftArchive({renamed}), true, false, "CON.txt"},
+        {"marked UTF-8, but not", kHeader + CraftArchive({false_flag}), true, false, "caf\xE9.txt"},
         {"no calendar date", kHeader + CraftArchive({no_date}), false, false, "a.txt"},
         {"hidden", kHeader + CraftArchive({hidden}), false, true, "a.txt"},
         {"bad CRC", kHeader + CraftArchive({File("ok.txt"), bad_crc}), false, false, "a.txt"},
