@@ -9,6 +9,7 @@
 #include "KELResMgr/ModuleState.h"
 #include "KELResMgr/Package.h"
 #include "KELResMgr/PartFile.h"
+#include "KELResMgr/ResId.h"
 #include "KELResMgr/ResManager.h"
 #include "KELResMgr/ResTrace.h"
 #include "KELResMgr/net/InternetLibrary.h"
@@ -19,10 +20,6 @@ namespace kel {
 namespace {
 
 constexpr char kFn[] = "[DownloadResProc] ";
-
-std::string Piece(const std::string& text, std::size_t at) {
-    return at < text.size() ? text.substr(at, 2) : std::string();
-}
 
 // The fetched body, in this worker's own part file: a version-1 package is unpacked from there
 // (kWorkerOk), a package of another version takes the name P and stays, as a request that found
@@ -137,11 +134,6 @@ void WorkerSlot::Release() noexcept {
     if (count_ != nullptr) {
         --*std::exchange(count_, nullptr);
     }
-}
-
-std::string ServerPath(const std::string& remote_name) {
-    return Piece(remote_name, 0) + "/" + Piece(remote_name, 2) + "/" + Piece(remote_name, 4) + "/" +
-           Piece(remote_name, 6) + "/" + remote_name;
 }
 
 int DownloadResProc(std::unique_ptr<DownloadTask> task_record) noexcept {

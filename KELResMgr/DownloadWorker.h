@@ -20,7 +20,6 @@ class CResManager;
 // itself; the others are the worker's.
 enum WorkerResult : int {
     kWorkerOk = 0,             // fetched; a version-1 package was also unpacked and notified
-    kWorkerCopyFailed = 3,     // the package body could not be copied for unpacking
     kWorkerExtractFailed = 4,  // the archive could not be unpacked
     kWorkerNotAPackage = 17,   // after the fetch there is no file with the package signature
     kWorkerFetchRaised = 18,   // the fetch ended with an error (e.g. the local file failed)
@@ -64,9 +63,6 @@ struct DownloadTask {
     std::vector<std::uint8_t> data;
     WorkerSlot slot;  // a unit of module->running_workers; given back before module is let go
 };
-
-// R[0..1]/R[2..3]/R[4..5]/R[6..7]/R, each piece clamped to R's length, no leading '/'.
-std::string ServerPath(const std::string& remote_name);
 
 // Runs one download to its end and settles T's state (2, or -1 on every failure) and the
 // running-worker count, whatever happens. Never throws.

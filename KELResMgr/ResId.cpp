@@ -1,5 +1,6 @@
 #include "KELResMgr/ResId.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -32,6 +33,21 @@ std::string ResIdText(const ResID& id) {
 
 bool IsReservedResId(const std::string& text) {
     return text == "FFFFFFFFFFFFFFFF" || text == "FFFFFFFFFFFFFFFE";
+}
+
+std::string ServerFolderChain(std::string_view name) {
+    std::string chain;
+    for (std::size_t at = 0; at < 8; at += 2) {
+        if (at != 0) {
+            chain += '/';
+        }
+        chain += name.substr(std::min(at, name.size()), 2);
+    }
+    return chain;
+}
+
+std::string ServerPath(std::string_view remote_name) {
+    return ServerFolderChain(remote_name) + "/" + std::string(remote_name);
 }
 
 }  // namespace kel

@@ -8,6 +8,7 @@
 
 #include "KELResMgr.h"
 #include "KELResMgr/Config.h"
+#include "KELResMgr/ResId.h"
 #include "KELResMgr/ResTrace.h"
 #include "KELResMgr/net/FtpConnection.h"
 #include "KELResMgr/net/HttpRequest.h"
@@ -38,11 +39,6 @@ std::string FolderOf(const std::string& path) {
         --end;
     }
     return path.substr(0, end);
-}
-
-// The piece [start, start + 2) of name, shorter or empty past its end.
-std::string Piece(const std::string& name, std::size_t start) {
-    return start < name.size() ? name.substr(start, 2) : std::string();
 }
 
 }  // namespace
@@ -169,8 +165,7 @@ int CResManager::UploadFileByFtp(const char* local_file) {
     // four folders of the chain.
     const std::string local = WithSlashes(local_file);
     const std::string file_name = local.substr(local.rfind('/') + 1);
-    const std::string chain = Piece(file_name, 0) + "/" + Piece(file_name, 2) + "/" +
-                              Piece(file_name, 4) + "/" + Piece(file_name, 6);
+    const std::string chain = ServerFolderChain(file_name);
     // The chain is made under the base folder, so that the store below finds it there.
     const std::string base = WithSlashes(settings.Read(config::kUpload, config::kPath, ""));
     if (!base.empty() && !connection->CanEnter(base)) {

@@ -62,8 +62,12 @@ class CZipArchiveBase {
     // The opaque pointer to hand to ZipAlloc/ZipFree: the allocation list while tracking is on.
     void* AllocationOpaque() { return tracking_ ? &allocations_ : nullptr; }
 
+    // Never switched off by the reader; kept so that an archive class may hand zlib's blocks to
+    // the allocator without the list (the list is what lets a failure free them all).
     bool tracking_ = true;
     platform::File* archive_file_ = nullptr;
+    // 0 for the reader; every CZipException carries it, so a handler can tell which kind of
+    // archive raised it even where only the reader exists.
     std::uint8_t kind_ = 1;
 
   private:

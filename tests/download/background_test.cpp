@@ -74,8 +74,9 @@ class MediaServerTest : public ::testing::Test {
         return true;
     }
 
-    // Temporary package copies ("kel_res...") left in the temporary folder.
-    int TempCopies() const {
+    // Files of the library's temporary-file prefix ("kel_res...") in the temporary folder: it
+    // writes none.
+    int TempFiles() const {
         int count = 0;
         for (const auto& entry : fs::directory_iterator(tmp_.path())) {
             count += entry.path().filename().string().rfind("kel_res", 0) == 0 ? 1 : 0;
@@ -118,7 +119,7 @@ TEST_F(MediaServerTest, BackgroundDownloadEndToEnd) {
     EXPECT_EQ(ReadTree(Folder(id)), files);
     EXPECT_FALSE(fs::exists(Package(id)));
     EXPECT_FALSE(fs::exists(Folder(id) + "_tmp"));
-    EXPECT_EQ(TempCopies(), 0);  // the temporary copy is gone
+    EXPECT_EQ(TempFiles(), 0);  // nothing of the library's in the temporary folder
     EXPECT_EQ(server_.RequestLines(),
               std::vector<std::string>{"GET /" + MediaPath(id) + " HTTP/1.0"});
 
@@ -210,7 +211,7 @@ TEST_F(MediaServerTest, FailedFetchesLeaveNothing) {
         EXPECT_EQ(window.Count(), 0u);
         EXPECT_FALSE(fs::exists(Package(id)));
         EXPECT_FALSE(fs::exists(Folder(id)));
-        EXPECT_EQ(TempCopies(), 0);
+        EXPECT_EQ(TempFiles(), 0);
 
         EXPECT_EQ(Ask(id, window.handle()), "");  // state -1: a new download starts
         ASSERT_TRUE(WaitForWorkers(++workers));

@@ -51,12 +51,4 @@ std::optional<ResID> ParseResId(std::string_view text) {
     return id;
 }
 
-std::string PackageServerPath(const std::string& text) {
-    std::string path;
-    for (std::size_t i = 0; i < 8; i += 2) {
-        path += text.substr(std::min(i, text.size()), 2) + "/";
-    }
-    return path + text + ".tsl";
-}
-
 }  // namespace kel::tool

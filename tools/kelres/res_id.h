@@ -18,6 +18,8 @@ std::optional<ResID> ParseResId(std::string_view text);
 
 // The server path of a package, as the media server stores it: T[0..1]/T[2..3]/T[4..5]/T[6..7]/
 // T.tsl, T the identifier text.
-std::string PackageServerPath(const std::string& text);
+inline std::string PackageServerPath(const std::string& text) {
+    return ServerPath(text + ".tsl");
+}
 
 }  // namespace kel::tool
