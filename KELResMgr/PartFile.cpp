@@ -31,16 +31,18 @@ bool IsPartFileName(std::string_view name) {
 
 }  // namespace
 
-platform::File PartFile::CreateBeside(const std::string& final_path) {
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        try {
-            return platform::File::Open(final_path + std::string(kPartSuffix) + RandomHexDigits(),
-                                        platform::File::Mode::kCreateNew);
-        } catch (const platform::FileError& error) {
-            if (error.error_number() != platform::kFileExistsError) {
-                break;
-            }
+platform::File PartFile::CreateBeside(const std::string& final_path, int* error_number) {
+    int error = platform::kFileExistsError;
+    for (int attempt = 0; attempt < 8 && error == platform::kFileExistsError; ++attempt) {
+        platform::File file =
+            platform::File::TryOpen(final_path + std::string(kPartSuffix) + RandomHexDigits(),
+                                    platform::File::Mode::kCreateNew, &error);
+        if (file.is_open()) {
+            return file;
         }
+    }
+    if (error_number != nullptr) {
+        *error_number = error;
     }
     return platform::File();
 }

@@ -10,12 +10,18 @@ namespace kel {
 
 // Names: final_path + ".part-" + 8 random hex digits, created exclusively, so that nothing
 // planted under that name is followed or reused, and two transfers for the same final path (two
-// processes sharing the folder) never write into one file. Used by one thread at a time.
+// processes sharing the folder) never write into one file. The file gets the permissions of any
+// new file there. Used by one thread at a time.
+//
+// The library's downloads do not flush before the rename: whatever they keep is read back
+// through its checks (the signature, every entry's CRC), and a file damaged by a crash is set
+// aside and fetched again, so a disk flush per download would buy nothing. kelres flushes the
+// packages it writes for the servers, whose readers cannot fetch them again.
 class PartFile {
   public:
     // A new file beside final_path; an empty File when none can be created (a missing folder,
-    // for example).
-    static platform::File CreateBeside(const std::string& final_path);
+    // for example), with the system's error number in *error_number when one is given.
+    static platform::File CreateBeside(const std::string& final_path, int* error_number = nullptr);
 
     // file: made by CreateBeside(final_path).
     PartFile(std::string final_path, platform::File file);

@@ -66,6 +66,8 @@ class File {
     // Takes every write permission away (owner, group, others) through the open descriptor;
     // false when the system refused.
     bool RemoveWritePermission() noexcept;
+    // Makes the written content reach the disk (fsync, FlushFileBuffers). Throws FileError.
+    void Flush();
     // Closes, reporting a failure (a write that the system could not complete) as FileError.
     void Close();
 

@@ -174,6 +174,12 @@ bool File::RemoveWritePermission() noexcept {
     return ::fstat(Fd(handle_), &info) == 0 && ::fchmod(Fd(handle_), info.st_mode & 07555) == 0;
 }
 
+void File::Flush() {
+    if (::fsync(Fd(handle_)) != 0) {
+        throw FileError("write", path_, errno);
+    }
+}
+
 void File::Close() {
     if (handle_ == kNoHandle) {
         return;

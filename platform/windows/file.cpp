@@ -159,6 +159,12 @@ std::uint64_t File::Size() const {
     return static_cast<std::uint64_t>(size.QuadPart);
 }
 
+void File::Flush() {
+    if (!FlushFileBuffers(Native(handle_))) {
+        throw FileError("write", path_, static_cast<int>(GetLastError()));
+    }
+}
+
 void File::Close() {
     if (handle_ == kNoHandle) {
         return;

@@ -203,16 +203,13 @@ int RunPublish(Arguments& args, Context& context) {
         throw CommandError("cannot create the folder " + target.parent_path().string() + ": " +
                            ec.message());
     }
-    StagedFile staged(target.string());
+    PartFile staged = StageBeside(target.string());
     try {
-        platform::File out =
-            platform::File::Open(staged.path(), platform::File::Mode::kCreateWrite);
-        AppendFileContent(package, out);
-        out.Close();
+        AppendFileContent(package, staged.file());
     } catch (const platform::FileError& error) {
         throw CommandError(error.what());
     }
-    staged.Commit();
+    Commit(staged, target.string());
     context.console.Print(target.string());
     return kExitOk;
 }

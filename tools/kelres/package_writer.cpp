@@ -332,10 +332,9 @@ PackSummary WritePackage(const std::string& folder, const std::string& package,
         throw CommandError("nothing to pack: " + folder + " holds no files");
     }
 
-    StagedFile staged(package);
+    PartFile staged = StageBeside(package);
     try {
-        platform::File out =
-            platform::File::Open(staged.path(), platform::File::Mode::kCreateWrite);
+        platform::File& out = staged.file();
         out.Write(kPackageSignature, sizeof kPackageSignature);
         out.Write(&kPackageVersion, 1);
         ArchiveWriter archive(out, kPackageHeaderSize);
@@ -343,12 +342,13 @@ PackSummary WritePackage(const std::string& folder, const std::string& package,
             archive.Add(entry);
         }
         archive.Finish(entries);
-        out.Close();
+        out.Flush();
+        staged.Finish();  // the check reads the whole file
     } catch (const platform::FileError& error) {
         throw CommandError(std::string("cannot pack: ") + error.what());
     }
     approve(staged.path());
-    staged.Commit();
+    Commit(staged, package);
     return summary;
 }
 

@@ -1,38 +1,24 @@
-// A file written under a temporary name beside its target and renamed into place when complete.
+// Files the tool writes for others to read: under a name of their own beside the target, then
+// renamed into place when complete.
 #pragma once
 
 #include <string>
 
+#include "KELResMgr/PartFile.h"
 #include "platform/file.h"
 
 namespace kel::tool {
 
-// The target is either left as it was or replaced by the whole new file, never by a part of
-// it: readers (a web server serving the folder, say) never see a half-written file. The
-// temporary file lies in the target's folder, so the final rename cannot cross file systems.
-// It ends in exactly one of two ways: Commit() renames it onto the target, or the destructor
-// removes it (best effort: a destructor cannot report).
-class StagedFile {
-  public:
-    // Creates an empty temporary file ".<name>.XXXXXX" in target's folder; throws CommandError
-    // naming the folder when it cannot.
-    explicit StagedFile(std::string target);
-    ~StagedFile();
-    StagedFile(const StagedFile&) = delete;
-    StagedFile& operator=(const StagedFile&) = delete;
+// The target is either left as it was or replaced by the whole new file, never by a part of it:
+// readers (a web server serving the folder, say) never see a half-written file. The part file
+// lies in the target's folder, so the final rename cannot cross file systems; unless committed,
+// it goes with the PartFile. Throws CommandError naming the folder when none can be created.
+PartFile StageBeside(const std::string& target);
 
-    const std::string& path() const { return path_; }
-    const std::string& target() const { return target_; }
-
-    // Flushes the file to disk, gives it the permissions of a newly created file (mkstemp made
-    // it private to its owner), and renames it onto the target. Throws CommandError.
-    void Commit();
-
-  private:
-    std::string target_;
-    std::string path_;
-    bool committed_ = false;
-};
+// Flushes the part file to disk, so that a crash cannot leave a complete name with incomplete
+// content, and renames it onto its target (a caller that closed it first flushed it itself).
+// Throws CommandError.
+void Commit(PartFile& staged, const std::string& target);
 
 // Appends the whole content of the file at from_path to out. Throws platform::FileError.
 void AppendFileContent(const std::string& from_path, platform::File& out);
