@@ -41,15 +41,25 @@ add_test(NAME wine_prefix_stop COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/wine/prefix s
 set_tests_properties(wine_prefix_start PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
 set_tests_properties(wine_prefix_stop PROPERTIES FIXTURES_CLEANUP wine)
 
+# kelres_add_wine_test(NAME sources... [CORE] [ALL_USERS_TREE]): as on Linux, each test of the
+# binary a ctest entry "NAME.Suite.Test", listed when ctest starts (the program runs under Wine,
+# which a build does not start). ALL_USERS_TREE: its tests empty the prefix's one all-users tree
+# ("Vorn Tessel"), so no two such tests run at the same time.
+include(GoogleTest)
 function(kelres_add_wine_test name)
-    cmake_parse_arguments(ARG "CORE" "" "" ${ARGN})
+    cmake_parse_arguments(ARG "CORE;ALL_USERS_TREE" "" "" ${ARGN})
     add_executable(${name} ${ARG_UNPARSED_ARGUMENTS})
     target_link_libraries(${name} PRIVATE kelres_harness gtest gtest_main)
     if(ARG_CORE)
         target_link_libraries(${name} PRIVATE kelres_core kelres_platform)
     endif()
-    add_test(NAME ${name} COMMAND ${name})
-    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 600)
+    set(lock "")
+    if(ARG_ALL_USERS_TREE)
+        set(lock RESOURCE_LOCK all_users_tree)
+    endif()
+    gtest_discover_tests(${name} TEST_PREFIX "${name}." DISCOVERY_MODE PRE_TEST
+                         DISCOVERY_TIMEOUT 120
+                         PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 600 ${lock})
 endfunction()
 
 kelres_add_wine_test(foundation_unit_tests CORE
@@ -61,7 +71,7 @@ kelres_add_wine_test(download_unit_tests CORE
     download/identifier_test.cpp
     download/notification_test.cpp
     download/state_table_test.cpp)
-kelres_add_wine_test(windows_tests CORE windows/windows_test.cpp)
+kelres_add_wine_test(windows_tests CORE ALL_USERS_TREE windows/windows_test.cpp)
 target_link_libraries(windows_tests PRIVATE kelres_packages)
 
 # The network suites, as on Linux: the request lines, answers and command sequences that the
@@ -81,8 +91,8 @@ add_dependencies(net_download_tests net_probe)
 
 # The download tables, as on Linux: requests answered from the disk, and downloads from the
 # scripted server, with the notifications coming to windows of the test (harness/Receivers.h).
-kelres_add_wine_test(download_library_tests download/on_disk_test.cpp)
-kelres_add_wine_test(download_media_tests download/background_test.cpp)
+kelres_add_wine_test(download_library_tests ALL_USERS_TREE download/on_disk_test.cpp)
+kelres_add_wine_test(download_media_tests ALL_USERS_TREE download/background_test.cpp)
 target_link_libraries(download_library_tests PRIVATE kelres_packages)
 target_link_libraries(download_media_tests PRIVATE kelres_packages)
 
@@ -93,7 +103,7 @@ add_test(NAME dll_exports
 # terminal (there is no pseudo-terminal to give it). The packages kelres writes are read back with
 # the library's own reader, as there is no libzip for Windows.
 if(TARGET kelres)
-    kelres_add_wine_test(tool_tests
+    kelres_add_wine_test(tool_tests ALL_USERS_TREE
         tool/tool_runner.cpp
         tool/command_line_test.cpp
         tool/settings_test.cpp
@@ -104,12 +114,6 @@ if(TARGET kelres)
     target_link_libraries(tool_tests PRIVATE kelres_packages kelres_core kelres_platform)
     target_compile_definitions(tool_tests PRIVATE KELRES_TOOL_PATH="$<TARGET_FILE:kelres>")
     add_dependencies(tool_tests kelres)
-endif()
-# Each empties the prefix's one all-users tree ("Vorn Tessel"): never two at the same time.
-set_tests_properties(windows_tests download_library_tests download_media_tests
-                     PROPERTIES RESOURCE_LOCK all_users_tree)
-if(TARGET tool_tests)
-    set_tests_properties(tool_tests PROPERTIES RESOURCE_LOCK all_users_tree)
 endif()
 
 # The download benchmark's driver under Wine (bench/download/run-wine builds and runs it).
