@@ -47,7 +47,7 @@ CResManager::CResManager() = default;
 CResManager::~CResManager() = default;
 
 const net::InternetSession* CResManager::session() const {
-    std::scoped_lock lock(setup_mutex_);
+    MutexLock lock(setup_mutex_);
     return session_.get();
 }
 
@@ -70,7 +70,7 @@ const net::HttpConnection* CResManager::SharedConnection() {
     }
     const std::string port =
         settings.Read(config::kDownload, config::kHttpPort, config::kDefaultHttpPort);
-    std::scoped_lock lock(setup_mutex_);
+    MutexLock lock(setup_mutex_);
     if (!connection_) {
         connection_ =
             std::make_unique<net::HttpConnection>(*session_, host, ParseLeadingNumber(port));
@@ -94,7 +94,7 @@ int CResManager::FetchToPartFile(const std::string& remote_path, const std::stri
     {
         // A failure to open the session is not an internet error of this download: it is
         // raised to the caller.
-        std::scoped_lock lock(setup_mutex_);
+        MutexLock lock(setup_mutex_);
         if (!session_) {
             session_ = std::make_unique<net::InternetSession>();
             RemoveAbandonedPartFiles(FolderOf(local_path));  // once per load, by its first download

@@ -5,11 +5,11 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "KELResMgr/PartFile.h"
+#include "platform/annotated_mutex.h"
 
 namespace kel {
 
@@ -69,9 +69,9 @@ class CResManager {
 
     // Made once, under setup_mutex_, then only read. connection_ready_ publishes connection_
     // to the downloads that find it without taking the lock.
-    mutable std::mutex setup_mutex_;
-    std::unique_ptr<net::InternetSession> session_;
-    std::unique_ptr<net::HttpConnection> connection_;
+    mutable Mutex setup_mutex_;
+    std::unique_ptr<net::InternetSession> session_ GUARDED_BY(setup_mutex_);
+    std::unique_ptr<net::HttpConnection> connection_ GUARDED_BY(setup_mutex_);
     std::atomic<const net::HttpConnection*> connection_ready_{nullptr};
 };
 

@@ -132,11 +132,19 @@ KELRES_API void CreateUserFolder(const char* name);
 
 // Download requests: the unpacked folder's path (the window has then been notified), a package
 // file's path, or the empty string (a download runs or was refused). data is copied; the caller
-// may free it when the call returns.
+// may free it when the call returns. Their names are unmangled, as every export's, but they pass
+// a std::string: the host must use the library's compiler and C++ library (clang warns of this).
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wreturn-type-c-linkage"
+#endif
 KELRES_API std::string DownloadResFileEx(const std::string& name, HWND window, const void* data,
                                          uint32_t dataSize, bool wait);
 KELRES_API std::string DownloadResFile(const ResID* id, HWND window, const void* data,
                                        uint32_t dataSize);
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
 }
 
 // The eleven exports, for hosts that resolve them by name (dlsym, GetProcAddress):

@@ -35,16 +35,30 @@ class CAPABILITY("mutex") Mutex {
     platform::Lock mutex_;
 };
 
-// Holds a Mutex for its scope, as std::scoped_lock does.
+// Holds a Mutex for its scope, as std::scoped_lock does. lock() and unlock() let a
+// std::condition_variable_any wait with it, as with a std::unique_lock.
 class SCOPED_CAPABILITY MutexLock {
   public:
     explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.Lock(); }
-    ~MutexLock() RELEASE() { mutex_.Unlock(); }
+    ~MutexLock() RELEASE() {
+        if (held_) {
+            mutex_.Unlock();
+        }
+    }
+    void lock() ACQUIRE() {
+        mutex_.Lock();
+        held_ = true;
+    }
+    void unlock() RELEASE() {
+        held_ = false;
+        mutex_.Unlock();
+    }
     MutexLock(const MutexLock&) = delete;
     MutexLock& operator=(const MutexLock&) = delete;
 
   private:
     Mutex& mutex_;
+    bool held_ = true;
 };
 
 }  // namespace kel

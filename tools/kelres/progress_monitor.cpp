@@ -127,7 +127,7 @@ void ProgressMonitor::Watch(const std::string& text) {
     struct stat info {};
     const bool present = ::stat((resources_ + text + "_files").c_str(), &info) == 0;
     {
-        std::scoped_lock lock(mutex_);
+        MutexLock lock(mutex_);
         if (std::find(watched_.begin(), watched_.end(), text) != watched_.end()) {
             return;
         }
@@ -150,7 +150,7 @@ void ProgressMonitor::Finish(const std::string& text, bool ready) {
         // The library notifies before it removes the package file: usually its whole size.
         size = static_cast<std::uint64_t>(info.st_size);
     }
-    std::scoped_lock lock(mutex_);
+    MutexLock lock(mutex_);
     const auto it = std::find(watched_.begin(), watched_.end(), text);
     if (it == watched_.end()) {
         return;
@@ -174,7 +174,7 @@ void ProgressMonitor::Summarize(std::size_t ready) {
     std::uint64_t bytes = 0;
     bool lower_bound = false;
     {
-        std::scoped_lock lock(mutex_);
+        MutexLock lock(mutex_);
         bytes = bytes_done_;
         lower_bound = bytes_done_is_lower_bound_;
     }
@@ -232,7 +232,7 @@ void ProgressMonitor::Run(std::stop_token stop) {
         std::vector<std::string> watched;
         std::size_t finished = 0;
         {
-            std::unique_lock lock(mutex_);
+            MutexLock lock(mutex_);
             wake_.wait_for(lock, stop, kInterval, [] { return false; });
             if (stop.stop_requested()) {
                 return;
@@ -251,7 +251,7 @@ void ProgressMonitor::Run(std::stop_token stop) {
         for (const std::string& text : watched) {
             Sample& sample = samples[text];
             line += (line.empty() ? "" : "  ") + Describe(text, sample, now);
-            std::scoped_lock lock(mutex_);
+            MutexLock lock(mutex_);
             bytes_seen_[text] = std::max(bytes_seen_[text], sample.bytes);
         }
         // A line longer than the terminal would wrap, and the next redraw could not erase it.

@@ -6,13 +6,13 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/annotated_mutex.h"
 #include "tools/kelres/console.h"
 #include "tools/kelres/package_size.h"
 
@@ -62,14 +62,14 @@ class ProgressMonitor {
     const std::size_t total_;
     const Clock::time_point started_ = Clock::now();
     std::unique_ptr<PackageSizes> sizes_;  // on a terminal only
-    std::mutex mutex_;
+    Mutex mutex_;
     std::condition_variable_any wake_;
-    std::vector<std::string> watched_;                 // guarded by mutex_
-    std::size_t finished_ = 0;                         // guarded by mutex_
-    std::vector<std::string> present_;                 // unpacked before asked; guarded by mutex_
-    std::map<std::string, std::uint64_t> bytes_seen_;  // largest package file; guarded by mutex_
-    bool bytes_done_is_lower_bound_ = false;           // guarded by mutex_
-    std::uint64_t bytes_done_ = 0;                     // guarded by mutex_
+    std::vector<std::string> watched_ GUARDED_BY(mutex_);
+    std::size_t finished_ GUARDED_BY(mutex_) = 0;
+    std::vector<std::string> present_ GUARDED_BY(mutex_);                 // unpacked before asked
+    std::map<std::string, std::uint64_t> bytes_seen_ GUARDED_BY(mutex_);  // largest package file
+    bool bytes_done_is_lower_bound_ GUARDED_BY(mutex_) = false;
+    std::uint64_t bytes_done_ GUARDED_BY(mutex_) = 0;
     std::jthread thread_;  // last: it starts after, and stops before, the members above
 };
 
