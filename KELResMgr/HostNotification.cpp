@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "KELResMgr/ResTrace.h"
+#include "platform/host_window.h"
 
 namespace kel {
 namespace {
@@ -38,18 +39,14 @@ void _SendEchoMsg(HWND window, const void* data, std::uint32_t data_size,
     if (window == 0) {
         return;
     }
-    std::vector<std::uint8_t> payload = BuildEchoPayload(data, data_size, folder_path);
-    COPYDATASTRUCT copy_data{};
-    copy_data.dwData = KELRES_NOTIFY_TAG;
-    copy_data.cbData = static_cast<std::uint32_t>(payload.size());
-    copy_data.lpData = payload.data();
-
+    const std::vector<std::uint8_t> payload = BuildEchoPayload(data, data_size, folder_path);
     KEL_TRACE(kFn, "send msg to mgr begin");
     KEL_TRACE(kFn, "target window handle is %08X", HandleNumber(window));
-    if (!IsWindow(window)) {
+    if (!platform::IsHostWindow(window)) {
         KEL_TRACE(kFn, "but the handle is invalid.");
     }
-    SendMessageA(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copy_data));
+    platform::SendCopyData(window, KELRES_NOTIFY_TAG, payload.data(),
+                           static_cast<std::uint32_t>(payload.size()));
     KEL_TRACE(kFn, "send msg to mgr end");
 }
 

@@ -1,10 +1,8 @@
 // FTP connections: anonymous login, folders, binary stores in active mode.
 #pragma once
 
-#include <exception>
 #include <memory>
 #include <string>
-#include <string_view>
 
 #include "KELResMgr/net/InternetSession.h"
 
@@ -48,26 +46,21 @@ class FtpConnection {
     const std::string& last_error() const { return last_error_; }
 
   private:
-    // libcurl's header callback: raises nothing; a failure is kept in callback_error_, aborts
-    // the transfer and is raised again once libcurl has returned (Perform).
-    static std::size_t OnResponse(char* data, std::size_t size, std::size_t count,
-                                  void* self) noexcept;
-    void KeepResponse(std::string_view data);
-
-    // Resets the handle to the options every operation shares, for the given path.
-    void Prepare(const std::string& path);
-    int Perform();  // the transfer's outcome (CURLcode)
-    std::string Url(const std::string& path) const;
+    // The client's own state: its connection, and what it keeps of the server's answers.
+    struct Control;
+    struct ControlDelete {
+        void operator()(Control* control) const noexcept;
+    };
+    // The client's half of the constructor: connects and logs in, once the neutral half has
+    // checked the port. Throws InternetError as the constructor does.
+    std::unique_ptr<Control, ControlDelete> LogIn();
 
     const InternetSession& session_;
     std::string host_;
     long port_;
-    struct Control;  // the implementation's handles
-    std::unique_ptr<Control> control_;
-    std::string response_lines_;  // the answer being received
     std::string last_response_;
     std::string last_error_;
-    std::exception_ptr callback_error_;
+    std::unique_ptr<Control, ControlDelete> control_;  // last: it may use every member above
 };
 
 }  // namespace kel::net

@@ -1,14 +1,10 @@
 // HTTP connections and GET requests.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
-#include <exception>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "KELResMgr/net/InternetSession.h"
 #include "KELResMgr/net/TransferPace.h"
@@ -16,12 +12,8 @@
 namespace kel::net {
 
 // The server that requests go to: a host name (or address) and a port, 0 for the protocol's
-// default. Making it sends nothing; requests connect.
-//
-// Open connections to the server are kept for later requests. With libcurl they wait in a small
-// pool of connection caches, each lent to one request at a time: libcurl does not let transfers
-// that run at the same time share one cache, so two requests never use one cache, or one network
-// connection, at once. The system client keeps them itself, under its connection handle.
+// default. Making it sends nothing; requests connect. Open connections to the server are kept for
+// later requests, and no two requests use one network connection at once.
 //
 // Threads: any number of requests may be made on one connection at once. Must outlive its
 // requests; its session must outlive it.
@@ -39,17 +31,23 @@ class HttpConnection {
     // "http://host[:port]/", the root that object names are relative to.
     const std::string& base_url() const { return base_url_; }
 
-    // What the implementation keeps for the requests to this server: libcurl's pool of
-    // connection caches, or the system client's connection handle.
+    // What the client keeps for the requests to this server; defined in the client's own code,
+    // for its requests.
     struct Handles;
     Handles& handles() const { return *handles_; }
 
   private:
+    struct HandlesDelete {
+        void operator()(Handles* handles) const noexcept;
+    };
+    // The client's half of the constructor, once the neutral half has checked the port.
+    std::unique_ptr<Handles, HandlesDelete> OpenHandles() const;
+
     const InternetSession& session_;
     std::string host_;
     long port_;
     std::string base_url_;
-    std::unique_ptr<Handles> handles_;
+    std::unique_ptr<Handles, HandlesDelete> handles_;
 };
 
 // Request flags, as the callers know them.
@@ -85,51 +83,27 @@ class HttpRequest {
     std::size_t Read(void* buffer, std::size_t size);
 
   private:
-    // libcurl's callbacks raise nothing: a failure inside is kept in callback_error_, the
-    // transfer aborted, and the failure raised again once libcurl has returned.
-    static std::size_t OnHeader(char* data, std::size_t size, std::size_t count,
-                                void* self) noexcept;
-    static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* self) noexcept;
-    void RethrowCallbackError();
+    using Clock = TransferPace::Clock;
 
-    void Start();
-    // Starts the transfer, again after a connect that failed within the retries, and waits for
-    // the final answer's headers or a redirect to follow.
-    void SendOnce();
-    void FollowRedirect();
-    // Keeps body bytes that the caller's buffer could not take, for the next reads.
-    void Spill(const char* data, std::size_t size);
-    // Runs the transfer until done() holds or the transfer ends; throws when it failed first.
-    void Drive(const std::function<bool()>& done);
-    void CollectResult();
-    bool Connected() const;
+    // The client's own state and code for one transfer, defined in the client's .cpp only.
+    struct Transfer;
+    struct TransferDelete {
+        void operator()(Transfer* transfer) const noexcept;
+    };
+    // The client's half of the constructor, once the neutral half has built the target and the
+    // pace.
+    std::unique_ptr<Transfer, TransferDelete> OpenTransfer(unsigned flags);
+
+    // Raises InternetError(code, "cannot get <url>: <what>").
     [[noreturn]] void Fail(int code, const std::string& what) const;
+    // Fails the request, as timed out, when the pace rules say the transfer has been too slow.
+    void RequirePace(Clock::time_point now);
 
     const HttpConnection& connection_;
-    std::string url_;
-    bool follow_;     // redirects are followed
-    struct Transfer;  // the implementation's handles
-    std::unique_ptr<Transfer> transfer_;
-    bool attached_ = false;  // the transfer runs
-
-    bool headers_done_ = false;
-    bool finished_ = false;
-    int result_ = 0;  // the transfer's outcome (CURLcode), once finished_
-    bool paused_ = false;
-    // The server has been reached: the final answer's window runs from the first connect, also
-    // across redirects. A connect that failed is retried only while this is false.
-    bool reached_ = false;
-    bool location_ = false;  // the headers so far have a Location
-    bool redirect_ = false;  // the answer is a redirect to follow: its body is not the caller's
+    std::string target_;  // the object name as it goes in the request line
+    std::string url_;     // for the messages, and for a client that wants the whole URL
     TransferPace pace_;
-    std::exception_ptr callback_error_;
-
-    // The caller's buffer during Read, and body bytes received ahead of it (from spill_read_).
-    char* destination_ = nullptr;
-    std::size_t destination_size_ = 0;
-    std::size_t destination_filled_ = 0;
-    std::vector<char> spill_;
-    std::size_t spill_read_ = 0;
+    std::unique_ptr<Transfer, TransferDelete> transfer_;  // last: it may use every member above
 };
 
 }  // namespace kel::net

@@ -43,8 +43,8 @@ class InternetSession {
   private:
     std::unique_ptr<Handles> handles_;
     int connect_retries_ = 0;
-    Milliseconds connect_timeout_;
-    Milliseconds stall_timeout_;
+    Milliseconds connect_timeout_ = EffectiveTimeout(kDefaultConnectTimeout);
+    Milliseconds stall_timeout_ = EffectiveTimeout(kStallTimeout);
     std::optional<Milliseconds> total_timeout_;
 };
 

@@ -1,5 +1,7 @@
 #include "KELResMgr/net/UrlAuthority.h"
 
+#include "KELResMgr/net/InternetError.h"
+
 namespace kel::net {
 
 std::string UrlAuthority(const std::string& host, long port) {
@@ -10,6 +12,13 @@ std::string UrlAuthority(const std::string& host, long port) {
         authority += std::to_string(port);
     }
     return authority;
+}
+
+void RequireValidPort(const std::string& host, long port) {
+    if (port < 0 || port > 65535) {
+        throw InternetError(InternetError::kInvalidUrl, "cannot connect to " + host + ": port " +
+                                                            std::to_string(port) + " is not valid");
+    }
 }
 
 }  // namespace kel::net

@@ -9,4 +9,7 @@ namespace kel::net {
 // IPv6 address (a host with a ':') goes in brackets; one that has them already is kept as given.
 std::string UrlAuthority(const std::string& host, long port);
 
+// Raises InternetError::kInvalidUrl unless port is 0 (the protocol's default) to 65535.
+void RequireValidPort(const std::string& host, long port);
+
 }  // namespace kel::net

@@ -2,9 +2,11 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <exception>
+#include <string_view>
 #include <utility>
 
 #include "KELResMgr/net/InternetError.h"
@@ -13,12 +15,6 @@
 #include "platform/file.h"
 
 namespace kel::net {
-
-struct FtpConnection::Control {
-    CurlEasy easy;
-    char error[CURL_ERROR_SIZE] = {};
-};
-
 namespace {
 
 // Blocks in which the local file is handed to libcurl.
@@ -56,38 +52,58 @@ bool IsRefusal(const std::string& response) {
 
 }  // namespace
 
-FtpConnection::FtpConnection(const InternetSession& session, std::string host, long port)
-    : session_(session),
-      host_(std::move(host)),
-      port_(port),
-      control_(std::make_unique<Control>()) {
-    control_->easy = NewEasy();
-    if (port < 0 || port > 65535) {
-        throw CurlError(CURLE_URL_MALFORMAT, "cannot connect to " + host_ + ": port " +
-                                                 std::to_string(port) + " is not valid");
-    }
-    Prepare("");
-    curl_easy_setopt(control_->easy.get(), CURLOPT_NOBODY, 1L);
-    const auto result = static_cast<CURLcode>(Perform());
+// One easy handle keeps the control connection open between the operations: each operation is a
+// transfer on it, reset to the options they share. The header callback collects the server's
+// answers; it raises nothing: a failure is kept in callback_error, aborts the transfer and is
+// raised again once libcurl has returned (Perform).
+struct FtpConnection::Control {
+    explicit Control(FtpConnection& owner) : connection(owner), easy(NewEasy()) {}
+
+    static std::size_t OnResponse(char* data, std::size_t size, std::size_t count,
+                                  void* self) noexcept;
+    void KeepResponse(std::string_view data);
+
+    // Resets the handle to the options every operation shares, for the given path.
+    void Prepare(const std::string& path);
+    CURLcode Perform();
+    std::string Url(const std::string& path) const;
+
+    FtpConnection& connection;  // its server, its session, its last answer and error
+    CurlEasy easy;
+    char error[CURL_ERROR_SIZE] = {};
+    std::string response_lines;  // the answer being received
+    std::exception_ptr callback_error;
+};
+
+void FtpConnection::ControlDelete::operator()(Control* control) const noexcept {
+    std::default_delete<Control>()(control);
+}
+
+std::unique_ptr<FtpConnection::Control, FtpConnection::ControlDelete> FtpConnection::LogIn() {
+    std::unique_ptr<Control, ControlDelete> control(std::make_unique<Control>(*this).release());
+    control->Prepare("");
+    curl_easy_setopt(control->easy.get(), CURLOPT_NOBODY, 1L);
+    const CURLcode result = control->Perform();
     if (result != CURLE_OK) {
         throw CurlError(
             result, "cannot log in to " + host_ + ":" + std::to_string(port_) + ": " + last_error_);
     }
+    return control;
 }
 
 bool FtpConnection::CanEnter(const std::string& folder) {
-    Prepare(folder + "/");
+    control_->Prepare(folder + "/");
     curl_easy_setopt(control_->easy.get(), CURLOPT_NOBODY, 1L);
-    return Perform() == CURLE_OK;
+    return control_->Perform() == CURLE_OK;
 }
 
 bool FtpConnection::MakeFolders(const std::string& path) {
-    Prepare(path + "/");
+    control_->Prepare(path + "/");
     curl_easy_setopt(control_->easy.get(), CURLOPT_NOBODY, 1L);
     // For each level: CWD; when that fails MKD, then CWD again.
     curl_easy_setopt(control_->easy.get(), CURLOPT_FTP_CREATE_MISSING_DIRS,
                      static_cast<long>(CURLFTP_CREATE_DIR_RETRY));
-    return Perform() == CURLE_OK;
+    return control_->Perform() == CURLE_OK;
 }
 
 FtpConnection::PutResult FtpConnection::PutFile(const std::string& local_path,
@@ -100,7 +116,7 @@ FtpConnection::PutResult FtpConnection::PutFile(const std::string& local_path,
         return error.error_number() == ENOENT ? PutResult::kNoSourceFile : PutResult::kFailed;
     }
     CURL* easy = control_->easy.get();
-    Prepare(remote_path);
+    control_->Prepare(remote_path);
     // The whole remote path goes with the store command, relative to the login folder.
     curl_easy_setopt(easy, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
     curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
@@ -114,7 +130,7 @@ FtpConnection::PutResult FtpConnection::PutFile(const std::string& local_path,
     } catch (const platform::FileError&) {
         // The size only helps libcurl; the store works without it.
     }
-    const auto result = static_cast<CURLcode>(Perform());
+    const CURLcode result = control_->Perform();
     if (source.error) {
         std::rethrow_exception(source.error);
     }
@@ -124,42 +140,40 @@ FtpConnection::PutResult FtpConnection::PutFile(const std::string& local_path,
     return IsRefusal(last_response_) ? PutResult::kRefused : PutResult::kFailed;
 }
 
-void FtpConnection::Prepare(const std::string& path) {
-    CURL* easy = control_->easy.get();
-    curl_easy_reset(easy);  // keeps the open connection
-    ConfigureTransfer(session_, easy);
+void FtpConnection::Control::Prepare(const std::string& path) {
+    CURL* handle = easy.get();
+    curl_easy_reset(handle);  // keeps the open connection
+    ConfigureTransfer(connection.session_, handle);
     const std::string url = Url(path);
-    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());  // copied by libcurl
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "ftp");
-    curl_easy_setopt(easy, CURLOPT_FTPPORT, "-");  // active mode
-    curl_easy_setopt(easy, CURLOPT_FTP_USE_EPRT, 1L);
-    const Milliseconds stall = session_.stall_timeout();
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, Seconds(stall));
-    curl_easy_setopt(easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, Seconds(stall));
-    curl_easy_setopt(easy, CURLOPT_ACCEPTTIMEOUT_MS, static_cast<long>(stall.count()));
-    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, control_->error);
-    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &FtpConnection::OnResponse);
-    curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());  // copied by libcurl
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "ftp");
+    curl_easy_setopt(handle, CURLOPT_FTPPORT, "-");  // active mode
+    curl_easy_setopt(handle, CURLOPT_FTP_USE_EPRT, 1L);
+    const Milliseconds stall = connection.session_.stall_timeout();
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, Seconds(stall));
+    curl_easy_setopt(handle, CURLOPT_SERVER_RESPONSE_TIMEOUT, Seconds(stall));
+    curl_easy_setopt(handle, CURLOPT_ACCEPTTIMEOUT_MS, static_cast<long>(stall.count()));
+    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error);
+    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &Control::OnResponse);
+    curl_easy_setopt(handle, CURLOPT_HEADERDATA, this);
 }
 
-FtpConnection::~FtpConnection() = default;
-
-int FtpConnection::Perform() {
-    control_->error[0] = '\0';
-    last_error_.clear();
-    const CURLcode result = curl_easy_perform(control_->easy.get());
-    if (callback_error_) {
-        std::rethrow_exception(std::exchange(callback_error_, nullptr));
+CURLcode FtpConnection::Control::Perform() {
+    error[0] = '\0';
+    connection.last_error_.clear();
+    const CURLcode result = curl_easy_perform(easy.get());
+    if (callback_error) {
+        std::rethrow_exception(std::exchange(callback_error, nullptr));
     }
     if (result != CURLE_OK) {
-        last_error_ = CurlErrorText(result, control_->error);
+        connection.last_error_ = CurlErrorText(result, error);
     }
     return result;
 }
 
-std::string FtpConnection::Url(const std::string& path) const {
-    std::string url = "ftp://" + UrlAuthority(host_, port_) + "/";
+std::string FtpConnection::Control::Url(const std::string& path) const {
+    std::string url = "ftp://" + UrlAuthority(connection.host_, connection.port_) + "/";
     // Each name is escaped whole, so that the server sees it byte for byte.
     std::size_t start = 0;
     while (start <= path.size()) {
@@ -168,7 +182,7 @@ std::string FtpConnection::Url(const std::string& path) const {
         if (!name.empty()) {
             // Freed also when the append below throws.
             const CurlText escaped(
-                curl_easy_escape(control_->easy.get(), name.data(), static_cast<int>(name.size())));
+                curl_easy_escape(easy.get(), name.data(), static_cast<int>(name.size())));
             if (!escaped) {
                 throw CurlError(CURLE_OUT_OF_MEMORY, "cannot build a path: out of memory");
             }
@@ -182,37 +196,37 @@ std::string FtpConnection::Url(const std::string& path) const {
     return url;
 }
 
-std::size_t FtpConnection::OnResponse(char* data, std::size_t size, std::size_t count,
-                                      void* self) noexcept {
-    auto& connection = *static_cast<FtpConnection*>(self);
+std::size_t FtpConnection::Control::OnResponse(char* data, std::size_t size, std::size_t count,
+                                               void* self) noexcept {
+    auto& control = *static_cast<Control*>(self);
     try {
-        connection.KeepResponse(std::string_view(data, size * count));
+        control.KeepResponse(std::string_view(data, size * count));
         return size * count;
     } catch (...) {
-        connection.callback_error_ = std::current_exception();
+        control.callback_error = std::current_exception();
         return 0;  // any count but the one given aborts the transfer
     }
 }
 
-void FtpConnection::KeepResponse(std::string_view data) {
+void FtpConnection::Control::KeepResponse(std::string_view data) {
     std::string_view line = data;
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
         line.remove_suffix(1);
     }
     // Only the first kMaxMessage characters are kept: a server that sends continuation lines
     // without end does not grow the answer without end.
-    if (response_lines_.size() < InternetError::kMaxMessage) {
-        if (!response_lines_.empty()) {
-            response_lines_ += ' ';
+    if (response_lines.size() < InternetError::kMaxMessage) {
+        if (!response_lines.empty()) {
+            response_lines += ' ';
         }
-        response_lines_ += line.substr(0, InternetError::kMaxMessage);
+        response_lines += line.substr(0, InternetError::kMaxMessage);
     }
     // "123 text" ends an answer; "123-text" and other lines continue it.
     const bool last_line =
         line.size() >= 4 && std::isdigit(static_cast<unsigned char>(line[0])) && line[3] == ' ';
     if (last_line || line.size() == 3) {
-        last_response_ = response_lines_.substr(0, InternetError::kMaxMessage);
-        response_lines_.clear();
+        connection.last_response_ = response_lines.substr(0, InternetError::kMaxMessage);
+        response_lines.clear();
     }
 }
 

@@ -5,19 +5,19 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "KELResMgr/net/InternetError.h"
-#include "KELResMgr/net/RequestTarget.h"
-#include "KELResMgr/net/UrlAuthority.h"
 #include "KELResMgr/net/curl/CurlHandles.h"
 #include "platform/annotated_mutex.h"
 
 namespace kel::net {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // A wait inside the transfer loop is cut into pieces of at most this, so that a stall is noticed
 // in time.
@@ -72,9 +72,11 @@ bool HasUnreadInput(CURLM* cache, curl_socket_t socket) noexcept {
 
 }  // namespace
 
-// Idle connection caches, lent to one request at a time. A cache comes back only with the one
-// connection its last answer ended on, and that connection is checked for unread bytes when it
-// comes back and again before it is lent: bytes of one answer never reach another request.
+// Idle connection caches, lent to one request at a time: libcurl does not let transfers that run
+// at the same time share one cache, so two requests never use one cache, or one network
+// connection, at once. A cache comes back only with the one connection its last answer ended on,
+// and that connection is checked for unread bytes when it comes back and again before it is lent:
+// bytes of one answer never reach another request.
 struct HttpConnection::Handles {
     struct Idle {
         CurlMulti cache;
@@ -136,108 +138,159 @@ struct HttpConnection::Handles {
     std::vector<Idle> idle GUARDED_BY(mutex);
 };
 
+void HttpConnection::HandlesDelete::operator()(Handles* handles) const noexcept {
+    std::default_delete<Handles>()(handles);
+}
+
+std::unique_ptr<HttpConnection::Handles, HttpConnection::HandlesDelete>
+HttpConnection::OpenHandles() const {
+    return std::unique_ptr<Handles, HandlesDelete>(std::make_unique<Handles>().release());
+}
+
+// One request's libcurl transfer: an easy handle driven through a borrowed connection cache, with
+// libcurl's callbacks feeding the caller's buffer. The callbacks raise nothing: a failure inside
+// is kept in callback_error, the transfer aborted, and the failure raised again once libcurl has
+// returned.
 struct HttpRequest::Transfer {
+    Transfer(HttpRequest& owner, unsigned flags);
+    // A transfer that ended unread still leaves a clean connection; the cache goes back.
+    ~Transfer();
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
+
+    static std::size_t OnHeader(char* data, std::size_t size, std::size_t count,
+                                void* self) noexcept;
+    static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* self) noexcept;
+    void RethrowCallbackError();
+
+    void Start();
+    // Starts the transfer, again after a connect that failed within the retries, and waits for
+    // the final answer's headers or a redirect to follow.
+    void SendOnce();
+    void FollowRedirect();
+    // Keeps body bytes that the caller's buffer could not take, for the next reads.
+    void Spill(const char* data, std::size_t size);
+    // Runs the transfer until done() holds or the transfer ends; throws when it failed first.
+    void Drive(const std::function<bool()>& done);
+    void CollectResult();
+    bool Connected() const;
+    [[noreturn]] void Fail(CURLcode code, const std::string& what) const {
+        request.Fail(InternetCode(code), what);
+    }
+
+    HttpRequest& request;  // its URL, its pace
+    const bool follow;     // redirects are followed
     CurlEasy easy;
-    CurlMulti multi;  // borrowed from the connection, given back by the request
+    CurlMulti multi;  // borrowed from the connection, given back by the destructor
     CurlSlist headers;
     char error[CURL_ERROR_SIZE] = {};
     // The connection that the last answer ended on, when it ended cleanly and libcurl kept it.
     curl_socket_t kept_socket = CURL_SOCKET_BAD;
+    bool attached = false;  // the transfer runs
+
+    bool headers_done = false;
+    bool finished = false;
+    CURLcode result = CURLE_OK;  // the transfer's outcome, once finished
+    bool paused = false;
+    // The server has been reached: the final answer's window runs from the first connect, also
+    // across redirects. A connect that failed is retried only while this is false.
+    bool reached = false;
+    bool location = false;  // the headers so far have a Location
+    bool redirect = false;  // the answer is a redirect to follow: its body is not the caller's
+    std::exception_ptr callback_error;
+
+    // The caller's buffer during Read, and body bytes received ahead of it (from spill_read).
+    char* destination = nullptr;
+    std::size_t destination_size = 0;
+    std::size_t destination_filled = 0;
+    std::vector<char> spill;
+    std::size_t spill_read = 0;
 };
 
-HttpConnection::HttpConnection(const InternetSession& session, std::string host, long port)
-    : session_(session), host_(std::move(host)), port_(port) {
-    if (port < 0 || port > 65535) {
-        throw CurlError(CURLE_URL_MALFORMAT, "cannot connect to " + host_ + ": port " +
-                                                 std::to_string(port) + " is not valid");
-    }
-    base_url_ = "http://" + UrlAuthority(host_, port_) + "/";
-    handles_ = std::make_unique<Handles>();
+void HttpRequest::TransferDelete::operator()(Transfer* transfer) const noexcept {
+    std::default_delete<Transfer>()(transfer);
 }
 
-HttpConnection::~HttpConnection() = default;
+std::unique_ptr<HttpRequest::Transfer, HttpRequest::TransferDelete> HttpRequest::OpenTransfer(
+    unsigned flags) {
+    return std::unique_ptr<Transfer, TransferDelete>(
+        std::make_unique<Transfer>(*this, flags).release());
+}
 
-HttpRequest::HttpRequest(const HttpConnection& connection, const std::string& object_name,
-                         unsigned flags)
-    : connection_(connection),
-      url_(connection.base_url() + EncodeRequestTarget(object_name)),
-      follow_((flags & kNoAutoRedirect) == 0),
-      transfer_(std::make_unique<Transfer>()),
-      pace_(connection.session().stall_timeout(), kMinBytesPerStallWindow) {
-    transfer_->easy = NewEasy();
-    transfer_->multi = connection.handles().Borrow();
-    if (const auto total = connection.session().total_timeout()) {
-        pace_.SetDeadline(Clock::now() + *total);
-    }
+HttpRequest::Transfer::Transfer(HttpRequest& owner, unsigned flags)
+    : request(owner),
+      follow((flags & kNoAutoRedirect) == 0),
+      easy(NewEasy()),
+      multi(owner.connection_.handles().Borrow()) {
     // No accept types: libcurl's default "Accept" header is taken out.
-    Append(transfer_->headers, "Accept:");
+    Append(headers, "Accept:");
 
-    CURL* easy = transfer_->easy.get();
-    ConfigureTransfer(connection_.session(), easy);
-    curl_easy_setopt(easy, CURLOPT_URL, url_.c_str());
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http");
-    curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
-    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
-    curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);  // the object name goes as given
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer_->headers.get());
+    CURL* handle = easy.get();
+    ConfigureTransfer(request.connection_.session(), handle);
+    curl_easy_setopt(handle, CURLOPT_URL, request.url_.c_str());
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http");
+    curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(handle, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
+    curl_easy_setopt(handle, CURLOPT_PATH_AS_IS, 1L);  // the object name goes as given
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
     // Redirects are followed here, not by libcurl, which would send the next request over the
     // same connection without a look at what waits unread on it (see FollowRedirect).
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, (flags & kExistingConnect) ? 0L : 1L);
-    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBlock);
-    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer_->error);
-    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &HttpRequest::OnHeader);
-    curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &HttpRequest::OnBody);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(handle, CURLOPT_FRESH_CONNECT, (flags & kExistingConnect) ? 0L : 1L);
+    curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kReceiveBlock);
+    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error);
+    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
+    curl_easy_setopt(handle, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, this);
 }
 
-HttpRequest::~HttpRequest() {
-    if (attached_) {
-        CollectResult();  // a transfer that ended unread still leaves a clean connection
-        curl_multi_remove_handle(transfer_->multi.get(), transfer_->easy.get());
+HttpRequest::Transfer::~Transfer() {
+    if (attached) {
+        CollectResult();
+        curl_multi_remove_handle(multi.get(), easy.get());
     }
-    connection_.handles().Return(std::move(transfer_->multi), transfer_->kept_socket);
+    request.connection_.handles().Return(std::move(multi), kept_socket);
 }
 
-void HttpRequest::Start() {
-    if (attached_) {
-        curl_multi_remove_handle(transfer_->multi.get(), transfer_->easy.get());
-        attached_ = false;
+void HttpRequest::Transfer::Start() {
+    if (attached) {
+        curl_multi_remove_handle(multi.get(), easy.get());
+        attached = false;
     }
-    transfer_->error[0] = '\0';
-    transfer_->kept_socket = CURL_SOCKET_BAD;
-    headers_done_ = finished_ = paused_ = redirect_ = location_ = false;
-    result_ = CURLE_OK;
-    const CURLMcode added = curl_multi_add_handle(transfer_->multi.get(), transfer_->easy.get());
+    error[0] = '\0';
+    kept_socket = CURL_SOCKET_BAD;
+    headers_done = finished = paused = redirect = location = false;
+    result = CURLE_OK;
+    const CURLMcode added = curl_multi_add_handle(multi.get(), easy.get());
     if (added != CURLM_OK) {
         Fail(CURLE_FAILED_INIT, curl_multi_strerror(added));
     }
-    attached_ = true;
+    attached = true;
 }
 
 void HttpRequest::Send() {
-    SendOnce();
-    for (long redirects = 0; redirect_; ++redirects) {
-        Drive([] { return false; });  // the redirect's own body, discarded, to its end
+    Transfer& transfer = *transfer_;
+    transfer.SendOnce();
+    for (long redirects = 0; transfer.redirect; ++redirects) {
+        transfer.Drive([] { return false; });  // the redirect's own body, discarded, to its end
         if (redirects == kMaxRedirects) {
-            Fail(CURLE_TOO_MANY_REDIRECTS,
-                 "more than " + std::to_string(kMaxRedirects) + " redirects");
+            transfer.Fail(CURLE_TOO_MANY_REDIRECTS,
+                          "more than " + std::to_string(kMaxRedirects) + " redirects");
         }
-        FollowRedirect();
+        transfer.FollowRedirect();
     }
 }
 
-void HttpRequest::SendOnce() {
-    const int retries = connection_.session().connect_retries();
+void HttpRequest::Transfer::SendOnce() {
+    const int retries = request.connection_.session().connect_retries();
     for (int attempt = 0;; ++attempt) {
         Start();
         try {
-            Drive([this] { return headers_done_ || redirect_; });
+            Drive([this] { return headers_done || redirect; });
             return;
         } catch (const InternetError&) {
-            if (attempt >= retries || !IsConnectFailure(static_cast<CURLcode>(result_)) ||
-                Connected()) {
+            if (attempt >= retries || !IsConnectFailure(result) || Connected()) {
                 throw;
             }
         }
@@ -246,23 +299,21 @@ void HttpRequest::SendOnce() {
 
 // The next request goes to where the redirect points, over the same connection only when the
 // redirect's answer ended cleanly on it; else over a new connection cache.
-void HttpRequest::FollowRedirect() {
-    char* location = nullptr;  // libcurl resolves it once the answer is over
-    curl_easy_getinfo(transfer_->easy.get(), CURLINFO_REDIRECT_URL, &location);
-    if (location == nullptr) {
+void HttpRequest::Transfer::FollowRedirect() {
+    char* next_location = nullptr;  // libcurl resolves it once the answer is over
+    curl_easy_getinfo(easy.get(), CURLINFO_REDIRECT_URL, &next_location);
+    if (next_location == nullptr) {
         Fail(CURLE_URL_MALFORMAT, "the redirect's location is not a valid URL");
     }
-    const std::string next = location;  // libcurl's copy goes below
-    curl_multi_remove_handle(transfer_->multi.get(), transfer_->easy.get());
-    attached_ = false;
-    if (transfer_->kept_socket == CURL_SOCKET_BAD ||
-        HasUnreadInput(transfer_->multi.get(), transfer_->kept_socket)) {
-        transfer_->multi.reset();
-        transfer_->multi = HttpConnection::Handles::NewCache();
+    const std::string next = next_location;  // libcurl's copy goes below
+    curl_multi_remove_handle(multi.get(), easy.get());
+    attached = false;
+    if (kept_socket == CURL_SOCKET_BAD || HasUnreadInput(multi.get(), kept_socket)) {
+        multi.reset();
+        multi = HttpConnection::Handles::NewCache();
     }
-    CURL* easy = transfer_->easy.get();
-    curl_easy_setopt(easy, CURLOPT_URL, next.c_str());
-    curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 0L);
+    curl_easy_setopt(easy.get(), CURLOPT_URL, next.c_str());
+    curl_easy_setopt(easy.get(), CURLOPT_FRESH_CONNECT, 0L);
     SendOnce();
 }
 
@@ -276,182 +327,177 @@ std::optional<long> HttpRequest::StatusCode() const {
 }
 
 std::size_t HttpRequest::Read(void* buffer, std::size_t size) {
-    destination_ = static_cast<char*>(buffer);
-    destination_size_ = size;
-    destination_filled_ = 0;
+    Transfer& transfer = *transfer_;
+    transfer.destination = static_cast<char*>(buffer);
+    transfer.destination_size = size;
+    transfer.destination_filled = 0;
     // First what the last buffer could not take.
-    const std::size_t spilled = std::min(size, spill_.size() - spill_read_);
+    const std::size_t spilled = std::min(size, transfer.spill.size() - transfer.spill_read);
     if (spilled > 0) {
-        std::memcpy(destination_, spill_.data() + spill_read_, spilled);
+        std::memcpy(transfer.destination, transfer.spill.data() + transfer.spill_read, spilled);
     }
-    spill_read_ += spilled;
-    destination_filled_ = spilled;
+    transfer.spill_read += spilled;
+    transfer.destination_filled = spilled;
 
     struct Forget {  // the buffer is the caller's only for this call
-        HttpRequest* self;
-        ~Forget() { self->destination_ = nullptr; }
-    } forget{this};
-    const auto full = [this] { return destination_filled_ == destination_size_; };
+        Transfer* transfer;
+        ~Forget() { transfer->destination = nullptr; }
+    } forget{&transfer};
+    const auto full = [&transfer] {
+        return transfer.destination_filled == transfer.destination_size;
+    };
     if (full()) {
-        return destination_filled_;
+        return transfer.destination_filled;
     }
     pace_.Resume(Clock::now());  // the caller's own time does not count against the server
-    if (paused_) {
-        paused_ = false;
-        curl_easy_pause(transfer_->easy.get(),
-                        CURLPAUSE_CONT);  // may deliver the held block at once
-        RethrowCallbackError();
+    if (transfer.paused) {
+        transfer.paused = false;
+        curl_easy_pause(transfer.easy.get(), CURLPAUSE_CONT);  // may deliver the held block at once
+        transfer.RethrowCallbackError();
     }
-    Drive(full);
-    return destination_filled_;
+    transfer.Drive(full);
+    return transfer.destination_filled;
 }
 
-void HttpRequest::Drive(const std::function<bool()>& done) {
+void HttpRequest::Transfer::Drive(const std::function<bool()>& done) {
     while (!done()) {
-        if (finished_) {
-            if (result_ != CURLE_OK) {
-                Fail(result_, CurlErrorText(result_, transfer_->error));
+        if (finished) {
+            if (result != CURLE_OK) {
+                Fail(result, CurlErrorText(result, error));
             }
             return;
         }
         int running = 0;
-        const CURLMcode performed = curl_multi_perform(transfer_->multi.get(), &running);
+        const CURLMcode performed = curl_multi_perform(multi.get(), &running);
         RethrowCallbackError();
         if (performed != CURLM_OK) {
             Fail(CURLE_RECV_ERROR, curl_multi_strerror(performed));
         }
         CollectResult();
-        if (done() || finished_) {
+        if (done() || finished) {
             continue;
         }
         const auto now = Clock::now();
         // Connecting has its own limit; the server's clocks start once it is reached.
-        if (!reached_ && Connected()) {
-            reached_ = true;
-            pace_.Connected(now);
+        if (!reached && Connected()) {
+            reached = true;
+            request.pace_.Connected(now);
         }
-        if (const auto why = pace_.Check(now)) {
-            Fail(CURLE_OPERATION_TIMEDOUT, *why);
-        }
-        const Milliseconds wait = pace_.NextCheckIn(kLongestWait, now);
-        curl_multi_poll(transfer_->multi.get(), nullptr, 0, static_cast<int>(wait.count()),
-                        nullptr);
+        request.RequirePace(now);
+        const Milliseconds wait = request.pace_.NextCheckIn(kLongestWait, now);
+        curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(wait.count()), nullptr);
     }
 }
 
-void HttpRequest::RethrowCallbackError() {
-    if (callback_error_) {
-        std::rethrow_exception(std::exchange(callback_error_, nullptr));
+void HttpRequest::Transfer::RethrowCallbackError() {
+    if (callback_error) {
+        std::rethrow_exception(std::exchange(callback_error, nullptr));
     }
 }
 
-void HttpRequest::CollectResult() {
+void HttpRequest::Transfer::CollectResult() {
     int left = 0;
-    while (CURLMsg* message = curl_multi_info_read(transfer_->multi.get(), &left)) {
+    while (CURLMsg* message = curl_multi_info_read(multi.get(), &left)) {
         if (message->msg == CURLMSG_DONE) {
-            finished_ = true;
-            result_ = message->data.result;
+            finished = true;
+            result = message->data.result;
             // Asked while the transfer is still attached: libcurl knows the socket only then,
             // and only when it keeps the connection.
-            if (result_ == CURLE_OK) {
-                curl_easy_getinfo(transfer_->easy.get(), CURLINFO_ACTIVESOCKET,
-                                  &transfer_->kept_socket);
+            if (result == CURLE_OK) {
+                curl_easy_getinfo(easy.get(), CURLINFO_ACTIVESOCKET, &kept_socket);
             }
         }
     }
-    if (finished_ && result_ == CURLE_OK && !redirect_) {
-        headers_done_ = true;  // an answer without a header end still ends its headers
+    if (finished && result == CURLE_OK && !redirect) {
+        headers_done = true;  // an answer without a header end still ends its headers
     }
 }
 
-bool HttpRequest::Connected() const {
+bool HttpRequest::Transfer::Connected() const {
     curl_off_t connect_time = 0;
-    return curl_easy_getinfo(transfer_->easy.get(), CURLINFO_CONNECT_TIME_T, &connect_time) ==
-               CURLE_OK &&
+    return curl_easy_getinfo(easy.get(), CURLINFO_CONNECT_TIME_T, &connect_time) == CURLE_OK &&
            connect_time > 0;
 }
 
-void HttpRequest::Fail(int code, const std::string& what) const {
-    throw CurlError(code, "cannot get " + url_ + ": " + what);
-}
-
 // Nothing here can fail: no allocation, no call that raises.
-std::size_t HttpRequest::OnHeader(char* data, std::size_t size, std::size_t count,
-                                  void* self) noexcept {
-    auto& request = *static_cast<HttpRequest*>(self);
+std::size_t HttpRequest::Transfer::OnHeader(char* data, std::size_t size, std::size_t count,
+                                            void* self) noexcept {
+    auto& transfer = *static_cast<Transfer*>(self);
+    TransferPace& pace = transfer.request.pace_;
     const std::size_t bytes = size * count;
     const auto now = Clock::now();
-    request.pace_.Received(bytes, false, now);
+    pace.Received(bytes, false, now);
     const bool header_end = bytes <= 2 && (data[0] == '\r' || data[0] == '\n');
     if (!header_end) {
-        request.location_ = request.location_ || IsLocationHeader(data, bytes);
+        transfer.location = transfer.location || IsLocationHeader(data, bytes);
         return bytes;
     }
     long code = 0;
-    curl_easy_getinfo(request.transfer_->easy.get(), CURLINFO_RESPONSE_CODE, &code);
+    curl_easy_getinfo(transfer.easy.get(), CURLINFO_RESPONSE_CODE, &code);
     // An interim answer (1xx) is not the answer. Nor is a redirect to follow: another answer
     // comes after it.
     const bool interim = code >= 100 && code < 200 && code != 101;
-    const bool location = std::exchange(request.location_, false);
+    const bool location = std::exchange(transfer.location, false);
     if (interim) {
         return bytes;
     }
-    if (request.follow_ && code >= 300 && code < 400 && location) {
-        request.redirect_ = true;
+    if (transfer.follow && code >= 300 && code < 400 && location) {
+        transfer.redirect = true;
         return bytes;
     }
-    request.headers_done_ = true;
-    request.pace_.HeadersDone(now);
+    transfer.headers_done = true;
+    pace.HeadersDone(now);
     return bytes;
 }
 
-std::size_t HttpRequest::OnBody(char* data, std::size_t size, std::size_t count,
-                                void* self) noexcept {
-    auto& request = *static_cast<HttpRequest*>(self);
+std::size_t HttpRequest::Transfer::OnBody(char* data, std::size_t size, std::size_t count,
+                                          void* self) noexcept {
+    auto& transfer = *static_cast<Transfer*>(self);
+    TransferPace& pace = transfer.request.pace_;
     const std::size_t bytes = size * count;
     const auto now = Clock::now();
-    if (request.redirect_) {
-        request.pace_.Received(bytes, false, now);  // a sign of life, not the body
+    if (transfer.redirect) {
+        pace.Received(bytes, false, now);  // a sign of life, not the body
         return bytes;
     }
-    request.headers_done_ = true;  // body bytes come only with the final answer
-    request.pace_.HeadersDone(now);
-    const std::size_t room = request.destination_ != nullptr
-                                 ? request.destination_size_ - request.destination_filled_
+    transfer.headers_done = true;  // body bytes come only with the final answer
+    pace.HeadersDone(now);
+    const std::size_t room = transfer.destination != nullptr
+                                 ? transfer.destination_size - transfer.destination_filled
                                  : 0;
     const std::size_t fits = std::min(bytes, room);
     // With room in the caller's buffer the block is always taken (the rest of it is held), so a
     // read never waits on a paused transfer.
-    if (room == 0 && request.spill_.size() - request.spill_read_ + bytes > kSpillLimit) {
-        request.paused_ = true;  // libcurl keeps the block and offers it again after resuming
+    if (room == 0 && transfer.spill.size() - transfer.spill_read + bytes > kSpillLimit) {
+        transfer.paused = true;  // libcurl keeps the block and offers it again after resuming
         return CURL_WRITEFUNC_PAUSE;
     }
     try {
-        request.Spill(data + fits, bytes - fits);  // first: it alone can fail
+        transfer.Spill(data + fits, bytes - fits);  // first: it alone can fail
     } catch (...) {
-        request.callback_error_ = std::current_exception();
+        transfer.callback_error = std::current_exception();
         return CURL_WRITEFUNC_ERROR;
     }
     if (fits > 0) {
-        std::memcpy(request.destination_ + request.destination_filled_, data, fits);
-        request.destination_filled_ += fits;
+        std::memcpy(transfer.destination + transfer.destination_filled, data, fits);
+        transfer.destination_filled += fits;
     }
-    request.pace_.Received(bytes, true, now);
+    pace.Received(bytes, true, now);
     return bytes;
 }
 
-void HttpRequest::Spill(const char* data, std::size_t size) {
+void HttpRequest::Transfer::Spill(const char* data, std::size_t size) {
     if (size == 0) {
         return;
     }
-    if (spill_read_ == spill_.size()) {
-        spill_.clear();
-        spill_read_ = 0;
-    } else if (spill_read_ > spill_.size() / 2) {
-        spill_.erase(spill_.begin(), spill_.begin() + static_cast<std::ptrdiff_t>(spill_read_));
-        spill_read_ = 0;
+    if (spill_read == spill.size()) {
+        spill.clear();
+        spill_read = 0;
+    } else if (spill_read > spill.size() / 2) {
+        spill.erase(spill.begin(), spill.begin() + static_cast<std::ptrdiff_t>(spill_read));
+        spill_read = 0;
     }
-    spill_.insert(spill_.end(), data, data + size);
+    spill.insert(spill.end(), data, data + size);
 }
 
 }  // namespace kel::net

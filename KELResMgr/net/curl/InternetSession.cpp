@@ -42,10 +42,7 @@ void Unlock(CURL*, curl_lock_data data, void* locks) noexcept {
 }  // namespace
 
 // libcurl is set up before the first share handle of this load is made.
-InternetSession::InternetSession()
-    : handles_(std::make_unique<Handles>()),
-      connect_timeout_(EffectiveTimeout(kDefaultConnectTimeout)),
-      stall_timeout_(EffectiveTimeout(kStallTimeout)) {
+InternetSession::InternetSession() : handles_(std::make_unique<Handles>()) {
     EnsureCurlInitialised();
     handles_->share.reset(curl_share_init());
     if (!handles_->share) {

@@ -2,16 +2,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "KELResMgr/net/InternetError.h"
 #include "KELResMgr/net/wininet/InternetHandle.h"
 
 namespace kel::net {
-
-struct FtpConnection::Control {
-    InternetHandle connection;
-};
 
 namespace {
 
@@ -49,24 +46,28 @@ class FolderReturn {
 
 }  // namespace
 
-// The client connects and logs in as the connection handle is made: anonymous (no user name, no
-// password), active mode (no INTERNET_FLAG_PASSIVE).
-FtpConnection::FtpConnection(const InternetSession& session, std::string host, long port)
-    : session_(session),
-      host_(std::move(host)),
-      port_(port),
-      control_(std::make_unique<Control>()) {
-    RequireValidPort(host_, port_);
-    control_->connection.reset(InternetConnectA(session.handles().session.get(), host_.c_str(),
-                                                static_cast<INTERNET_PORT>(port_), nullptr, nullptr,
-                                                INTERNET_SERVICE_FTP, 0, 1));
-    if (!control_->connection) {
-        ThrowLastError("cannot log in to " + host_ + ":" + std::to_string(port_));
-    }
-    InheritTimeouts(session, control_->connection.get());
+// The client keeps the control connection open under this handle.
+struct FtpConnection::Control {
+    InternetHandle connection;
+};
+
+void FtpConnection::ControlDelete::operator()(Control* control) const noexcept {
+    std::default_delete<Control>()(control);
 }
 
-FtpConnection::~FtpConnection() = default;
+// The client connects and logs in as the connection handle is made: anonymous (no user name, no
+// password), active mode (no INTERNET_FLAG_PASSIVE).
+std::unique_ptr<FtpConnection::Control, FtpConnection::ControlDelete> FtpConnection::LogIn() {
+    std::unique_ptr<Control, ControlDelete> control(std::make_unique<Control>().release());
+    control->connection.reset(InternetConnectA(session_.handles().session.get(), host_.c_str(),
+                                               static_cast<INTERNET_PORT>(port_), nullptr, nullptr,
+                                               INTERNET_SERVICE_FTP, 0, 1));
+    if (!control->connection) {
+        ThrowLastError("cannot log in to " + host_ + ":" + std::to_string(port_));
+    }
+    InheritTimeouts(session_, control->connection.get());
+    return control;
+}
 
 bool FtpConnection::CanEnter(const std::string& folder) {
     HINTERNET connection = control_->connection.get();

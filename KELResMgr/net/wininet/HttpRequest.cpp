@@ -1,14 +1,12 @@
 #include "KELResMgr/net/HttpRequest.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "KELResMgr/net/InternetError.h"
-#include "KELResMgr/net/RequestTarget.h"
-#include "KELResMgr/net/UrlAuthority.h"
 #include "KELResMgr/net/wininet/InternetHandle.h"
 
 namespace kel::net {
@@ -28,8 +26,6 @@ struct HttpRequest::Transfer {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // One InternetReadFile asks for at most this much.
 constexpr std::size_t kLargestRead = 1 << 20;
 
@@ -47,54 +43,32 @@ std::optional<unsigned long long> AnnouncedLength(HINTERNET request) {
     return announced;
 }
 
-// The client reports the end of the data also when the server closed the connection before the
-// length it announced: that body is cut, and a cut body must not pass for a whole one.
-void RequireWholeBody(std::optional<unsigned long long> announced, unsigned long long received,
-                      const std::string& url) {
-    if (announced && received < *announced) {
-        throw InternetError(InternetError::kConnectionAborted,
-                            "cannot get " + url + ": the connection closed after " +
-                                std::to_string(received) + " of " + std::to_string(*announced) +
-                                " bytes");
-    }
-}
-
-// Fails the request, as timed out, when the transfer has been too slow.
-void RequirePace(TransferPace& pace, const std::string& url, Clock::time_point now) {
-    if (const auto why = pace.Check(now)) {
-        throw InternetError(InternetError::kTimeout, "cannot get " + url + ": " + *why);
-    }
-}
-
 }  // namespace
 
-// Makes no network traffic: the client connects at the first request.
-HttpConnection::HttpConnection(const InternetSession& session, std::string host, long port)
-    : session_(session), host_(std::move(host)), port_(port) {
-    RequireValidPort(host_, port_);
-    base_url_ = "http://" + UrlAuthority(host_, port_) + "/";
-    handles_ = std::make_unique<Handles>();
-    handles_->connection.reset(InternetConnectA(session.handles().session.get(), host_.c_str(),
-                                                static_cast<INTERNET_PORT>(port_), nullptr, nullptr,
-                                                INTERNET_SERVICE_HTTP, 0, 1));
-    if (!handles_->connection) {
-        ThrowLastError("cannot connect to " + host_);
-    }
-    InheritTimeouts(session, handles_->connection.get());
+void HttpConnection::HandlesDelete::operator()(Handles* handles) const noexcept {
+    std::default_delete<Handles>()(handles);
 }
 
-HttpConnection::~HttpConnection() = default;
-
-HttpRequest::HttpRequest(const HttpConnection& connection, const std::string& object_name,
-                         unsigned flags)
-    : connection_(connection),
-      url_(connection.base_url() + EncodeRequestTarget(object_name)),
-      follow_((flags & kNoAutoRedirect) == 0),
-      transfer_(std::make_unique<Transfer>()),
-      pace_(connection.session().stall_timeout(), kMinBytesPerStallWindow) {
-    if (const auto total = connection.session().total_timeout()) {
-        pace_.SetDeadline(Clock::now() + *total);
+// Makes no network traffic: the client connects at the first request.
+std::unique_ptr<HttpConnection::Handles, HttpConnection::HandlesDelete>
+HttpConnection::OpenHandles() const {
+    std::unique_ptr<Handles, HandlesDelete> handles(std::make_unique<Handles>().release());
+    handles->connection.reset(InternetConnectA(session_.handles().session.get(), host_.c_str(),
+                                               static_cast<INTERNET_PORT>(port_), nullptr, nullptr,
+                                               INTERNET_SERVICE_HTTP, 0, 1));
+    if (!handles->connection) {
+        ThrowLastError("cannot connect to " + host_);
     }
+    InheritTimeouts(session_, handles->connection.get());
+    return handles;
+}
+
+void HttpRequest::TransferDelete::operator()(Transfer* transfer) const noexcept {
+    std::default_delete<Transfer>()(transfer);
+}
+
+std::unique_ptr<HttpRequest::Transfer, HttpRequest::TransferDelete> HttpRequest::OpenTransfer(
+    unsigned flags) {
     // Every answer comes from the server: none is taken from the client's cache, and no package
     // is copied into it.
     DWORD open_flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
@@ -104,17 +78,16 @@ HttpRequest::HttpRequest(const HttpConnection& connection, const std::string& ob
     if ((flags & kExistingConnect) != 0) {
         open_flags |= INTERNET_FLAG_EXISTING_CONNECT;
     }
-    const std::string target = EncodeRequestTarget(object_name);
-    transfer_->request.reset(HttpOpenRequestA(connection.handles().connection.get(), "GET",
-                                              target.c_str(), "HTTP/1.0", nullptr, nullptr,
-                                              open_flags, 1));
-    if (!transfer_->request) {
+    std::unique_ptr<Transfer, TransferDelete> transfer(std::make_unique<Transfer>().release());
+    transfer->request.reset(HttpOpenRequestA(connection_.handles().connection.get(), "GET",
+                                             target_.c_str(), "HTTP/1.0", nullptr, nullptr,
+                                             open_flags, 1));
+    if (!transfer->request) {
         ThrowLastError("cannot get " + url_);
     }
-    InheritTimeouts(connection.session(), transfer_->request.get());
+    InheritTimeouts(connection_.session(), transfer->request.get());
+    return transfer;
 }
-
-HttpRequest::~HttpRequest() = default;
 
 // The client gives up on a connect, a send or a receive that takes longer than the session's
 // limits, but not on a server that keeps it busy with next to nothing (interim answers, a body a
@@ -131,7 +104,7 @@ void HttpRequest::Send() {
     }
     const auto now = Clock::now();
     pace_.Received(0, false, now);
-    RequirePace(pace_, url_, now);
+    RequirePace(now);
     pace_.HeadersDone(now);
     transfer_->announced = AnnouncedLength(transfer_->request.get());
 }
@@ -175,7 +148,14 @@ std::size_t HttpRequest::Read(void* buffer, std::size_t size) {
             }
         }
         if (got == 0) {
-            RequireWholeBody(announced, transfer_->received, url_);
+            // The client reports the end of the data also when the server closed the connection
+            // before the length it announced: that body is cut, and a cut body must not pass for
+            // a whole one.
+            if (announced && transfer_->received < *announced) {
+                Fail(InternetError::kConnectionAborted,
+                     "the connection closed after " + std::to_string(transfer_->received) + " of " +
+                         std::to_string(*announced) + " bytes");
+            }
             break;
         }
         if (announced) {
@@ -186,7 +166,7 @@ std::size_t HttpRequest::Read(void* buffer, std::size_t size) {
         transfer_->received += got;
         const auto now = Clock::now();
         pace_.Received(got, true, now);
-        RequirePace(pace_, url_, now);
+        RequirePace(now);
     }
     return filled;
 }

@@ -91,11 +91,4 @@ void ThrowLastError(const std::string& what) {
     throw InternetError(static_cast<int>(code), what + ": " + InternetErrorText(code));
 }
 
-void RequireValidPort(const std::string& host, long port) {
-    if (port < 0 || port > 65535) {
-        throw InternetError(InternetError::kInvalidUrl, "cannot connect to " + host + ": port " +
-                                                            std::to_string(port) + " is not valid");
-    }
-}
-
 }  // namespace kel::net

@@ -35,7 +35,5 @@ std::string LastResponse();
 std::string InternetErrorText(DWORD code);
 // Raises the InternetError of the calling thread's last error: "<what>: <text>".
 [[noreturn]] void ThrowLastError(const std::string& what);
-// Raises InternetError::kInvalidUrl unless port is 0 (the protocol's default) to 65535.
-void RequireValidPort(const std::string& host, long port);
 
 }  // namespace kel::net

@@ -26,10 +26,7 @@ DWORD MillisecondsOf(Milliseconds time) {
 
 // The client waits for ever, or for its own long defaults, unless told otherwise: connects, sends
 // and every receive get the layer's limits, which the session's requests and connections inherit.
-InternetSession::InternetSession()
-    : handles_(std::make_unique<Handles>()),
-      connect_timeout_(EffectiveTimeout(kDefaultConnectTimeout)),
-      stall_timeout_(EffectiveTimeout(kStallTimeout)) {
+InternetSession::InternetSession() : handles_(std::make_unique<Handles>()) {
     // No agent name; the system's proxy settings.
     handles_->session.reset(InternetOpenA("", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (!handles_->session) {
