@@ -19,15 +19,17 @@ void NotificationReceiver::Receive(const COPYDATASTRUCT& data) {
     Notification notification;
     notification.request = tag.request;
     notification.folder.assign(payload + sizeof tag);  // up to the NUL
-    std::scoped_lock lock(mutex_);
+    MutexLock lock(mutex_);
     queue_.push_back(std::move(notification));
     arrived_.notify_one();
 }
 
 std::optional<Notification> NotificationReceiver::WaitNext(
     std::chrono::steady_clock::time_point deadline) {
-    std::unique_lock lock(mutex_);
-    if (!arrived_.wait_until(lock, deadline, [this] { return !queue_.empty(); })) {
+    MutexLock lock(mutex_);
+    // The condition runs with the lock held (the wait takes it back first).
+    if (!arrived_.wait_until(lock, deadline,
+                             [this]() REQUIRES(mutex_) { return !queue_.empty(); })) {
         return std::nullopt;
     }
     Notification next = std::move(queue_.front());

@@ -6,12 +6,12 @@
 #include <cstdint>
 #include <deque>
 #include <future>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 
 #include "KELResMgr.h"
+#include "platform/annotated_mutex.h"
 
 namespace kel::tool {
 
@@ -62,9 +62,9 @@ class NotificationReceiver {
 #endif
     void Receive(const COPYDATASTRUCT& data);
 
-    mutable std::mutex mutex_;
-    std::condition_variable arrived_;
-    std::deque<Notification> queue_;  // guarded by mutex_
+    Mutex mutex_;
+    std::condition_variable_any arrived_;
+    std::deque<Notification> queue_ GUARDED_BY(mutex_);
     HWND window_ = 0;
 #if defined(_WIN32)
     std::thread thread_;  // runs the window's message loop; ends with the window
