@@ -33,15 +33,19 @@ bool AnswerHasReply(std::optional<long> status) {
     return status && *status < 400;
 }
 
+int TracedErrorCode(const QueryResult& result) {
+    return !result.ok() && result.outcome.cause() == QueryFailure::kStatus ? 8 : 0;
+}
+
 QueryResult ResultOfAnswer(std::optional<long> status, std::string_view body) {
     QueryResult result;
     if (!AnswerHasReply(status)) {
-        result.error_code = kStatusError;
+        result.outcome = QueryFailure::kStatus;
         return result;
     }
     body = body.substr(0, kMaxReply);
     result.reply.assign(body.substr(0, body.find('\0')));
-    result.ok = true;
+    result.outcome = {};
     return result;
 }
 
@@ -66,7 +70,7 @@ QueryResult QueryWebService(const std::string& host, const std::string& port_tex
         const std::size_t got = request.Read(buffer, sizeof buffer);
         return ResultOfAnswer(status, std::string_view(buffer, got));
     } catch (const net::InternetError&) {
-        // The request failed; the error code stays as it was.
+        // The request failed: a failure without a code of its own.
     }
     return result;
 }
@@ -107,14 +111,14 @@ std::optional<QueryResult> Query(const Frame& frame, const std::string& object_n
             KEL_TRACE(frame.function_tag, kEndOneBlank);
             break;
         case Frame::kEndOneBlankOnFailure:
-            if (!result.ok) {
+            if (!result.ok()) {
                 KEL_TRACE(frame.function_tag, kEndOneBlank);
             }
             break;
         case Frame::kEndTwoBlanks:
             KEL_TRACE(frame.function_tag, kEndTwoBlanks);
-            if (!result.ok) {
-                KEL_TRACE(frame.function_tag, kFailedValue, result.error_code);
+            if (!result.ok()) {
+                KEL_TRACE(frame.function_tag, kFailedValue, TracedErrorCode(result));
             }
             break;
     }
@@ -125,7 +129,7 @@ std::optional<QueryResult> Query(const Frame& frame, const std::string& object_n
 
 int DescriptionResult(const std::optional<QueryResult>& result, char* buffer,
                       uint32_t buffer_size) {
-    if (!result || !result->ok) {
+    if (!result || !result->ok()) {
         return 0;
     }
     const std::size_t length = result->reply.size();
@@ -137,11 +141,11 @@ int DescriptionResult(const std::optional<QueryResult>& result, char* buffer,
 }
 
 bool UpdateResult(const std::optional<QueryResult>& result) {
-    return result && result->ok && result->reply == "1";
+    return result && result->ok() && result->reply == "1";
 }
 
 int StateResult(const std::optional<QueryResult>& result) {
-    if (!result || !result->ok) {
+    if (!result || !result->ok()) {
         return 0;
     }
     return static_cast<int>(std::clamp<long>(ParseLeadingNumber(result->reply), INT_MIN, INT_MAX));
@@ -151,7 +155,7 @@ int ResourceIdResult(const std::optional<QueryResult>& result, char* buffer, int
     if (!result) {
         return KELRES_CATALOGUE_NOT_CONFIGURED;
     }
-    if (!result->ok) {
+    if (!result->ok()) {
         return KELRES_CATALOGUE_REQUEST_FAILED;
     }
     if (buffer != nullptr && buffer_size > 0) {
@@ -168,7 +172,7 @@ int ValidityCode(const std::optional<QueryResult>& result) {
     if (!result) {
         return KELRES_CATALOGUE_NOT_CONFIGURED;
     }
-    if (!result->ok) {
+    if (!result->ok()) {
         return KELRES_CATALOGUE_REQUEST_FAILED;
     }
     return result->reply.empty() || result->reply == "0" ? KELRES_CATALOGUE_REPLY_NO

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "KELResMgr/Result.h"
+
 namespace kel::catalogue {
 
 int GetResourceDescription(const char* input, const char* author, char* buffer,
@@ -17,15 +19,25 @@ int GetResourceID(const char* input, const char* author, char* buffer, int32_t b
 int ValidResID(const char* resource_id, const char* author);
 int InvalidResID(const char* resource_id);
 
+// Why a catalogue request has no reply.
+enum class QueryFailure {
+    kRequest,  // it could not be sent, or its answer not read
+    kStatus,   // the status was 400 or more, or unreadable
+};
+
 // The outcome of one catalogue request.
 struct QueryResult {
-    bool ok = false;
-    std::string reply;   // at most kMaxReply bytes, up to the first zero byte
-    int error_code = 0;  // kStatusError when the status was 400 or more or unreadable
+    Result<QueryFailure> outcome = QueryFailure::kRequest;
+    std::string reply;  // when ok: at most kMaxReply bytes, up to the first zero byte
+
+    bool ok() const { return outcome.ok(); }
 };
 
 inline constexpr std::size_t kMaxReply = 1024;
-inline constexpr int kStatusError = 8;
+
+// The error code that the trace gives a failed request: 8 for kStatus; 0 for kRequest, whose
+// failure has no code of its own.
+int TracedErrorCode(const QueryResult& result);
 
 // One GET of object_name (page and query, no leading '/') from host at the port that port_text
 // starts with (no digits: the protocol's default). Opens and closes its own session; raises

@@ -149,12 +149,12 @@ std::string StartDownload(ModuleState& module, const std::string& id, const Reso
         task->data.assign(bytes, bytes + data_size);
     }
     if (wait) {
-        const int result = DownloadResProc(std::move(task));
-        if (result == kWorkerOk) {
+        const WorkerResult result = RunDownloadTask(std::move(task));
+        if (result.ok()) {
             return paths.folder;
         }
         // Answered as a request that found the file on disk would answer.
-        return result == kWorkerOtherVersion ? paths.package : std::string();
+        return result.outcome == WorkerFailure::kOtherVersion ? paths.package : std::string();
     }
     if (!StartDownloadWorker(std::move(task))) {
         module.states.Store(id, kStateUnknown);

@@ -22,56 +22,56 @@ namespace {
 constexpr char kFn[] = "[DownloadResProc] ";
 
 // The fetched body, in this worker's own part file: a version-1 package is unpacked from there
-// (kWorkerOk), a package of another version takes the name P and stays, as a request that found
-// it would leave it (kWorkerOtherVersion); anything else goes with the part file. Nothing at P
+// (done), a package of another version takes the name P and stays, as a request that found it
+// would leave it (kOtherVersion); anything else goes with the part file. Nothing at P
 // is read or removed: another process sharing the folder may be using that name.
-int InstallBody(const DownloadTask& task, PartFile& body, const std::string& folder) {
+WorkerResult InstallBody(const DownloadTask& task, PartFile& body, const std::string& folder) {
     if (!HasPackageSignature(body.path())) {
         KEL_TRACE(kFn, "DownloadResFile: %s [can not be downloaded]", task.package_path.c_str());
-        return kWorkerNotAPackage;
+        return WorkerFailure::kNotAPackage;
     }
     if (!IsValidPackage(body.path())) {
         if (!body.Keep()) {
-            return kDownloadCannotCreate;  // a folder stands at P
+            return WorkerFailure::kCannotKeep;  // a folder stands at P
         }
-        return kWorkerOtherVersion;
+        return WorkerFailure::kOtherVersion;
     }
     const bool unpacked = ExtractPackage(body.path(), folder, kPackageBodyOffset);
     KEL_TRACE(kFn, "!@# %s", task.package_path.c_str());
-    return unpacked ? kWorkerOk : kWorkerExtractFailed;
+    return unpacked ? WorkerResult() : WorkerFailure::kExtractFailed;
 }
 
 // Fetches and unpacks. Any error of the fetch ends it as a failure; the part file goes with
 // it, and nothing else is removed.
-int FetchAndInstall(DownloadTask& task, const std::string& folder) {
+WorkerResult FetchAndInstall(DownloadTask& task, const std::string& folder) {
     std::optional<PartFile> body;
-    int result = kWorkerFetchRaised;
+    FetchResult fetched;
     try {
         const std::string server_path = ServerPath(task.remote_name);
         KEL_TRACE(kFn, "REMOTE-FILE is: %s", server_path.c_str());
-        result = task.manager->FetchToPartFile(server_path, task.package_path, body);
+        fetched = task.manager->FetchToPartFile(server_path, task.package_path, body);
     } catch (...) {
         KEL_TRACE(kFn, "DownloadResFile: %s [exception on downloading]", task.remote_name.c_str());
-        return kWorkerFetchRaised;
+        return WorkerFailure::kFetchRaised;
     }
-    if (result != kDownloadOk) {
-        return result;
+    if (!fetched.ok()) {
+        return fetched.cause();
     }
     return InstallBody(task, *body, folder);
 }
 
 // Fetches and unpacks while holding the task's unit of the running count, and settles T's state
 // on every way out: no identifier stays "downloading" after its worker.
-int FetchAndUnpack(DownloadTask& task, const std::string& folder) {
+WorkerResult FetchAndUnpack(DownloadTask& task, const std::string& folder) {
     KEL_TRACE(kFn, "task number is %i", task.module->running_workers.load());
-    int result = kWorkerRaised;
+    WorkerResult result = WorkerFailure::kRaised;
     try {
         result = FetchAndInstall(task, folder);
     } catch (...) {
-        result = kWorkerRaised;
+        result = WorkerFailure::kRaised;
     }
     try {
-        if (result == kWorkerOk) {
+        if (result.ok()) {
             task.module->states.Store(task.id, kStateDownloaded);
             KEL_TRACE(kFn, "DownloadResProc: downloading is ok. ->%s", task.id.c_str());
         } else {
@@ -87,10 +87,10 @@ int FetchAndUnpack(DownloadTask& task, const std::string& folder) {
 // The window is told only once the resource is recorded as downloaded and this worker no longer
 // counts against the limit: a host that answers the notification by asking again, for this
 // resource or another, is served, not refused.
-int RunDownload(DownloadTask& task) {
+WorkerResult RunDownload(DownloadTask& task) {
     const std::string folder = ResourcesFolder() + task.id + "_files";
-    const int result = FetchAndUnpack(task, folder);
-    if (result == kWorkerOk) {
+    const WorkerResult result = FetchAndUnpack(task, folder);
+    if (result.ok()) {
         try {
             _SendEchoMsg(task.window, task.data.data(),
                          static_cast<std::uint32_t>(task.data.size()), folder);
@@ -136,14 +136,41 @@ void WorkerSlot::Release() noexcept {
     }
 }
 
-int DownloadResProc(std::unique_ptr<DownloadTask> task_record) noexcept {
+int WorkerCode(const WorkerResult& result) {
+    if (result.ok()) {
+        return 0;
+    }
+    switch (result.outcome.cause()) {
+        case WorkerFailure::kFetch:
+            return DownloadCode(result.fetch);
+        case WorkerFailure::kCannotKeep:
+            return DownloadCode(FetchFailure::kCannotCreate);
+        case WorkerFailure::kExtractFailed:
+            return 4;
+        case WorkerFailure::kNotAPackage:
+            return 17;
+        case WorkerFailure::kFetchRaised:
+            return 18;
+        case WorkerFailure::kOtherVersion:
+            return 19;
+        case WorkerFailure::kRaised:
+            break;
+    }
+    return 20;
+}
+
+int DownloadResProc(std::unique_ptr<DownloadTask> task) noexcept {
+    return WorkerCode(RunDownloadTask(std::move(task)));
+}
+
+WorkerResult RunDownloadTask(std::unique_ptr<DownloadTask> task_record) noexcept {
     if (!task_record) {
-        return kWorkerRaised;
+        return WorkerFailure::kRaised;
     }
     // The worker keeps every field; the record itself goes at once.
     DownloadTask task = std::move(*task_record);
     task_record.reset();
-    int result = kWorkerRaised;
+    WorkerResult result = WorkerFailure::kRaised;
     try {
         result = RunDownload(task);
     } catch (...) {  // only memory can run out before the state is settled

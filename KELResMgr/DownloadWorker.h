@@ -10,22 +10,40 @@
 #include <vector>
 
 #include "KELResMgr.h"
+#include "KELResMgr/ResManager.h"
+#include "KELResMgr/Result.h"
 
 namespace kel {
 
 class ModuleState;
 class CResManager;
 
-// Worker results. 0 and the fetch's own codes (102, 120, 121, 122) come from the download
-// itself; the others are the worker's.
-enum WorkerResult : int {
-    kWorkerOk = 0,             // fetched; a version-1 package was also unpacked and notified
-    kWorkerExtractFailed = 4,  // the archive could not be unpacked
-    kWorkerNotAPackage = 17,   // after the fetch there is no file with the package signature
-    kWorkerFetchRaised = 18,   // the fetch ended with an error (e.g. the local file failed)
-    kWorkerOtherVersion = 19,  // a package of another format version; the file stays
-    kWorkerRaised = 20,        // an unexpected error ended the worker
+// Why a download did not end with its resource unpacked and notified.
+enum class WorkerFailure {
+    kFetch,          // the fetch failed (WorkerResult::fetch says why)
+    kCannotKeep,     // a package of another version could not take its name (a folder stands)
+    kExtractFailed,  // the archive could not be unpacked
+    kNotAPackage,    // after the fetch there is no file with the package signature
+    kFetchRaised,    // the fetch ended with an error (e.g. the local file failed)
+    kOtherVersion,   // a package of another format version; the file stays
+    kRaised,         // an unexpected error ended the worker
 };
+
+struct WorkerResult {
+    Result<WorkerFailure> outcome;
+    FetchFailure fetch = FetchFailure::kInternet;  // only for WorkerFailure::kFetch
+
+    WorkerResult() = default;
+    WorkerResult(WorkerFailure failure) : outcome(failure) {}  // NOLINT: a failed result
+    WorkerResult(FetchFailure failure)
+        : outcome(WorkerFailure::kFetch), fetch(failure) {}  // NOLINT
+    bool ok() const { return outcome.ok(); }
+};
+
+// The worker's result code: 0 when done; the fetch's own codes (102, 120, 121, 122, as
+// DownloadCode gives them; 122 also when a kept package cannot take its name); 4 extract failed,
+// 17 not a package, 18 the fetch raised, 19 another version, 20 raised.
+int WorkerCode(const WorkerResult& result);
 
 // One unit of the running-worker count, taken by a request before its worker starts, so that
 // requests racing for the last unit cannot both have it, and given back when the worker's work
@@ -66,6 +84,8 @@ struct DownloadTask {
 
 // Runs one download to its end and settles T's state (2, or -1 on every failure) and the
 // running-worker count, whatever happens. Never throws.
+WorkerResult RunDownloadTask(std::unique_ptr<DownloadTask> task) noexcept;
+// The same, with the worker's result code.
 int DownloadResProc(std::unique_ptr<DownloadTask> task) noexcept;
 
 // Starts DownloadResProc on a new detached thread. False, with the task released, when no

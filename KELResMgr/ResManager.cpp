@@ -79,17 +79,35 @@ const net::HttpConnection* CResManager::SharedConnection() {
     return connection_.get();
 }
 
-int CResManager::DownloadFileByHttp(const std::string& remote_path, const std::string& local_path) {
-    std::optional<PartFile> body;
-    const int result = FetchToPartFile(remote_path, local_path, body);
-    if (result != kDownloadOk) {
-        return result;
+int DownloadCode(FetchResult result) {
+    if (result.ok()) {
+        return 0;
     }
-    return body->Keep() ? kDownloadOk : kDownloadCannotCreate;
+    switch (result.cause()) {
+        case FetchFailure::kInternet:
+            return 102;
+        case FetchFailure::kNoServer:
+            return 120;
+        case FetchFailure::kBadStatus:
+            return 121;
+        case FetchFailure::kCannotCreate:
+            break;
+    }
+    return 122;
 }
 
-int CResManager::FetchToPartFile(const std::string& remote_path, const std::string& local_path,
-                                 std::optional<PartFile>& body) {
+int CResManager::DownloadFileByHttp(const std::string& remote_path, const std::string& local_path) {
+    std::optional<PartFile> body;
+    const FetchResult result = FetchToPartFile(remote_path, local_path, body);
+    if (!result.ok()) {
+        return DownloadCode(result);
+    }
+    return DownloadCode(body->Keep() ? FetchResult() : FetchFailure::kCannotCreate);
+}
+
+FetchResult CResManager::FetchToPartFile(const std::string& remote_path,
+                                         const std::string& local_path,
+                                         std::optional<PartFile>& body) {
     body.reset();
     {
         // A failure to open the session is not an internet error of this download: it is
@@ -103,23 +121,23 @@ int CResManager::FetchToPartFile(const std::string& remote_path, const std::stri
     try {
         const net::HttpConnection* connection = SharedConnection();
         if (connection == nullptr) {
-            return kDownloadNoServer;
+            return FetchFailure::kNoServer;
         }
         net::HttpRequest request(*connection, WithSlashes(remote_path), net::kExistingConnect);
         request.Send();
         const std::optional<long> status = request.StatusCode();
         if (!status) {
             KEL_TRACE(kDownloadFn, "Failed to QueryInfo");
-            return kDownloadBadStatus;
+            return FetchFailure::kBadStatus;
         }
         if (*status != 200) {
             KEL_TRACE(kDownloadFn, "failed to download, http status code = %d",
                       static_cast<int>(*status));
-            return kDownloadBadStatus;
+            return FetchFailure::kBadStatus;
         }
         platform::File fresh = PartFile::CreateBeside(local_path);
         if (!fresh.is_open()) {
-            return kDownloadCannotCreate;
+            return FetchFailure::kCannotCreate;
         }
         PartFile& part = body.emplace(local_path, std::move(fresh));
         std::vector<char> block(kDownloadBlock);
@@ -131,11 +149,11 @@ int CResManager::FetchToPartFile(const std::string& remote_path, const std::stri
             }
         }
         part.Finish();
-        return kDownloadOk;
+        return {};
     } catch (const net::InternetError& error) {
         body.reset();  // a body cut short is never handed on
         KEL_TRACE(kDownloadFn, "CResManager::DownloadFileByHttp: exception--%s", error.message());
-        return kDownloadInternetError;
+        return FetchFailure::kInternet;
     } catch (...) {
         body.reset();
         throw;

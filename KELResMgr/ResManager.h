@@ -9,6 +9,7 @@
 #include <string>
 
 #include "KELResMgr/PartFile.h"
+#include "KELResMgr/Result.h"
 #include "platform/annotated_mutex.h"
 
 namespace kel {
@@ -18,14 +19,17 @@ class HttpConnection;
 class InternetSession;
 }  // namespace net
 
-// Result codes of DownloadFileByHttp.
-enum DownloadResult : int {
-    kDownloadOk = 0,
-    kDownloadInternetError = 102,  // connecting, sending, or reading the status or body failed
-    kDownloadNoServer = 120,       // no media server configured (empty "http_server")
-    kDownloadBadStatus = 121,      // the status cannot be read or is not 200
-    kDownloadCannotCreate = 122,   // the local file cannot be created
+// Why a fetch from the media server failed.
+enum class FetchFailure {
+    kInternet,      // connecting, sending, or reading the status or body failed
+    kNoServer,      // no media server configured (empty "http_server")
+    kBadStatus,     // the status cannot be read or is not 200
+    kCannotCreate,  // the local file cannot be created
 };
+using FetchResult = Result<FetchFailure>;
+
+// DownloadFileByHttp's result codes: 0 when done, else 102, 120, 121 or 122 (in the order above).
+int DownloadCode(FetchResult result);
 
 // Threads: DownloadFileByHttp may run on any number of threads at once on one instance;
 // UploadFileByFtp uses no member and may run anywhere. Destroy the instance only when no call
@@ -38,7 +42,7 @@ class CResManager {
     CResManager& operator=(const CResManager&) = delete;
 
     // Fetches remote_path (folders joined by '/' or '\', no leading '/') from the media server
-    // into local_path; a DownloadResult. The body goes into a new file beside local_path (named
+    // into local_path; a DownloadCode. The body goes into a new file beside local_path (named
     // local_path + ".part-" + 8 random hex digits, which tools watch) that takes local_path's
     // name only when the body is whole: local_path never shows a part of it,
     // and a link planted there is replaced, never written through. The session and the
@@ -50,9 +54,9 @@ class CResManager {
     // *body, for the caller to check and use: it is removed with *body unless kept. Nothing of
     // the body reaches local_path itself, so a caller that reads only its own part file never
     // sees another transfer's file (another process may fetch the same resource meanwhile). On
-    // any result but kDownloadOk, *body is empty.
-    int FetchToPartFile(const std::string& remote_path, const std::string& local_path,
-                        std::optional<PartFile>& body);
+    // a failure, *body is empty.
+    FetchResult FetchToPartFile(const std::string& remote_path, const std::string& local_path,
+                                std::optional<PartFile>& body);
 
     // Stores local_file on the FTP server in its folder chain; a KELRES_UPLOAD_* code. Opens and
     // closes its own session and connection.

@@ -56,5 +56,29 @@ TEST(ServerPath, FourLevelsThenTheName) {
     }
 }
 
+// Catches a cause turned into another layer's code: the worker's result codes, the fetch's among
+// them, are what hosts and traces read.
+TEST(WorkerCode, EachCauseItsCode) {
+    const struct {
+        WorkerResult result;
+        int code;
+    } rows[] = {
+        {{}, 0},
+        {FetchFailure::kInternet, 102},
+        {FetchFailure::kNoServer, 120},
+        {FetchFailure::kBadStatus, 121},
+        {FetchFailure::kCannotCreate, 122},
+        {WorkerFailure::kCannotKeep, 122},
+        {WorkerFailure::kExtractFailed, 4},
+        {WorkerFailure::kNotAPackage, 17},
+        {WorkerFailure::kFetchRaised, 18},
+        {WorkerFailure::kOtherVersion, 19},
+        {WorkerFailure::kRaised, 20},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(WorkerCode(row.result), row.code);
+    }
+}
+
 }  // namespace
 }  // namespace kel
