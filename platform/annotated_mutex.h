@@ -5,6 +5,8 @@
 // elsewhere).
 #pragma once
 
+#include <condition_variable>
+
 #include "platform/lock.h"
 
 #if defined(__clang__)
@@ -32,11 +34,24 @@ class CAPABILITY("mutex") Mutex {
     void Unlock() RELEASE() { mutex_.unlock(); }
 
   private:
+    friend class CondVar;
     platform::Lock mutex_;
 };
 
+// A condition variable for a Mutex. Wait may return without a notification: callers wait in a
+// loop on their condition, which the analysis then sees read under the lock.
+class CondVar {
+  public:
+    // Releases mutex while it waits, and holds it again when it returns.
+    void Wait(Mutex& mutex) REQUIRES(mutex) { condition_.wait(mutex.mutex_); }
+    void NotifyAll() noexcept { condition_.notify_all(); }
+
+  private:
+    std::condition_variable_any condition_;
+};
+
 // Holds a Mutex for its scope, as std::scoped_lock does. lock() and unlock() let a
-// std::condition_variable_any wait with it, as with a std::unique_lock.
+// std::condition_variable_any wait with it (timed, or until a stop), as with a std::unique_lock.
 class SCOPED_CAPABILITY MutexLock {
   public:
     explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.Lock(); }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "KELResMgr/zip/EntryName.h"
+#include "KELResMgr/zip/EntryWriter.h"
 #include "KELResMgr/zip/StagingFolder.h"
 #include "KELResMgr/zip/ZipArchiveReader.h"
 #include "platform/extraction.h"
@@ -89,8 +90,32 @@ void RequireRealFolder(const std::string& path) {
     }
 }
 
-void ExtractCurrentEntry(CZipArchiveReader& reader, FolderChain& folders,
-                         std::vector<char>& buffer) {
+// A deflate stream that ends before the declared size is closed by the reader without a CRC
+// check; unverified, shortened data must not pass for a complete extraction.
+void RequireDeclaredSize(const CZipArchiveReader& reader, const ZipEntryInfo& info,
+                         std::uint64_t written) {
+    if (written != info.uncompressed_size) {
+        throw CZipException(CZipException::Cause::badZipFile, reader.path(), reader.kind());
+    }
+}
+
+// Created before the entry is opened: an entry that cannot be opened leaves an empty file. A file
+// or link already of that name (a later entry of the same name, or what an earlier extraction
+// left) is replaced, never written through.
+platform::File CreateOutput(const FolderChain::Output& place, platform::NameText text,
+                            EntryWriter& writer) {
+    try {
+        return place.folder.CreateFresh(place.leaf, text, place.path);
+    } catch (const platform::FileError&) {
+        // An earlier entry of that name may still be open on the writer's side, and Windows does
+        // not let go of the name of an open file: once every file handed over is closed, once
+        // more.
+        writer.Wait();
+    }
+    return place.folder.CreateFresh(place.leaf, text, place.path);
+}
+
+void ExtractCurrentEntry(CZipArchiveReader& reader, FolderChain& folders, EntryWriter& writer) {
     if (g_before_entry_hook != nullptr) {
         g_before_entry_hook(folders.root());
     }
@@ -111,30 +136,33 @@ void ExtractCurrentEntry(CZipArchiveReader& reader, FolderChain& folders,
         return;  // folder entry: folders come from the file entries' paths
     }
 
-    const FolderChain::Output place = folders.Prepare(name, text);
-    // Created before the entry is opened: an entry that cannot be opened leaves an empty file.
-    // A file or link already of that name (a later entry of the same name, or what an earlier
-    // extraction left) is replaced, never written through.
-    platform::File output = place.folder.CreateFresh(place.leaf, text, place.path);
+    platform::File output = CreateOutput(folders.Prepare(name, text), text, writer);
     reader.OpenCurrentEntry();
-    std::uint64_t written = 0;
-    for (;;) {
-        const std::size_t got = reader.ReadCurrentEntry(buffer.data(), buffer.size());
+    const EntryStamp stamp{info.modification_time, info.external_attributes};
+    const std::size_t size = writer.buffer_size();
+    // The reader delivers no more than the declared size, so one read takes all of a small
+    // entry: written here, as a hand-over to the writer would cost more than the write.
+    std::size_t got = reader.ReadCurrentEntry(writer.buffer(), size);
+    if (info.uncompressed_size <= size) {
         if (got != 0) {
-            output.Write(buffer.data(), got);
+            output.Write(writer.buffer(), got);
+        }
+        RequireDeclaredSize(reader, info, got);
+        writer.Close(std::move(output), stamp);
+        return;
+    }
+    // A large one is written on the writer's thread while the next chunk is read.
+    std::uint64_t written = got;
+    writer.Begin(std::move(output), got);
+    while (got == size) {
+        got = reader.ReadCurrentEntry(writer.buffer(), size);
+        if (got != 0) {
+            writer.Write(got);
             written += got;
         }
-        if (got != buffer.size()) {
-            break;
-        }
     }
-    platform::CloseWithEntryTimeAndAttributes(output, info.modification_time,
-                                              info.external_attributes);
-    // A deflate stream that ends before the declared size is closed by the reader without a CRC
-    // check; unverified, shortened data must not pass for a complete extraction.
-    if (written != info.uncompressed_size) {
-        throw CZipException(CZipException::Cause::badZipFile, reader.path(), reader.kind());
-    }
+    RequireDeclaredSize(reader, info, written);
+    writer.Finish(stamp);
 }
 
 }  // namespace
@@ -190,13 +218,16 @@ bool ExtractArchive(const std::string& archive_path, const std::string& target_f
     if (available && declared.total > *available) {
         throw platform::FileError("extract into", staging, platform::kDiskFullError);
     }
-    // No larger than the largest entry needs: a small package gets a small buffer.
-    std::vector<char> buffer(
+    // Buffers no larger than the largest entry needs: a small package gets small ones. Declared
+    // after the folders: on failure its files are closed before their folders, and all of them
+    // before the staging folder is removed.
+    EntryWriter writer(
         std::clamp<std::size_t>(declared.largest, 1, std::max<std::size_t>(chunk_size, 1)));
     do {
-        ExtractCurrentEntry(reader, folders, buffer);
+        ExtractCurrentEntry(reader, folders, writer);
     } while (reader.GoToNextEntry());
     reader.Close();  // raises the last opened entry's CRC mismatch
+    writer.Wait();   // raises a failed write or close
     // A staging folder replaced by a link meanwhile would be renamed into the target's place and
     // answered to the host, pointing elsewhere.
     RequireRealFolder(staging);

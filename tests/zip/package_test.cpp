@@ -7,6 +7,10 @@
 #if defined(_WIN32)
 #include <windows.h>
 #include <winioctl.h>
+#else
+#include <sys/resource.h>
+
+#include <csignal>
 #endif
 
 #include <algorithm>
@@ -494,6 +498,49 @@ TEST_F(ExtractTest, ChunkSizeDoesNotChangeOutput) {
         EXPECT_EQ(ReadFile(target + "/t"), text);
         EXPECT_EQ(ReadFile(target + "/r"), random);
     }
+}
+
+// Catches a write that fails on the writer's thread (here: past the file size limit) and is lost
+// there: the extraction must still fail and leave nothing, whether the failure comes to light at
+// the end or while later entries are extracted.
+TEST_F(ExtractTest, FailedWriteOfALargeEntryLeavesNothing) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "no file size limit to set here";
+#else
+    const std::string large = test::SampleText(1 << 20);
+    const struct {
+        const char* label;
+        std::vector<CraftEntry> entries;
+    } rows[] = {
+        {"the last entry",
+         {{.name = "a", .data = "a"}, {.name = "l", .data = large, .deflate = true}}},
+        {"followed by small entries",
+         {{.name = "l", .data = large, .deflate = true},
+          {.name = "b", .data = "b"},
+          {.name = "c", .data = "c"}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        const std::string archive = Archive(row.entries);
+        rlimit saved{};
+        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+        const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);  // a write past it fails (EFBIG)
+        rlimit limited = saved;
+        limited.rlim_cur = 300000;
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+        bool extracted = true;
+        try {
+            extracted = ExtractArchive(archive, Target(), 65536);
+        } catch (const platform::FileError& error) {
+            extracted = false;
+            EXPECT_EQ(error.error_number(), EFBIG);
+        }
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, old_handler);
+        EXPECT_FALSE(extracted);
+        EXPECT_EQ(ListTree(tmp_.path()), "archive.zip\n");
+    }
+#endif
 }
 
 void PutLe32(unsigned char* at, std::uint32_t value) {

@@ -1,0 +1,243 @@
+#include "KELResMgr/zip/EntryWriter.h"
+
+#include <utility>
+
+#include "platform/extraction.h"
+
+namespace kel {
+
+EntryWriter::EntryWriter(std::size_t buffer_size) : buffer_size_(buffer_size) {
+    buffers_.reserve(kBuffers);
+    buffers_.push_back(std::make_unique_for_overwrite<char[]>(buffer_size_));
+    current_ = buffers_.back().get();
+    MutexLock lock(mutex_);   // not shared yet; the lock only satisfies the analysis
+    free_.reserve(kBuffers);  // giving a buffer back never allocates
+}
+
+EntryWriter::~EntryWriter() {
+    {
+        MutexLock lock(mutex_);
+        stopping_ = true;
+    }
+    chunk_ready_.NotifyAll();
+    close_ready_.NotifyAll();
+    if (writer_.joinable()) {
+        writer_.join();
+    }
+    for (std::thread& closer : closers_) {
+        closer.join();
+    }
+    // What was still queued goes with the queues: each file closes without a report.
+}
+
+void EntryWriter::Begin(platform::File file, std::size_t size) {
+    if (!writer_.joinable()) {
+        StartClosers();  // before the writer, which may hand closes over
+        writer_ = std::thread(&EntryWriter::RunWriter, this);
+    }
+    Chunk chunk;
+    chunk.file = std::move(file);
+    chunk.data = current_;
+    chunk.size = size;
+    Hand(std::move(chunk));
+    current_ = NextBuffer();
+}
+
+void EntryWriter::Write(std::size_t size) {
+    Chunk chunk;
+    chunk.data = current_;
+    chunk.size = size;
+    Hand(std::move(chunk));
+    current_ = NextBuffer();
+}
+
+void EntryWriter::Finish(const EntryStamp& stamp) {
+    Chunk chunk;
+    chunk.finish = true;
+    chunk.stamp = stamp;
+    Hand(std::move(chunk));
+}
+
+void EntryWriter::Close(platform::File file, const EntryStamp& stamp) {
+    if (failed_.load(std::memory_order_relaxed)) {
+        MutexLock lock(mutex_);
+        RethrowFailure();
+    }
+    if (platform::kExtractionCloseThreads == 0) {
+        platform::CloseWithEntryTimeAndAttributes(file, stamp.modified, stamp.attributes);
+        return;
+    }
+    StartClosers();
+    HandClose({std::move(file), stamp}, false);
+}
+
+void EntryWriter::Wait() {
+    MutexLock lock(mutex_);
+    while (unfinished_ > 0 && failure_ == nullptr) {
+        progress_.Wait(mutex_);
+    }
+    RethrowFailure();
+}
+
+void EntryWriter::Hand(Chunk chunk) {
+    {
+        MutexLock lock(mutex_);
+        RethrowFailure();
+        // The writer, when idle, is woken for a batch of chunks, or for the end of a file (so that
+        // it is closed before Wait returns).
+        const bool wake = chunk.finish || chunks_.size() + 1 >= kWakeBatch;
+        chunks_.push_back(std::move(chunk));
+        ++unfinished_;
+        if (!wake) {
+            return;
+        }
+    }
+    chunk_ready_.NotifyAll();
+}
+
+void EntryWriter::HandClose(PendingClose close, bool from_writer) {
+    {
+        MutexLock lock(mutex_);
+        // The writer never waits for the close threads: they never wait for it either, but the
+        // extracting thread may be waiting for the writer's buffers.
+        while (!from_writer && closes_pending_ >= kMaxPendingCloses && failure_ == nullptr) {
+            progress_.Wait(mutex_);
+        }
+        if (!from_writer) {
+            RethrowFailure();
+        }
+        closes_.push_back(std::move(close));
+        ++closes_pending_;
+        ++unfinished_;
+    }
+    close_ready_.NotifyAll();
+}
+
+char* EntryWriter::NextBuffer() {
+    {
+        MutexLock lock(mutex_);
+        // Once it has to wait, the extracting thread waits for a batch of free buffers.
+        if (free_.empty() && buffers_.size() == kBuffers) {
+            while (free_.size() < kWakeBatch && failure_ == nullptr) {
+                progress_.Wait(mutex_);
+            }
+        }
+        RethrowFailure();
+        if (!free_.empty()) {
+            char* buffer = free_.back();
+            free_.pop_back();
+            return buffer;
+        }
+    }
+    buffers_.push_back(std::make_unique_for_overwrite<char[]>(buffer_size_));
+    return buffers_.back().get();
+}
+
+void EntryWriter::StartClosers() {
+    while (closers_.size() < platform::kExtractionCloseThreads) {
+        closers_.emplace_back(&EntryWriter::RunCloser, this);
+    }
+}
+
+void EntryWriter::RunWriter() noexcept {
+    platform::File file;  // of the entry being written
+    for (;;) {
+        Chunk chunk;
+        bool skip = false;
+        {
+            MutexLock lock(mutex_);
+            while (chunks_.empty() && !stopping_) {
+                chunk_ready_.Wait(mutex_);
+            }
+            if (stopping_) {
+                return;
+            }
+            chunk = std::move(chunks_.front());
+            chunks_.pop_front();
+            skip = failure_ != nullptr;
+        }
+        if (!skip) {
+            try {
+                if (chunk.file.is_open()) {
+                    file = std::move(chunk.file);
+                }
+                if (chunk.size > 0) {
+                    file.Write(chunk.data, chunk.size);
+                }
+                if (chunk.finish && platform::kExtractionCloseThreads == 0) {
+                    platform::CloseWithEntryTimeAndAttributes(file, chunk.stamp.modified,
+                                                              chunk.stamp.attributes);
+                } else if (chunk.finish) {
+                    HandClose({std::move(file), chunk.stamp}, true);
+                }
+            } catch (...) {
+                Fail(std::current_exception());
+            }
+        }
+        {
+            MutexLock lock(mutex_);
+            if (chunk.data != nullptr) {
+                free_.push_back(chunk.data);
+            }
+            --unfinished_;
+            // Woken for a batch of free buffers, or for Wait.
+            if (free_.size() < kWakeBatch && unfinished_ > 0) {
+                continue;
+            }
+        }
+        progress_.NotifyAll();
+    }
+}
+
+void EntryWriter::RunCloser() noexcept {
+    for (;;) {
+        PendingClose close;
+        bool skip = false;
+        {
+            MutexLock lock(mutex_);
+            while (closes_.empty() && !stopping_) {
+                close_ready_.Wait(mutex_);
+            }
+            if (stopping_) {
+                return;
+            }
+            close = std::move(closes_.front());
+            closes_.pop_front();
+            skip = failure_ != nullptr;
+        }
+        if (!skip) {
+            try {
+                platform::CloseWithEntryTimeAndAttributes(close.file, close.stamp.modified,
+                                                          close.stamp.attributes);
+            } catch (...) {
+                Fail(std::current_exception());
+            }
+        }
+        close.file = platform::File();  // closed before it counts as done, whatever happened
+        {
+            MutexLock lock(mutex_);
+            --closes_pending_;
+            --unfinished_;
+        }
+        progress_.NotifyAll();
+    }
+}
+
+void EntryWriter::RethrowFailure() {
+    if (failure_ != nullptr) {
+        std::rethrow_exception(failure_);
+    }
+}
+
+void EntryWriter::Fail(std::exception_ptr failure) noexcept {
+    {
+        MutexLock lock(mutex_);
+        if (failure_ == nullptr) {
+            failure_ = std::move(failure);
+        }
+        failed_.store(true, std::memory_order_relaxed);
+    }
+    progress_.NotifyAll();
+}
+
+}  // namespace kel

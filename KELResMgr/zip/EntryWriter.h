@@ -1,0 +1,125 @@
+// The write side of one extraction: writes and closes its files on threads of their own, so that
+// the extracting thread inflates the next chunk while the last one is written, and a slow close
+// does not hold up the next entry.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "platform/annotated_mutex.h"
+#include "platform/file.h"
+
+namespace kel {
+
+// What a finished file gets before it closes (see platform::CloseWithEntryTimeAndAttributes).
+struct EntryStamp {
+    std::int64_t modified = 0;
+    std::uint32_t attributes = 0;
+};
+
+// Takes files created by the extracting thread and writes and closes them elsewhere. A large
+// entry's data go chunk by chunk, in up to kBuffers buffers of buffer_size bytes, to one writer
+// thread, which writes each file's chunks in order and then closes it. A small entry is written
+// by the extracting thread itself, which hands only its close over, and only where closes are
+// slow (platform::kExtractionCloseThreads); elsewhere it closes the file at once, so that a
+// package of small files never starts a thread. Threads start at their first job and stay until
+// the object goes.
+//
+// Every function but the destructor is called from the extracting thread only (the one that made
+// the object). A failure of a write or close on another thread stops all writing; the next call
+// rethrows it. The destructor discards what is still pending (its files close without a report)
+// and joins the threads; declared after the staging folder, it is done before that is removed.
+class EntryWriter {
+  public:
+    // Chunks in flight and the one being filled (2 MiB at the library's chunk size). Each thread
+    // sleeps only until the other has done a batch of kWakeBatch chunks, not after each one: a
+    // wake-up per chunk costs more than the overlap gains when the other thread is not at once
+    // back on a core.
+    static constexpr std::size_t kBuffers = 8;
+    static constexpr std::size_t kWakeBatch = 4;
+    static_assert(kWakeBatch < kBuffers, "a waiting writer is woken before the buffers run out");
+    // Files handed over for their close and not yet closed; further closes wait.
+    static constexpr std::size_t kMaxPendingCloses = 16;
+
+    explicit EntryWriter(std::size_t buffer_size);
+    ~EntryWriter();
+    EntryWriter(const EntryWriter&) = delete;
+    EntryWriter& operator=(const EntryWriter&) = delete;
+
+    std::size_t buffer_size() const { return buffer_size_; }
+    // The buffer to fill next: the extracting thread's until it hands it over with Write.
+    char* buffer() const { return current_; }
+
+    // Writes the first size bytes of buffer() to file: its entry's first chunk, after which the
+    // file is the writer's. buffer() is another buffer then, once one is free.
+    void Begin(platform::File file, std::size_t size);
+    // Writes the first size bytes of buffer() to the file of the last Begin, after its chunks
+    // handed over before.
+    void Write(std::size_t size);
+    // Stamps and closes the file of the last Begin once its chunks are written.
+    void Finish(const EntryStamp& stamp);
+
+    // Stamps and closes a file that the caller has written.
+    void Close(platform::File file, const EntryStamp& stamp);
+
+    // Returns when every file handed over is written and closed; rethrows a failure.
+    void Wait();
+
+  private:
+    struct Chunk {
+        platform::File file;  // with the entry's first chunk only
+        char* data = nullptr;
+        std::size_t size = 0;
+        bool finish = false;  // no data: stamp and close the file
+        EntryStamp stamp;
+    };
+    struct PendingClose {
+        platform::File file;
+        EntryStamp stamp;
+    };
+
+    // Queues chunk for the writer, which is started first when it has not been.
+    void Hand(Chunk chunk);
+    // Queues a close for the close threads; from the extracting thread, once fewer than
+    // kMaxPendingCloses are pending.
+    void HandClose(PendingClose close, bool from_writer);
+    // The buffer that buffer() is next: a free one, a new one while there are fewer than
+    // kBuffers, else the first one that the writer is done with.
+    char* NextBuffer();
+    void StartClosers();
+    void RunWriter() noexcept;
+    void RunCloser() noexcept;
+    void RethrowFailure() REQUIRES(mutex_);
+    void Fail(std::exception_ptr failure) noexcept;
+
+    const std::size_t buffer_size_;
+    std::vector<std::unique_ptr<char[]>> buffers_;  // made one by one, as they are first needed
+    char* current_ = nullptr;
+
+    Mutex mutex_;
+    CondVar chunk_ready_;  // for the writer
+    CondVar close_ready_;  // for the close threads
+    CondVar progress_;     // for the extracting thread: a buffer free, a close done, a failure
+    std::deque<Chunk> chunks_ GUARDED_BY(mutex_);
+    std::deque<PendingClose> closes_ GUARDED_BY(mutex_);
+    std::vector<char*> free_ GUARDED_BY(mutex_);     // buffers neither queued nor being written
+    std::size_t unfinished_ GUARDED_BY(mutex_) = 0;  // chunks and closes handed over, not done
+    std::size_t closes_pending_ GUARDED_BY(mutex_) = 0;
+    std::exception_ptr failure_ GUARDED_BY(mutex_);  // the first; everything pending is dropped
+    // Set with failure_; read without the lock on the paths that take none (relaxed: the
+    // rethrow takes the lock).
+    std::atomic<bool> failed_{false};
+    bool stopping_ GUARDED_BY(mutex_) = false;
+
+    // Started and joined by the extracting thread.
+    std::thread writer_;
+    std::vector<std::thread> closers_;
+};
+
+}  // namespace kel
