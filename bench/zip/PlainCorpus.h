@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <fstream>
 #include <optional>
 #include <set>
 #include <string>
@@ -20,6 +21,22 @@ struct PlainFile {
     const char* data;  // into the corpus, which must outlive it
     std::size_t size;
 };
+
+// The whole file, read at once into a buffer of its size, or nullopt. (Grown while reading, as
+// through istreambuf_iterator, the buffer was measured to slow the writes from it several times.)
+inline std::optional<std::string> ReadCorpus(const char* path) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    const std::streamoff size = in.tellg();
+    if (!in || size < 0) {
+        return std::nullopt;
+    }
+    std::string corpus(static_cast<std::size_t>(size), '\0');
+    in.seekg(0);
+    if (!in.read(corpus.data(), size)) {
+        return std::nullopt;
+    }
+    return corpus;
+}
 
 inline std::optional<std::vector<PlainFile>> ParsePlainCorpus(const std::string& corpus) {
     std::vector<PlainFile> files;

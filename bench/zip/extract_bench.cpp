@@ -19,8 +19,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <string>
 
@@ -49,10 +47,9 @@ bool WritePlain(const std::string& target, const kel::bench::PlainFile& file) {
 }
 
 int Plain(const std::string& corpus_path, const std::string& target) {
-    std::ifstream in(corpus_path, std::ios::binary);
-    const std::string corpus{std::istreambuf_iterator<char>(in), {}};
-    const auto files = kel::bench::ParsePlainCorpus(corpus);
-    if (!in || !files) {
+    const auto corpus = kel::bench::ReadCorpus(corpus_path.c_str());
+    const auto files = corpus ? kel::bench::ParsePlainCorpus(*corpus) : std::nullopt;
+    if (!files) {
         std::fprintf(stderr, "cannot read the corpus %s\n", corpus_path.c_str());
         return 1;
     }

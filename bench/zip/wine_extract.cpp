@@ -20,8 +20,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <string>
 
@@ -92,10 +90,9 @@ bool WritePlain(const std::string& target, const kel::bench::PlainFile& file) {
 }
 
 int Plain(const char* corpus_path, const std::string& target) {
-    std::ifstream in(corpus_path, std::ios::binary);
-    const std::string corpus{std::istreambuf_iterator<char>(in), {}};
-    const auto files = kel::bench::ParsePlainCorpus(corpus);
-    if (!in || !files) {
+    const auto corpus = kel::bench::ReadCorpus(corpus_path);
+    const auto files = corpus ? kel::bench::ParsePlainCorpus(*corpus) : std::nullopt;
+    if (!files) {
         std::fprintf(stderr, "cannot read the corpus %s\n", corpus_path);
         return 1;
     }
