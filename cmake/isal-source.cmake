@@ -37,6 +37,8 @@ function(kelres_isal_from_source)
         COMMENT "Building ISA-L ${_version} from Debian's source package ${_package}"
         VERBATIM)
     add_custom_target(kelres_isal_build DEPENDS ${_library} ${_header})
+    # ISA-L's BSD licence asks for its notice beside the binaries that contain it.
+    install(FILES ${_dir}/LICENSE DESTINATION licenses RENAME ISA-L.txt COMPONENT runtime)
     set(KELRES_ISAL_INCLUDE_DIR ${_dir}/include PARENT_SCOPE)
     set(KELRES_ISAL_LIBRARY ${_library} PARENT_SCOPE)
 endfunction()
