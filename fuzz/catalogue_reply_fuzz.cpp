@@ -31,12 +31,12 @@ void CopyInto(const std::optional<QueryResult>& result, std::size_t size) {
     const int length = kel::catalogue::DescriptionResult(result, size ? buffer.get() : nullptr,
                                                          static_cast<std::uint32_t>(size));
     Require(length >= 0 && static_cast<std::size_t>(length) <= kel::catalogue::kMaxReply);
-    if (result->ok && size > static_cast<std::size_t>(length)) {
+    if (result->ok() && size > static_cast<std::size_t>(length)) {
         Require(buffer[length] == '\0');
     }
     const int code = kel::catalogue::ResourceIdResult(result, size ? buffer.get() : nullptr,
                                                       static_cast<std::int32_t>(size));
-    Require(code == (result->ok ? KELRES_CATALOGUE_OK : KELRES_CATALOGUE_REQUEST_FAILED));
+    Require(code == (result->ok() ? KELRES_CATALOGUE_OK : KELRES_CATALOGUE_REQUEST_FAILED));
 }
 
 }  // namespace
@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view body(reinterpret_cast<const char*>(data + 3), size - 3);
 
     const std::optional<QueryResult> result = kel::catalogue::ResultOfAnswer(status, body);
-    Require(result->ok == kel::catalogue::AnswerHasReply(status));
+    Require(result->ok() == kel::catalogue::AnswerHasReply(status));
     Require(result->reply.size() <= kel::catalogue::kMaxReply);
     Require(result->reply.find('\0') == std::string::npos);
     Require(body.substr(0, result->reply.size()) == result->reply);
@@ -65,6 +65,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(valid == KELRES_CATALOGUE_OK || valid == KELRES_CATALOGUE_REPLY_NO ||
             valid == KELRES_CATALOGUE_REQUEST_FAILED);
     Require(!kel::catalogue::UpdateResult(result) || result->reply == "1");
-    Require(result->ok || kel::catalogue::StateResult(result) == 0);
+    Require(result->ok() || kel::catalogue::StateResult(result) == 0);
     return 0;
 }
