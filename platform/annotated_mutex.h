@@ -5,8 +5,6 @@
 // elsewhere).
 #pragma once
 
-#include <condition_variable>
-
 #include "platform/lock.h"
 
 #if defined(__clang__)
@@ -38,16 +36,16 @@ class CAPABILITY("mutex") Mutex {
     platform::Lock mutex_;
 };
 
-// A condition variable for a Mutex. Wait may return without a notification: callers wait in a
+// A platform::Condition for a Mutex. Wait may return without a notification: callers wait in a
 // loop on their condition, which the analysis then sees read under the lock.
 class CondVar {
   public:
     // Releases mutex while it waits, and holds it again when it returns.
-    void Wait(Mutex& mutex) REQUIRES(mutex) { condition_.wait(mutex.mutex_); }
-    void NotifyAll() noexcept { condition_.notify_all(); }
+    void Wait(Mutex& mutex) REQUIRES(mutex) { condition_.Wait(mutex.mutex_); }
+    void NotifyAll() noexcept { condition_.NotifyAll(); }
 
   private:
-    std::condition_variable_any condition_;
+    platform::Condition condition_;
 };
 
 // Holds a Mutex for its scope, as std::scoped_lock does. lock() and unlock() let a

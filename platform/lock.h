@@ -1,7 +1,9 @@
-// A process-local lock for short sections that never wait while held.
+// A process-local lock for short sections that never wait while held, and a condition to wait
+// for under it.
 #pragma once
 
 #if !defined(_WIN32)
+#include <condition_variable>
 #include <mutex>
 #endif
 
@@ -21,6 +23,7 @@ class Lock {
     bool try_lock();
 
   private:
+    friend class Condition;
     void* srw_ = nullptr;  // an SRWLOCK: one pointer-sized word, unlocked when null
 #else
     // Inline: libKELPlatform.so takes it too, without the library's code.
@@ -35,7 +38,41 @@ class Lock {
     }
 
   private:
+    friend class Condition;
     std::mutex mutex_;
+#endif
+};
+
+// Waits under a Lock. Wait may return without a notification: callers wait in a loop on their
+// condition. Windows: a condition variable of the system's, slept on with the SRW lock, which
+// wakes a thread without a kernel object (std::condition_variable_any there waits on the thread
+// library's semaphores, and under Wine every wait and wake is a round trip to its server);
+// elsewhere std::condition_variable on the lock's own mutex.
+class Condition {
+  public:
+    Condition() = default;
+    Condition(const Condition&) = delete;
+    Condition& operator=(const Condition&) = delete;
+
+#if defined(_WIN32)
+    // Releases lock while it waits, and holds it again when it returns.
+    void Wait(Lock& lock);
+    void NotifyAll() noexcept;
+
+  private:
+    void* condition_ = nullptr;  // a CONDITION_VARIABLE: one pointer-sized word, null at rest
+#else
+    void Wait(Lock& lock) {
+        std::unique_lock<std::mutex> held(lock.mutex_, std::adopt_lock);
+        condition_.wait(held);
+        held.release();  // still the caller's
+    }
+    void NotifyAll() noexcept {
+        condition_.notify_all();
+    }
+
+  private:
+    std::condition_variable condition_;
 #endif
 };
 
