@@ -90,9 +90,4 @@ class Folder {
 // Throws FileError when the time cannot be set or the close fails.
 void CloseWithEntryTimeAndAttributes(File& output, std::int64_t modified, std::uint32_t attributes);
 
-// How many threads of an extraction close its finished files, so that the next entry need not
-// wait for a close: none where a close costs next to nothing (the extracting or writing thread
-// closes then), a few on Windows, where on-access scanners read a written file when it closes.
-extern const std::size_t kExtractionCloseThreads;
-
 }  // namespace kel::platform

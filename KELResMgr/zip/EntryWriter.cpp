@@ -5,6 +5,22 @@
 #include "platform/extraction.h"
 
 namespace kel {
+namespace {
+
+// Set by tests only (SetSlowCloseForTests).
+std::chrono::nanoseconds g_slow_close = std::chrono::microseconds(500);
+
+}  // namespace
+
+std::chrono::nanoseconds SetSlowCloseForTests(std::chrono::nanoseconds slow) {
+    return std::exchange(g_slow_close, slow);
+}
+
+// A close of a file just written takes some tens of microseconds where nothing reads it on the
+// way; a scanner's costs milliseconds.
+std::chrono::nanoseconds EntryWriter::SlowClose() {
+    return g_slow_close;
+}
 
 EntryWriter::EntryWriter(std::size_t buffer_size) : buffer_size_(buffer_size) {
     buffers_.reserve(kBuffers);
@@ -32,9 +48,9 @@ EntryWriter::~EntryWriter() {
 
 void EntryWriter::Begin(platform::File file, std::size_t size) {
     if (!writer_.joinable()) {
-        StartClosers();  // before the writer, which may hand closes over
         writer_ = std::thread(&EntryWriter::RunWriter, this);
     }
+    StartClosersIfWriterSlow();
     Chunk chunk;
     chunk.file = std::move(file);
     chunk.data = current_;
@@ -63,12 +79,32 @@ void EntryWriter::Close(platform::File file, const EntryStamp& stamp) {
         MutexLock lock(mutex_);
         RethrowFailure();
     }
-    if (platform::kExtractionCloseThreads == 0) {
-        platform::CloseWithEntryTimeAndAttributes(file, stamp.modified, stamp.attributes);
+    StartClosersIfWriterSlow();
+    if (closers_.empty()) {
+        CloseHere(file, stamp);
         return;
     }
-    StartClosers();
     HandClose({std::move(file), stamp}, false);
+}
+
+void EntryWriter::StartClosersIfWriterSlow() {
+    if (closers_.empty() && writer_closes_slow_.load(std::memory_order_relaxed)) {
+        StartClosers();
+    }
+}
+
+void EntryWriter::CloseHere(platform::File& file, const EntryStamp& stamp) {
+    const auto start = std::chrono::steady_clock::now();
+    platform::CloseWithEntryTimeAndAttributes(file, stamp.modified, stamp.attributes);
+    window_time_ += std::chrono::steady_clock::now() - start;
+    if (window_time_ >= SlowClose() * kCloseWindow) {
+        StartClosers();
+        return;
+    }
+    if (++window_closes_ == kCloseWindow) {
+        window_closes_ = 0;
+        window_time_ = std::chrono::nanoseconds(0);
+    }
 }
 
 void EntryWriter::Wait() {
@@ -134,9 +170,10 @@ char* EntryWriter::NextBuffer() {
 }
 
 void EntryWriter::StartClosers() {
-    while (closers_.size() < platform::kExtractionCloseThreads) {
+    while (closers_.size() < kCloseThreads) {
         closers_.emplace_back(&EntryWriter::RunCloser, this);
     }
+    closers_running_.store(true, std::memory_order_release);
 }
 
 void EntryWriter::RunWriter() noexcept {
@@ -164,11 +201,15 @@ void EntryWriter::RunWriter() noexcept {
                 if (chunk.size > 0) {
                     file.Write(chunk.data, chunk.size);
                 }
-                if (chunk.finish && platform::kExtractionCloseThreads == 0) {
+                if (chunk.finish && closers_running_.load(std::memory_order_acquire)) {
+                    HandClose({std::move(file), chunk.stamp}, true);
+                } else if (chunk.finish) {
+                    const auto start = std::chrono::steady_clock::now();
                     platform::CloseWithEntryTimeAndAttributes(file, chunk.stamp.modified,
                                                               chunk.stamp.attributes);
-                } else if (chunk.finish) {
-                    HandClose({std::move(file), chunk.stamp}, true);
+                    if (std::chrono::steady_clock::now() - start >= SlowClose() * kCloseWindow) {
+                        writer_closes_slow_.store(true, std::memory_order_relaxed);
+                    }
                 }
             } catch (...) {
                 Fail(std::current_exception());

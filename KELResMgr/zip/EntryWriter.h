@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -26,10 +27,12 @@ struct EntryStamp {
 // Takes files created by the extracting thread and writes and closes them elsewhere. A large
 // entry's data go chunk by chunk, in up to kBuffers buffers of buffer_size bytes, to one writer
 // thread, which writes each file's chunks in order and then closes it. A small entry is written
-// by the extracting thread itself, which hands only its close over, and only where closes are
-// slow (platform::kExtractionCloseThreads); elsewhere it closes the file at once, so that a
-// package of small files never starts a thread. Threads start at their first job and stay until
-// the object goes.
+// and closed by the extracting thread itself, so that a package of small files never starts a
+// thread, until closes prove slow (an on-access scanner reads each file written when it closes,
+// a network file system flushes it): from then on, kCloseThreads threads close the finished
+// files, the writer's too, and the next entry need not wait. Where closes cost next to nothing,
+// a hand-over would only add its own cost. Threads start at their first job and stay until the
+// object goes.
 //
 // Every function but the destructor is called from the extracting thread only (the one that made
 // the object). A failure of a write or close on another thread stops all writing; the next call
@@ -46,6 +49,11 @@ class EntryWriter {
     static_assert(kWakeBatch < kBuffers, "a waiting writer is woken before the buffers run out");
     // Files handed over for their close and not yet closed; further closes wait.
     static constexpr std::size_t kMaxPendingCloses = 16;
+    static constexpr std::size_t kCloseThreads = 3;
+    // Closes are slow once kCloseWindow closes in a row take kCloseWindow times SlowClose()
+    // together: one close held up for that long, or all of them a while.
+    static constexpr std::size_t kCloseWindow = 16;
+    static std::chrono::nanoseconds SlowClose();
 
     explicit EntryWriter(std::size_t buffer_size);
     ~EntryWriter();
@@ -86,6 +94,10 @@ class EntryWriter {
 
     // Queues chunk for the writer, which is started first when it has not been.
     void Hand(Chunk chunk);
+    // Closes file here, and starts the close threads when closes prove slow.
+    void CloseHere(platform::File& file, const EntryStamp& stamp);
+    // Starts the close threads once the writer has found its closes slow.
+    void StartClosersIfWriterSlow();
     // Queues a close for the close threads; from the extracting thread, once fewer than
     // kMaxPendingCloses are pending.
     void HandClose(PendingClose close, bool from_writer);
@@ -117,9 +129,21 @@ class EntryWriter {
     std::atomic<bool> failed_{false};
     bool stopping_ GUARDED_BY(mutex_) = false;
 
+    // The extracting thread's closes in the current window, and their time.
+    std::size_t window_closes_ = 0;
+    std::chrono::nanoseconds window_time_{0};
+    // Set once the close threads run; the writer hands its closes over from then on.
+    std::atomic<bool> closers_running_{false};
+    // Set by the writer when one of its closes took a window's worth of slow closes.
+    std::atomic<bool> writer_closes_slow_{false};
+
     // Started and joined by the extracting thread.
     std::thread writer_;
     std::vector<std::thread> closers_;
 };
+
+// For tests: closes count as slow from slow on (zero: the first close starts the close threads);
+// returns the setting before. Set it while no extraction runs.
+std::chrono::nanoseconds SetSlowCloseForTests(std::chrono::nanoseconds slow);
 
 }  // namespace kel

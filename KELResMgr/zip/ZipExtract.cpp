@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "KELResMgr/zip/EntryName.h"
@@ -21,19 +22,19 @@ namespace {
 // Set by tests only (SetBeforeEntryHookForTests).
 void (*g_before_entry_hook)(const std::string& folder) = nullptr;
 
-// The open folders from the staging folder down to the folder of the last entry written. Each
-// level is opened through the one above it, so a folder of the staging tree that is replaced by
-// a link meanwhile never leads a write elsewhere; entries of one folder, as archives mostly list
-// them, share its handle. At most kMaxEntryNameDepth + 1 folders are open at once. On Windows
-// the open levels cannot be renamed or removed either.
+// The folders of the staging tree that entries were written to, open. Each folder is opened
+// through the one above it, so a folder of the staging tree that is replaced by a link meanwhile
+// never leads a write elsewhere, and is opened and checked once: archives that list their entries
+// folder after folder, and those that go round the folders file by file, pay for it once. At most
+// kMaxOpenFolders are kept open (plus those of one entry's path); past that, all are closed and
+// opened again as entries need them. On Windows the open folders cannot be renamed or removed.
 class FolderChain {
   public:
-    explicit FolderChain(const std::string& root) {
-        levels_.push_back(
-            {std::string(), platform::NameText::kSystem, root, platform::Folder::Open(root)});
-    }
+    static constexpr std::size_t kMaxOpenFolders = 128;
 
-    const std::string& root() const { return levels_.front().path; }
+    explicit FolderChain(const std::string& root) : root_{root, platform::Folder::Open(root)} {}
+
+    const std::string& root() const { return root_.path; }
 
     // Where an entry's file goes: its folder, open, and its name there.
     struct Output {
@@ -47,20 +48,30 @@ class FolderChain {
 
     // Before the staging folder is renamed: Windows cannot rename a folder with open handles
     // below it.
-    void Close() { levels_.clear(); }
+    void Close() {
+        opened_.clear();
+        root_.folder = platform::Folder();
+    }
 
   private:
     struct Level {
-        std::string name;
-        platform::NameText text;  // the same bytes name another folder in another encoding
         std::string path;
         platform::Folder folder;
     };
-    std::vector<Level> levels_;  // [0] is the staging folder
+    Level root_;
+    // By the levels' names below the staging folder, each followed by '/', and the encoding the
+    // names are in: the same bytes name another folder in another encoding. A node map: a level
+    // stays where it is while others are added.
+    std::unordered_map<std::string, Level> opened_;
+    std::string key_;  // reused by Prepare
 };
 
 FolderChain::Output FolderChain::Prepare(std::string_view name, platform::NameText text) {
-    std::size_t depth = 0;  // levels_[depth] is the folder reached so far
+    if (opened_.size() >= kMaxOpenFolders) {
+        opened_.clear();
+    }
+    const Level* level = &root_;
+    key_.assign(1, static_cast<char>(text));
     std::size_t start = 0;
     for (std::size_t slash = name.find('/'); slash != std::string::npos;
          start = slash + 1, slash = name.find('/', start)) {
@@ -68,19 +79,18 @@ FolderChain::Output FolderChain::Prepare(std::string_view name, platform::NameTe
         if (segment.empty() || segment == ".") {
             continue;
         }
-        ++depth;
-        if (depth < levels_.size() && levels_[depth].name == segment &&
-            levels_[depth].text == text) {
-            continue;  // still on the last entry's path
+        key_.append(segment).push_back('/');
+        const auto found = opened_.find(key_);
+        if (found != opened_.end()) {
+            level = &found->second;
+            continue;
         }
-        levels_.resize(depth);
-        std::string path = platform::JoinPath(levels_.back().path, segment);
-        platform::Folder folder = levels_.back().folder.OpenOrCreateFolder(segment, text, path);
-        levels_.push_back({std::string(segment), text, std::move(path), std::move(folder)});
+        std::string path = platform::JoinPath(level->path, segment);
+        platform::Folder folder = level->folder.OpenOrCreateFolder(segment, text, path);
+        level = &opened_.try_emplace(key_, Level{std::move(path), std::move(folder)}).first->second;
     }
-    levels_.resize(depth + 1);
     const std::string_view leaf = name.substr(start);
-    return {levels_.back().folder, leaf, platform::JoinPath(levels_.back().path, leaf)};
+    return {level->folder, leaf, platform::JoinPath(level->path, leaf)};
 }
 
 // Throws unless path is a real folder: a link in its place could lead writes elsewhere.

@@ -129,7 +129,4 @@ void CloseWithEntryTimeAndAttributes(File& output, std::int64_t modified,
     output.Close();
 }
 
-// A close of a file just written only drops a descriptor.
-const std::size_t kExtractionCloseThreads = 0;
-
 }  // namespace kel::platform

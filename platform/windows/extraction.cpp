@@ -266,8 +266,4 @@ void CloseWithEntryTimeAndAttributes(File& output, std::int64_t modified,
     output.Close();
 }
 
-// A scanner holds up the close of every file written; three such closes overlap each other and
-// the next entries.
-const std::size_t kExtractionCloseThreads = 3;
-
 }  // namespace kel::platform

@@ -15,12 +15,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <optional>
 
 #include "KELResMgr/Package.h"
+#include "KELResMgr/zip/EntryWriter.h"
 #include "KELResMgr/zip/ZipExtract.h"
 #include "ZipTestSupport.h"
 #include "harness/TempFolder.h"
@@ -105,6 +108,18 @@ TEST(CopyPackageBody, Failures) {
     EXPECT_FALSE(CopyPackageBody(tmp / "p.tsl", tmp / "no/such/folder.zip"));
 }
 
+// For its scope, every extraction closes its files on the close threads, as where closes are slow.
+class CloseThreadsAtOnce {
+  public:
+    CloseThreadsAtOnce() : saved_(SetSlowCloseForTests(std::chrono::nanoseconds(0))) {}
+    ~CloseThreadsAtOnce() { SetSlowCloseForTests(saved_); }
+    CloseThreadsAtOnce(const CloseThreadsAtOnce&) = delete;
+    CloseThreadsAtOnce& operator=(const CloseThreadsAtOnce&) = delete;
+
+  private:
+    std::chrono::nanoseconds saved_;
+};
+
 class ExtractTest : public ::testing::Test {
   protected:
     std::string Archive(const std::vector<CraftEntry>& entries) {
@@ -131,41 +146,69 @@ class ExtractTest : public ::testing::Test {
 
 // Catches folder entries that create files, backslash names treated differently from slashed
 // ones, folder parts that are not created, a wrong last-write time or read-only bit, and a later
-// entry that cannot replace a read-only file.
+// entry that cannot replace a read-only file (on Windows, also one whose earlier file is still
+// open on a close thread).
 TEST_F(ExtractTest, WritesFilesFoldersTimesAndAttributes) {
     const std::string big = test::SampleText(40960);
-    ASSERT_TRUE(ExtractPackage(Archive({
-                                   {.name = "img/", .data = ""},
-                                   {.name = "a.txt", .data = "alpha", .deflate = true},
-                                   {.name = "img\\b.png", .data = "png"},
-                                   {.name = "deep\\er\\", .data = ""},
-                                   {.name = "deep/er/c.txt", .data = big, .deflate = true},
-                                   {.name = "./d.txt", .data = "dot"},
-                                   {.name = "empty", .data = "", .external_attributes = 0x01},
-                                   {.name = "ro.txt", .data = "keep", .external_attributes = 0x21},
-                                   {.name = "a.txt", .data = "later wins"},
-                                   // replaces a read-only file
-                                   {.name = "empty", .data = "", .external_attributes = 0x01},
-                               }),
-                               Target()));
-    EXPECT_FALSE(fs::exists(Staging()));
-    EXPECT_EQ(ListTree(Target()),
-              "a.txt\nd.txt\ndeep/\ndeep/er/\ndeep/er/c.txt\nempty\nimg/\nimg/b.png\nro.txt\n");
-    EXPECT_EQ(ReadFile(Target() + "/a.txt"), "later wins");
-    EXPECT_EQ(ReadFile(Target() + "/img/b.png"), "png");
-    EXPECT_EQ(ReadFile(Target() + "/deep/er/c.txt"), big);
-    EXPECT_EQ(ReadFile(Target() + "/d.txt"), "dot");
-    EXPECT_EQ(ReadFile(Target() + "/empty"), "");
+    const std::string archive = Archive({
+        {.name = "img/", .data = ""},
+        {.name = "a.txt", .data = "alpha", .deflate = true},
+        {.name = "img\\b.png", .data = "png"},
+        {.name = "deep\\er\\", .data = ""},
+        {.name = "deep/er/c.txt", .data = big, .deflate = true},
+        {.name = "./d.txt", .data = "dot"},
+        {.name = "empty", .data = "", .external_attributes = 0x01},
+        {.name = "ro.txt", .data = "keep", .external_attributes = 0x21},
+        {.name = "a.txt", .data = "later wins"},
+        // replaces a read-only file
+        {.name = "empty", .data = "", .external_attributes = 0x01},
+    });
+    for (const bool close_threads : {false, true}) {
+        SCOPED_TRACE(close_threads ? "closed on the close threads" : "closed at once");
+        std::optional<CloseThreadsAtOnce> slow;
+        if (close_threads) {
+            slow.emplace();
+        }
+        const std::string target = tmp_ / (close_threads ? "threads_files" : "res_files");
+        ASSERT_TRUE(ExtractPackage(archive, target));
+        EXPECT_FALSE(fs::exists(target + "_tmp"));
+        EXPECT_EQ(ListTree(target),
+                  "a.txt\nd.txt\ndeep/\ndeep/er/\ndeep/er/c.txt\nempty\nimg/\nimg/b.png\nro.txt\n");
+        EXPECT_EQ(ReadFile(target + "/a.txt"), "later wins");
+        EXPECT_EQ(ReadFile(target + "/img/b.png"), "png");
+        EXPECT_EQ(ReadFile(target + "/deep/er/c.txt"), big);
+        EXPECT_EQ(ReadFile(target + "/d.txt"), "dot");
+        EXPECT_EQ(ReadFile(target + "/empty"), "");
 
-    const std::int64_t expected = test::LocalTime(2021, 6, 15, 10, 20, 30);
-    for (const char* name : {"a.txt", "img/b.png", "empty", "ro.txt"}) {
-        SCOPED_TRACE(name);
-        struct stat info {};
-        ASSERT_EQ(::stat((Target() + "/" + name).c_str(), &info), 0);
-        EXPECT_EQ(info.st_mtime, expected);
-        const bool read_only = std::string(name) == "empty" || std::string(name) == "ro.txt";
-        EXPECT_EQ((info.st_mode & 0222) == 0, read_only);
-        EXPECT_EQ(info.st_mode & 0111, 0u);
+        const std::int64_t expected = test::LocalTime(2021, 6, 15, 10, 20, 30);
+        for (const char* name : {"a.txt", "img/b.png", "empty", "ro.txt"}) {
+            SCOPED_TRACE(name);
+            struct stat info {};
+            ASSERT_EQ(::stat((target + "/" + name).c_str(), &info), 0);
+            EXPECT_EQ(info.st_mtime, expected);
+            const bool read_only = std::string(name) == "empty" || std::string(name) == "ro.txt";
+            EXPECT_EQ((info.st_mode & 0222) == 0, read_only);
+            EXPECT_EQ(info.st_mode & 0111, 0u);
+        }
+    }
+}
+
+// Catches a file written into another folder than its name says when the entries go round more
+// folders than are kept open (their handles closed and opened again), and round nested ones.
+TEST_F(ExtractTest, EntriesGoingRoundTheFolders) {
+    std::vector<CraftEntry> entries;
+    std::vector<std::string> names;
+    for (int i = 0; i < 400; ++i) {
+        const int folder = i % 150;
+        names.push_back("f" + std::to_string(folder) + (folder % 3 ? "/" : "/in/") + "e" +
+                        std::to_string(i));
+    }
+    for (const std::string& name : names) {
+        entries.push_back({.name = name, .data = name});
+    }
+    ASSERT_TRUE(ExtractPackage(Archive(entries), Target()));
+    for (const std::string& name : names) {
+        ASSERT_EQ(ReadFile(Target() + "/" + name), name);
     }
 }
 
@@ -508,19 +551,26 @@ TEST_F(ExtractTest, FailedWriteOfALargeEntryLeavesNothing) {
     GTEST_SKIP() << "no file size limit to set here";
 #else
     const std::string large = test::SampleText(1 << 20);
+    const std::vector<CraftEntry> followed = {{.name = "l", .data = large, .deflate = true},
+                                              {.name = "b", .data = "b"},
+                                              {.name = "c", .data = "c"}};
     const struct {
         const char* label;
         std::vector<CraftEntry> entries;
+        bool close_threads;
     } rows[] = {
         {"the last entry",
-         {{.name = "a", .data = "a"}, {.name = "l", .data = large, .deflate = true}}},
-        {"followed by small entries",
-         {{.name = "l", .data = large, .deflate = true},
-          {.name = "b", .data = "b"},
-          {.name = "c", .data = "c"}}},
+         {{.name = "a", .data = "a"}, {.name = "l", .data = large, .deflate = true}},
+         false},
+        {"followed by small entries", followed, false},
+        {"followed by small entries, closed on the close threads", followed, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);
+        std::optional<CloseThreadsAtOnce> slow;
+        if (row.close_threads) {
+            slow.emplace();
+        }
         const std::string archive = Archive(row.entries);
         rlimit saved{};
         ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
