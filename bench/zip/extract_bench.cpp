@@ -9,6 +9,9 @@
 //     The limit an extractor is held against: the corpus's files (read into memory first) written
 //     with the plain calls, a folder made for each new one, each file created new, written in
 //     1 MiB blocks and closed. Prints the seconds of the writing alone.
+// zip_extract_bench read <archive> <chunk size>
+//     The reading side's limit (ReadAlone.h): every entry read, inflated and CRC-checked with that
+//     chunk size, nothing written. Prints its seconds.
 // Exit status 0 on success.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,6 +26,7 @@
 #include <string>
 
 #include "PlainCorpus.h"
+#include "ReadAlone.h"
 
 #include "KELResMgr.h"
 #include "KELResMgr/zip/InflateEngine.h"
@@ -92,12 +96,16 @@ int main(int argc, char** argv) {
     if (argc != 4) {
         std::fprintf(stderr,
                      "usage: %s export <appdata> <id> | plain <corpus> <target> | "
-                     "<archive> <target> <chunk>\n",
+                     "read <archive> <chunk> | <archive> <target> <chunk>\n",
                      argv[0]);
         return 2;
     }
     try {
         const auto chunk = static_cast<std::size_t>(std::strtoul(argv[3], nullptr, 10));
+        if (mode == "read") {
+            std::printf("%.6f\n", kel::bench::ReadAlone(argv[2], chunk));
+            return 0;
+        }
         return kel::ExtractArchive(argv[1], argv[2], chunk) ? 0 : 1;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "cannot extract %s: %s\n", argv[1], error.what());
