@@ -1,6 +1,7 @@
 // zip_extract_bench export <resources folder's application-data root> <identifier>
 //     A host's request for a resource whose version-1 package lies in the resources folder:
 //     DownloadResFileEx unpacks it there (the package's body read in place) and deletes it.
+//     Prints the seconds of the call.
 // zip_extract_bench <archive> <target folder> <chunk size>
 //     ExtractArchive alone, with that chunk size.
 // zip_extract_bench engine
@@ -90,7 +91,10 @@ int main(int argc, char** argv) {
     if (mode == "export" && argc == 4) {
         // Read at the library's first use of the folder, not at load.
         setenv("KELRES_COMMON_APPDATA", argv[2], 1);
+        const auto start = std::chrono::steady_clock::now();
         const std::string folder = DownloadResFileEx(argv[3], 0, nullptr, 0, true);
+        const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
+        std::printf("%.6f\n", seconds.count());
         return folder.size() > 6 && folder.compare(folder.size() - 6, 6, "_files") == 0 ? 0 : 1;
     }
     if (argc != 4) {
