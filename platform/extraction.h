@@ -90,4 +90,11 @@ class Folder {
 // Throws FileError when the time cannot be set or the close fails.
 void CloseWithEntryTimeAndAttributes(File& output, std::int64_t modified, std::uint32_t attributes);
 
+// How many folders of its staging tree an extraction keeps open, besides those of the entry at
+// hand, so that each is opened and checked once: many on Windows, where a handle costs little and
+// opening a folder costs several calls (and under Wine server round trips); a few elsewhere, where
+// descriptors are a limited resource of the host's process (1,024 by default) shared by every
+// extraction at once, and opening a folder costs one call.
+extern const std::size_t kFoldersKeptOpen;
+
 }  // namespace kel::platform

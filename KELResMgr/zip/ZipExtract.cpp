@@ -24,14 +24,13 @@ void (*g_before_entry_hook)(const std::string& folder) = nullptr;
 
 // The folders of the staging tree that entries were written to, open. Each folder is opened
 // through the one above it, so a folder of the staging tree that is replaced by a link meanwhile
-// never leads a write elsewhere, and is opened and checked once: archives that list their entries
-// folder after folder, and those that go round the folders file by file, pay for it once. At most
-// kMaxOpenFolders are kept open (plus those of one entry's path); past that, all are closed and
-// opened again as entries need them. On Windows the open folders cannot be renamed or removed.
+// never leads a write elsewhere, and is opened and checked once while it stays open: archives that
+// list their entries folder after folder, and those that go round the folders file by file, pay
+// for it once. At most platform::kFoldersKeptOpen are kept (plus those of one entry's path); past
+// that, all are closed and opened again as entries need them. On Windows the open folders cannot
+// be renamed or removed.
 class FolderChain {
   public:
-    static constexpr std::size_t kMaxOpenFolders = 128;
-
     explicit FolderChain(const std::string& root) : root_{root, platform::Folder::Open(root)} {}
 
     const std::string& root() const { return root_.path; }
@@ -67,7 +66,7 @@ class FolderChain {
 };
 
 FolderChain::Output FolderChain::Prepare(std::string_view name, platform::NameText text) {
-    if (opened_.size() >= kMaxOpenFolders) {
+    if (opened_.size() >= platform::kFoldersKeptOpen) {
         opened_.clear();
     }
     const Level* level = &root_;

@@ -129,4 +129,6 @@ void CloseWithEntryTimeAndAttributes(File& output, std::int64_t modified,
     output.Close();
 }
 
+const std::size_t kFoldersKeptOpen = 16;
+
 }  // namespace kel::platform

@@ -266,4 +266,6 @@ void CloseWithEntryTimeAndAttributes(File& output, std::int64_t modified,
     output.Close();
 }
 
+const std::size_t kFoldersKeptOpen = 128;
+
 }  // namespace kel::platform
