@@ -10,6 +10,13 @@ namespace {
 // Set by tests only (SetSlowCloseForTests).
 std::chrono::nanoseconds g_slow_close = std::chrono::microseconds(500);
 
+// Stamps and closes file; gives the time that took.
+std::chrono::nanoseconds TimedClose(platform::File& file, const EntryStamp& stamp) {
+    const auto start = std::chrono::steady_clock::now();
+    platform::CloseWithEntryTimeAndAttributes(file, stamp.modified, stamp.attributes);
+    return std::chrono::steady_clock::now() - start;
+}
+
 }  // namespace
 
 std::chrono::nanoseconds SetSlowCloseForTests(std::chrono::nanoseconds slow) {
@@ -94,9 +101,7 @@ void EntryWriter::StartClosersIfWriterSlow() {
 }
 
 void EntryWriter::CloseHere(platform::File& file, const EntryStamp& stamp) {
-    const auto start = std::chrono::steady_clock::now();
-    platform::CloseWithEntryTimeAndAttributes(file, stamp.modified, stamp.attributes);
-    window_time_ += std::chrono::steady_clock::now() - start;
+    window_time_ += TimedClose(file, stamp);
     if (window_time_ >= SlowClose() * kCloseWindow) {
         StartClosers();
         return;
@@ -203,13 +208,9 @@ void EntryWriter::RunWriter() noexcept {
                 }
                 if (chunk.finish && closers_running_.load(std::memory_order_acquire)) {
                     HandClose({std::move(file), chunk.stamp}, true);
-                } else if (chunk.finish) {
-                    const auto start = std::chrono::steady_clock::now();
-                    platform::CloseWithEntryTimeAndAttributes(file, chunk.stamp.modified,
-                                                              chunk.stamp.attributes);
-                    if (std::chrono::steady_clock::now() - start >= SlowClose() * kCloseWindow) {
-                        writer_closes_slow_.store(true, std::memory_order_relaxed);
-                    }
+                } else if (chunk.finish &&
+                           TimedClose(file, chunk.stamp) >= SlowClose() * kCloseWindow) {
+                    writer_closes_slow_.store(true, std::memory_order_relaxed);
                 }
             } catch (...) {
                 Fail(std::current_exception());
