@@ -290,6 +290,9 @@ bool AwaitsOneBit(const IsalStream& stream, std::size_t remaining) {
 std::size_t DeliverDecoded(inflate_state& state, unsigned char* output, std::size_t size) {
     const auto count = std::min<std::size_t>(
         size, static_cast<std::size_t>(state.tmp_out_valid - state.tmp_out_processed));
+    if (count == 0) {
+        return 0;  // output may be null when no room was given
+    }
     std::memcpy(output, state.tmp_out_buffer + state.tmp_out_processed, count);
     state.tmp_out_processed += static_cast<std::int32_t>(count);
     return count;
@@ -329,7 +332,9 @@ void ResumeAfterBlock(inflate_state& state, const unsigned char* output, std::si
     } else {
         const std::size_t keep = std::min(buffered, kWindow - direct);
         std::memmove(window, window + buffered - keep, keep);
-        std::memcpy(window + keep, output + made - direct, direct);
+        if (direct > 0) {  // else the call may have had no output buffer at all
+            std::memcpy(window + keep, output + made - direct, direct);
+        }
         size = keep + direct;
     }
     state.tmp_out_valid = static_cast<std::int32_t>(size);
@@ -393,12 +398,16 @@ int InflateEngine::Decode(const unsigned char** input, std::size_t* input_size,
                     return kInflateDataError;  // cannot happen
                 }
                 std::memmove(stream.held, stream.held + stream.held_used, waiting);
-                std::memcpy(stream.held + waiting, *input, *input_size);
                 stream.held_used = 0;
-                stream.held_size = waiting + *input_size;
-                moved = moved || *input_size > 0;
-                *input += *input_size;
-                *input_size = 0;
+                stream.held_size = waiting;
+                // A reader with no input left passes a null pointer with a size of 0.
+                if (*input_size > 0) {
+                    std::memcpy(stream.held + waiting, *input, *input_size);
+                    stream.held_size += *input_size;
+                    moved = true;
+                    *input += *input_size;
+                    *input_size = 0;
+                }
                 break;
             }
             stream.final_block = header == Header::kValidFinal;
@@ -466,6 +475,9 @@ int InflateEngine::Decode(const unsigned char** input, std::size_t* input_size,
 }
 
 std::uint32_t ZipCrc32(std::uint32_t crc, const void* data, std::size_t size) noexcept {
+    if (size == 0) {
+        return crc;  // data may be null
+    }
     return crc32_gzip_refl(crc, static_cast<const unsigned char*>(data), size);
 }
 
