@@ -1,5 +1,8 @@
 #include "FuzzScratch.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <vector>
 
@@ -9,6 +12,15 @@ namespace kel::fuzz {
 
 const std::string& ScratchFolder() {
     static const std::string folder = [] {
+        // A run that must repeat itself input for input names its folder: the path reaches
+        // the code under test (in its messages), and a random one would steer the fuzzer.
+        const char* fixed = std::getenv("KELRES_FUZZ_SCRATCH");
+        if (fixed != nullptr && *fixed != '\0') {
+            if (mkdir(fixed, 0700) != 0 && errno != EEXIST) {
+                std::abort();
+            }
+            return std::string(fixed);
+        }
         const char* tmpdir = std::getenv("TMPDIR");
         std::string pattern =
             std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/kelres-fuzz-XXXXXX";

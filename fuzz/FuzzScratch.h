@@ -7,7 +7,8 @@
 
 namespace kel::fuzz {
 
-// A fresh folder under $TMPDIR (or /tmp), made at the first call; fuzz/run-all removes it.
+// A fresh folder under $TMPDIR (or /tmp), made at the first call, or the folder that
+// KELRES_FUZZ_SCRATCH names; fuzz/run-all removes it.
 const std::string& ScratchFolder();
 
 // Writes the input to ScratchFolder() + "/input.zip" and returns that path.
