@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "platform/owner_lock.h"
 #include "platform/path.h"
 
 namespace kel::platform {
@@ -49,22 +50,34 @@ bool RemoveOne(const std::wstring& path, DWORD attributes) {
     return DeleteFileW(path.c_str()) != 0;
 }
 
+void RemoveTree(const std::wstring& path, DWORD attributes);
+
+// Removes what the folder at path holds, the folder itself staying.
+void RemoveContent(const std::wstring& path) {
+    WIN32_FIND_DATAW entry{};
+    const HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        const std::wstring_view name = entry.cFileName;
+        if (name != L"." && name != L"..") {
+            RemoveTree(path + L"\\" + entry.cFileName, entry.dwFileAttributes);
+        }
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+}
+
 void RemoveTree(const std::wstring& path, DWORD attributes) {
     if (IsFolderItself(attributes)) {
-        WIN32_FIND_DATAW entry{};
-        const HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &entry);
-        if (search != INVALID_HANDLE_VALUE) {
-            do {
-                const std::wstring_view name = entry.cFileName;
-                if (name != L"." && name != L"..") {
-                    RemoveTree(path + L"\\" + entry.cFileName, entry.dwFileAttributes);
-                }
-            } while (FindNextFileW(search, &entry));
-            FindClose(search);
-        }
+        RemoveContent(path);
     }
     RemoveOne(path, attributes);
 }
+
+struct HandleCloser {
+    void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
 
 }  // namespace
 
@@ -103,6 +116,38 @@ void SilentDelete(std::string path) {
     }
 }
 
+// The lock test and the removal are one handle: opened to delete, without sharing deletion, it
+// can only be had while no OwnerLock holds the name, and while it is open none can be taken.
+bool RemoveUnlessHeld(const std::string& path, PathKind kind) {
+    const std::wstring wide = Widen(path);
+    const HANDLE opened = CreateFileW(
+        wide.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) {
+        return false;  // held, gone, or refused
+    }
+    const std::unique_ptr<void, HandleCloser> handle(opened);
+    FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandleEx(opened, FileBasicInfo, &basic, sizeof basic) ||
+        (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != (kind == PathKind::kFolder)) {
+        return false;
+    }
+    if (kind == PathKind::kFolder) {
+        RemoveContent(wide);
+    } else if (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) {
+        FILE_BASIC_INFO normal{};  // zero times stay as they are
+        normal.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        SetFileInformationByHandle(opened, FileBasicInfo, &normal, sizeof normal);
+    }
+    // The name goes when the handle closes.
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    return SetFileInformationByHandle(opened, FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
+}
+
 bool RemoveFile(const std::string& path) {
     const DWORD attributes =
         path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(path.c_str());
@@ -121,14 +166,8 @@ bool SilentRename(std::string from, std::string to) {
     return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
-std::vector<std::string> FilesUnchangedFor(const std::string& folder, std::int64_t seconds) {
+std::vector<std::string> NamesIn(const std::string& folder) {
     std::vector<std::string> names;
-    FILETIME now{};
-    GetSystemTimeAsFileTime(&now);
-    const auto ticks = [](const FILETIME& time) {
-        return (static_cast<std::int64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-    };
-    constexpr std::int64_t kTicksPerSecond = 10000000;  // FILETIME counts 100 ns
     WIN32_FIND_DATAA entry{};
     const HANDLE found = FindFirstFileA(JoinPath(folder, "*").c_str(), &entry);
     if (found == INVALID_HANDLE_VALUE) {
@@ -136,10 +175,9 @@ std::vector<std::string> FilesUnchangedFor(const std::string& folder, std::int64
     }
     const std::unique_ptr<void, BOOL(WINAPI*)(HANDLE)> search(found, &FindClose);
     do {
-        const bool plain = (entry.dwFileAttributes &
-                            (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
-        if (plain && ticks(now) - ticks(entry.ftLastWriteTime) >= seconds * kTicksPerSecond) {
-            names.emplace_back(entry.cFileName);
+        const std::string_view name = entry.cFileName;
+        if (name != "." && name != "..") {
+            names.emplace_back(name);
         }
     } while (FindNextFileA(search.get(), &entry));
     return names;
