@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "platform/owner_lock.h"
 #include "platform/path.h"
@@ -50,29 +52,46 @@ bool RemoveOne(const std::wstring& path, DWORD attributes) {
     return DeleteFileW(path.c_str()) != 0;
 }
 
-void RemoveTree(const std::wstring& path, DWORD attributes);
-
-// Removes what the folder at path holds, the folder itself staying.
-void RemoveContent(const std::wstring& path) {
-    WIN32_FIND_DATAW entry{};
-    const HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    do {
-        const std::wstring_view name = entry.cFileName;
-        if (name != L"." && name != L"..") {
-            RemoveTree(path + L"\\" + entry.cFileName, entry.dwFileAttributes);
-        }
-    } while (FindNextFileW(search, &entry));
-    FindClose(search);
-}
-
 void RemoveTree(const std::wstring& path, DWORD attributes) {
     if (IsFolderItself(attributes)) {
-        RemoveContent(path);
+        WIN32_FIND_DATAW entry{};
+        const HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &entry);
+        if (search != INVALID_HANDLE_VALUE) {
+            do {
+                const std::wstring_view name = entry.cFileName;
+                if (name != L"." && name != L"..") {
+                    RemoveTree(path + L"\\" + entry.cFileName, entry.dwFileAttributes);
+                }
+            } while (FindNextFileW(search, &entry));
+            FindClose(search);
+        }
     }
     RemoveOne(path, attributes);
+}
+
+// The names and attributes in the open folder, read through its own handle: a search by its path
+// is refused while a handle that may delete it is open.
+std::vector<std::pair<std::wstring, DWORD>> ListThrough(HANDLE folder) {
+    std::vector<std::pair<std::wstring, DWORD>> entries;
+    std::vector<LONGLONG> buffer(8192);  // 64 KiB, aligned as the records need
+    const DWORD size = static_cast<DWORD>(buffer.size() * sizeof(LONGLONG));
+    FILE_INFO_BY_HANDLE_CLASS part = FileFullDirectoryRestartInfo;
+    while (GetFileInformationByHandleEx(folder, part, buffer.data(), size)) {
+        part = FileFullDirectoryInfo;
+        const char* at = reinterpret_cast<const char*>(buffer.data());
+        for (;;) {
+            const auto* entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(at);
+            const std::wstring_view name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..") {
+                entries.emplace_back(name, entry->FileAttributes);
+            }
+            if (entry->NextEntryOffset == 0) {
+                break;
+            }
+            at += entry->NextEntryOffset;
+        }
+    }
+    return entries;
 }
 
 struct HandleCloser {
@@ -120,8 +139,9 @@ void SilentDelete(std::string path) {
 // can only be had while no OwnerLock holds the name, and while it is open none can be taken.
 bool RemoveUnlessHeld(const std::string& path, PathKind kind) {
     const std::wstring wide = Widen(path);
+    const DWORD listing = kind == PathKind::kFolder ? FILE_LIST_DIRECTORY : 0;
     const HANDLE opened = CreateFileW(
-        wide.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
+        wide.c_str(), DELETE | listing | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (opened == INVALID_HANDLE_VALUE) {
@@ -135,7 +155,9 @@ bool RemoveUnlessHeld(const std::string& path, PathKind kind) {
         return false;
     }
     if (kind == PathKind::kFolder) {
-        RemoveContent(wide);
+        for (const auto& [name, attributes] : ListThrough(opened)) {
+            RemoveTree(wide + L"\\" + name, attributes);
+        }
     } else if (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) {
         FILE_BASIC_INFO normal{};  // zero times stay as they are
         normal.FileAttributes = FILE_ATTRIBUTE_NORMAL;
