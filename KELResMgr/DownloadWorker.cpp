@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "KELResMgr/HostNotification.h"
+#include "KELResMgr/Leftovers.h"
 #include "KELResMgr/LocalFolders.h"
 #include "KELResMgr/ModuleState.h"
 #include "KELResMgr/Package.h"
@@ -44,6 +45,8 @@ WorkerResult InstallBody(const DownloadTask& task, PartFile& body, const std::st
 // Fetches and unpacks. Any error of the fetch ends it as a failure; the part file goes with
 // it, and nothing else is removed.
 WorkerResult FetchAndInstall(DownloadTask& task, const std::string& folder) {
+    // What a process that ended left of this resource goes before this download adds its own.
+    ReclaimLeftovers(ResourcesFolder(), task.id);
     std::optional<PartFile> body;
     FetchResult fetched;
     try {

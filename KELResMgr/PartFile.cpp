@@ -4,55 +4,83 @@
 #include <cctype>
 #include <cstdint>
 #include <string_view>
+#include <utility>
 
 #include "KELResMgr/RandomName.h"
-#include "KELResMgr/ResTrace.h"
 #include "platform/file_ops.h"
 
 namespace kel {
 namespace {
 
-constexpr char kFn[] = "[CResManager::DownloadFileByHttp] ";
 constexpr std::string_view kPartSuffix = ".part-";  // followed by 8 hex digits
 constexpr std::size_t kPartDigits = 8;
-constexpr std::int64_t kAbandonedPartAge = 60 * 60;  // seconds
+constexpr int kAttempts = 8;
 
-// "<T>.tsl" + kPartSuffix + 8 hex digits, as CreateBeside names them.
-bool IsPartFileName(std::string_view name) {
+bool AreHexDigits(std::string_view text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
+}
+
+}  // namespace
+
+bool IsPartFileName(std::string_view name, std::string_view final_name) {
     const std::size_t suffix = name.rfind(kPartSuffix);
     if (suffix == std::string_view::npos || suffix < 4 || name.substr(suffix - 4, 4) != ".tsl" ||
         name.size() != suffix + kPartSuffix.size() + kPartDigits) {
         return false;
     }
-    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(suffix + kPartSuffix.size()),
-                       name.end(),
-                       [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+    if (!final_name.empty() && name.substr(0, suffix) != final_name) {
+        return false;
+    }
+    return AreHexDigits(name.substr(suffix + kPartSuffix.size()));
 }
 
-}  // namespace
-
-platform::File PartFile::CreateBeside(const std::string& final_path, int* error_number) {
+std::optional<PartFile> PartFile::CreateBeside(const std::string& final_path, int* error_number) {
     int error = platform::kFileExistsError;
-    for (int attempt = 0; attempt < 8 && error == platform::kFileExistsError; ++attempt) {
+    for (int attempt = 0; attempt < kAttempts && error == platform::kFileExistsError; ++attempt) {
+        const std::string path = final_path + std::string(kPartSuffix) + RandomHexDigits();
         platform::File file =
-            platform::File::TryOpen(final_path + std::string(kPartSuffix) + RandomHexDigits(),
-                                    platform::File::Mode::kCreateNew, &error);
-        if (file.is_open()) {
-            return file;
+            platform::File::TryOpen(path, platform::File::Mode::kCreateNew, &error);
+        if (!file.is_open()) {
+            continue;
+        }
+        try {
+            std::optional<platform::OwnerLock> lock =
+                platform::OwnerLock::Take(path, platform::PathKind::kFile);
+            if (lock) {
+                return PartFile(final_path, std::move(file), std::move(*lock));
+            }
+            // Removed by a reclaim in the instant after it was made: another name.
+            error = platform::kFileExistsError;
+        } catch (const platform::FileError& failure) {
+            error = failure.error_number();
+            file = platform::File();
+            platform::RemoveFile(path);
         }
     }
     if (error_number != nullptr) {
         *error_number = error;
     }
-    return platform::File();
+    return std::nullopt;
 }
 
-PartFile::PartFile(std::string final_path, platform::File file)
-    : final_path_(std::move(final_path)), path_(file.path()), file_(std::move(file)) {}
+PartFile::PartFile(std::string final_path, platform::File file, platform::OwnerLock lock)
+    : final_path_(std::move(final_path)),
+      path_(file.path()),
+      file_(std::move(file)),
+      lock_(std::move(lock)) {}
+
+PartFile::PartFile(PartFile&& other) noexcept
+    : final_path_(std::move(other.final_path_)),
+      path_(std::move(other.path_)),
+      file_(std::move(other.file_)),
+      lock_(std::move(other.lock_)),
+      kept_(std::exchange(other.kept_, true)) {}
 
 PartFile::~PartFile() {
     if (!kept_) {
         file_ = platform::File();  // closed before it goes
+        lock_.Release();           // Windows removes no held name
         platform::RemoveFile(path_);
     }
 }
@@ -63,17 +91,8 @@ void PartFile::Finish() {
 
 bool PartFile::Keep() {
     Finish();
-    kept_ = platform::SilentRename(path_, final_path_);
+    kept_ = lock_.RenameAndRelease(path_, final_path_);
     return kept_;
-}
-
-void RemoveAbandonedPartFiles(const std::string& folder) {
-    for (const std::string& name : platform::FilesUnchangedFor(folder, kAbandonedPartAge)) {
-        if (IsPartFileName(name)) {
-            KEL_TRACE(kFn, "removing the abandoned part file %s", name.c_str());
-            platform::RemoveFile(folder + name);  // a file: never a tree, whatever took its name
-        }
-    }
 }
 
 }  // namespace kel

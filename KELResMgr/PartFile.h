@@ -2,16 +2,21 @@
 // given the final name, handed on whole, or discarded.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/file.h"
+#include "platform/owner_lock.h"
 
 namespace kel {
 
 // Names: final_path + ".part-" + 8 random hex digits, created exclusively, so that nothing
 // planted under that name is followed or reused, and two transfers for the same final path (two
 // processes sharing the folder) never write into one file. The file gets the permissions of any
-// new file there. Used by one thread at a time.
+// new file there. Used by one thread at a time. From its creation until it is removed or renamed,
+// the file is held with a platform::OwnerLock, which tells other processes (and the reclaim of
+// leftovers, ReclaimLeftovers) that its transfer is alive, whatever its age.
 //
 // The library's downloads do not flush before the rename: whatever they keep is read back
 // through its checks (the signature, every entry's CRC), and a file damaged by a crash is set
@@ -19,15 +24,16 @@ namespace kel {
 // packages it writes for the servers, whose readers cannot fetch them again.
 class PartFile {
   public:
-    // A new file beside final_path; an empty File when none can be created (a missing folder,
+    // A new file beside final_path, held; nothing when none can be created (a missing folder,
     // for example), with the system's error number in *error_number when one is given.
-    static platform::File CreateBeside(const std::string& final_path, int* error_number = nullptr);
+    static std::optional<PartFile> CreateBeside(const std::string& final_path,
+                                                int* error_number = nullptr);
 
-    // file: made by CreateBeside(final_path).
-    PartFile(std::string final_path, platform::File file);
     // Removes the part file unless it was kept: the file itself, never a folder that may have
     // taken its name since.
     ~PartFile();
+    PartFile(PartFile&& other) noexcept;
+    PartFile& operator=(PartFile&&) = delete;
     PartFile(const PartFile&) = delete;
     PartFile& operator=(const PartFile&) = delete;
 
@@ -43,15 +49,17 @@ class PartFile {
     bool Keep();
 
   private:
+    PartFile(std::string final_path, platform::File file, platform::OwnerLock lock);
+
     std::string final_path_;
     std::string path_;
     platform::File file_;
+    platform::OwnerLock lock_;
     bool kept_ = false;
 };
 
-// Removes the part files in folder (ending with a separator) that have not been written for an
-// hour: a transfer that runs writes at least once per stall time-out, so such a file was left by
-// a process that ended mid-transfer, and nothing else would ever name it.
-void RemoveAbandonedPartFiles(const std::string& folder);
+// True for the names CreateBeside gives: final_name + ".part-" + 8 hex digits, where final_name
+// ends in ".tsl" and, when given, is that name.
+bool IsPartFileName(std::string_view name, std::string_view final_name = {});
 
 }  // namespace kel

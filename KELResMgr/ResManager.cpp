@@ -8,6 +8,7 @@
 
 #include "KELResMgr.h"
 #include "KELResMgr/Config.h"
+#include "KELResMgr/Leftovers.h"
 #include "KELResMgr/ResId.h"
 #include "KELResMgr/ResTrace.h"
 #include "KELResMgr/net/FtpConnection.h"
@@ -109,14 +110,20 @@ FetchResult CResManager::FetchToPartFile(const std::string& remote_path,
                                          const std::string& local_path,
                                          std::optional<PartFile>& body) {
     body.reset();
+    bool first = false;
     {
         // A failure to open the session is not an internet error of this download: it is
         // raised to the caller.
         MutexLock lock(setup_mutex_);
         if (!session_) {
             session_ = std::make_unique<net::InternetSession>();
-            RemoveAbandonedPartFiles(FolderOf(local_path));  // once per load, by its first download
+            first = true;
         }
+    }
+    // Once per load, by its first download, outside the lock: what processes that ended left in
+    // the folder. Later downloads reclaim their own identifier's (see the download worker).
+    if (first) {
+        ReclaimLeftovers(FolderOf(local_path));
     }
     try {
         const net::HttpConnection* connection = SharedConnection();
@@ -135,11 +142,11 @@ FetchResult CResManager::FetchToPartFile(const std::string& remote_path,
                       static_cast<int>(*status));
             return FetchFailure::kBadStatus;
         }
-        platform::File fresh = PartFile::CreateBeside(local_path);
-        if (!fresh.is_open()) {
+        std::optional<PartFile> fresh = PartFile::CreateBeside(local_path);
+        if (!fresh) {
             return FetchFailure::kCannotCreate;
         }
-        PartFile& part = body.emplace(local_path, std::move(fresh));
+        PartFile& part = body.emplace(std::move(*fresh));
         std::vector<char> block(kDownloadBlock);
         for (;;) {
             const std::size_t got = request.Read(block.data(), block.size());

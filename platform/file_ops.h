@@ -19,8 +19,10 @@ std::string TempFolder();
 // CopyPackageBody's.
 std::string MakeTempFileName(std::string_view prefix);
 
-// Removes the file, or the folder with everything in it. One trailing separator is dropped
-// first. Silent: no outcome is reported.
+// Removes the file, or the folder with everything in it; a link inside is removed itself, never
+// entered. One trailing separator is dropped first. Silent: no outcome is reported. POSIX: the
+// walk holds one descriptor at a time whatever the depth, and waits a little for one when the
+// process has none left.
 void SilentDelete(std::string path);
 
 // Removes the file or link itself, never a folder and never what a link names. False when
@@ -36,9 +38,9 @@ bool SilentRename(std::string from, std::string to);
 // made.
 bool CreateOneFolder(const std::string& path);
 
-// The names of the plain files directly in folder (no folders, no links) last written at least
-// seconds ago. Empty when the folder cannot be read.
-std::vector<std::string> FilesUnchangedFor(const std::string& folder, std::int64_t seconds);
+// The names of everything directly in folder, "." and ".." aside. Empty when the folder cannot be
+// read.
+std::vector<std::string> NamesIn(const std::string& folder);
 
 enum class PathKind { kMissing, kFile, kFolder };
 

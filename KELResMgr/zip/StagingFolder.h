@@ -2,6 +2,9 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+
+#include "platform/owner_lock.h"
 
 namespace kel {
 
@@ -10,6 +13,9 @@ namespace kel {
 // resources folder) never write into each other's folder, and no extraction starts with what
 // a failed one left. Ends in exactly one of two ways: installed under the target's name, or
 // removed with everything in it (by the destructor, which reports nothing). Used by one thread.
+// From its creation until it is installed or removed, the folder is held with a
+// platform::OwnerLock, which tells other processes (and the reclaim of leftovers,
+// ReclaimLeftovers) that its extraction is alive.
 class StagingFolder {
   public:
     // Throws platform::FileError when no such folder can be made.
@@ -29,7 +35,12 @@ class StagingFolder {
   private:
     std::string target_;
     std::string path_;
+    platform::OwnerLock lock_;
     bool installed_ = false;
 };
+
+// True for the names of the folders StagingFolder makes: target_name + "_tmp-" + 8 hex digits,
+// where target_name is, when given, that name.
+bool IsStagingFolderName(std::string_view name, std::string_view target_name = {});
 
 }  // namespace kel

@@ -26,9 +26,11 @@ void (*g_before_entry_hook)(const std::string& folder) = nullptr;
 // through the one above it, so a folder of the staging tree that is replaced by a link meanwhile
 // never leads a write elsewhere, and is opened and checked once while it stays open: archives that
 // list their entries folder after folder, and those that go round the folders file by file, pay
-// for it once. At most platform::kFoldersKeptOpen are kept (plus those of one entry's path); past
-// that, all are closed and opened again as entries need them. On Windows the open folders cannot
-// be renamed or removed.
+// for it once. At most platform::kFoldersKeptOpen are kept; past that, all are closed and opened
+// again as entries need them. The levels of a path beyond those kept are opened one from the other,
+// each parent closed once its child is open, and only the deepest stays open, for the entry and
+// those after it in the same folder: an extraction holds a bounded number of folders open however
+// deep its names go. On Windows the open folders cannot be renamed or removed.
 class FolderChain {
   public:
     explicit FolderChain(const std::string& root) : root_{root, platform::Folder::Open(root)} {}
@@ -49,6 +51,7 @@ class FolderChain {
     // below it.
     void Close() {
         opened_.clear();
+        deepest_ = Level();
         root_.folder = platform::Folder();
     }
 
@@ -57,38 +60,85 @@ class FolderChain {
         std::string path;
         platform::Folder folder;
     };
+    // The level of the folder key names, when it is open; null otherwise.
+    const Level* Find(const std::string& key) const;
+    // Opens the levels of the folder part of a name (up to and with its last '/') into key_.
+    const Level& Open(std::string_view folder_part, platform::NameText text);
+
     Level root_;
     // By the levels' names below the staging folder, each followed by '/', and the encoding the
     // names are in: the same bytes name another folder in another encoding. A node map: a level
     // stays where it is while others are added.
     std::unordered_map<std::string, Level> opened_;
+    // The last level opened beyond those kept, under its key (empty when none).
+    std::string deepest_key_;
+    Level deepest_;
     std::string key_;  // reused by Prepare
 };
 
-FolderChain::Output FolderChain::Prepare(std::string_view name, platform::NameText text) {
+// Calls add(level) for each level of a name's folder part: its segments before a '/', but for
+// empty and "." ones.
+template <class Add>
+void ForEachLevel(std::string_view folder_part, Add&& add) {
+    std::size_t start = 0;
+    for (std::size_t slash = folder_part.find('/'); slash != std::string_view::npos;
+         start = slash + 1, slash = folder_part.find('/', start)) {
+        const std::string_view segment = folder_part.substr(start, slash - start);
+        if (!segment.empty() && segment != ".") {
+            add(segment);
+        }
+    }
+}
+
+const FolderChain::Level* FolderChain::Find(const std::string& key) const {
+    if (key.size() == 1) {
+        return &root_;  // the encoding alone: no folder part
+    }
+    const auto found = opened_.find(key);
+    if (found != opened_.end()) {
+        return &found->second;
+    }
+    return key == deepest_key_ ? &deepest_ : nullptr;
+}
+
+const FolderChain::Level& FolderChain::Open(std::string_view folder_part, platform::NameText text) {
     if (opened_.size() >= platform::kFoldersKeptOpen) {
         opened_.clear();
     }
     const Level* level = &root_;
-    key_.assign(1, static_cast<char>(text));
-    std::size_t start = 0;
-    for (std::size_t slash = name.find('/'); slash != std::string::npos;
-         start = slash + 1, slash = name.find('/', start)) {
-        const std::string_view segment = name.substr(start, slash - start);
-        if (segment.empty() || segment == ".") {
-            continue;
-        }
+    key_.resize(1);
+    ForEachLevel(folder_part, [&](std::string_view segment) {
         key_.append(segment).push_back('/');
-        const auto found = opened_.find(key_);
-        if (found != opened_.end()) {
+        if (const auto found = opened_.find(key_); found != opened_.end()) {
             level = &found->second;
-            continue;
+            return;
         }
         std::string path = platform::JoinPath(level->path, segment);
+        // Opened through its parent, which stays open until then.
         platform::Folder folder = level->folder.OpenOrCreateFolder(segment, text, path);
-        level = &opened_.try_emplace(key_, Level{std::move(path), std::move(folder)}).first->second;
+        Level opened{std::move(path), std::move(folder)};
+        if (opened_.size() < platform::kFoldersKeptOpen) {
+            level = &opened_.try_emplace(key_, std::move(opened)).first->second;
+            return;
+        }
+        deepest_ = std::move(opened);  // closes the parent when that was the deepest before
+        deepest_key_ = key_;
+        level = &deepest_;
+    });
+    return *level;
+}
+
+FolderChain::Output FolderChain::Prepare(std::string_view name, platform::NameText text) {
+    const std::size_t leaf_start = name.rfind('/') + 1;  // 0 when there is no '/'
+    const std::string_view folder_part = name.substr(0, leaf_start);
+    key_.assign(1, static_cast<char>(text));
+    ForEachLevel(folder_part,
+                 [&](std::string_view segment) { key_.append(segment).push_back('/'); });
+    const Level* level = Find(key_);
+    if (level == nullptr) {
+        level = &Open(folder_part, text);
     }
-    const std::string_view leaf = name.substr(start);
+    const std::string_view leaf = name.substr(leaf_start);
     return {level->folder, leaf, platform::JoinPath(level->path, leaf)};
 }
 

@@ -6,11 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <memory>
+#include <string_view>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 namespace kel::platform {
@@ -22,7 +25,65 @@ void DropTrailingSeparator(std::string& path) {
     }
 }
 
+// Out of descriptors, another thread of the process is likely to give some back soon (a download
+// that ends, or fails for the same reason): a listing is tried again, pausing for at most a
+// second in all per walk.
+constexpr int kListingPauses = 100;
+constexpr auto kListingPause = std::chrono::milliseconds(10);
+
+using Listing = std::unique_ptr<DIR, int (*)(DIR*)>;
+
+Listing OpenListing(const std::string& folder, int& pauses_left) {
+    for (;;) {
+        DIR* listing = ::opendir(folder.c_str());
+        if (listing != nullptr || (errno != EMFILE && errno != ENFILE) || pauses_left == 0) {
+            return {listing, &closedir};
+        }
+        --pauses_left;
+        std::this_thread::sleep_for(kListingPause);
+    }
+}
+
+// The names in folder, read whole and the listing closed before any is used.
+std::vector<std::string> ReadNames(const std::string& folder, int& pauses_left) {
+    std::vector<std::string> names;
+    const Listing listing = OpenListing(folder, pauses_left);
+    if (!listing) {
+        return names;
+    }
+    while (const dirent* entry = ::readdir(listing.get())) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.emplace_back(name);
+        }
+    }
+    return names;
+}
+
+// Holds one descriptor at a time, whatever the depth of the tree, so that the clean-up of an
+// extraction that failed for want of descriptors does not fail for the same want. A link is
+// removed itself, never entered.
+void RemoveTree(const std::string& path, int& pauses_left) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) {
+        return;
+    }
+    if (!S_ISDIR(status.st_mode)) {
+        ::unlink(path.c_str());
+        return;
+    }
+    for (const std::string& name : ReadNames(path, pauses_left)) {
+        RemoveTree(path + '/' + name, pauses_left);
+    }
+    ::rmdir(path.c_str());
+}
+
 }  // namespace
+
+std::vector<std::string> NamesIn(const std::string& folder) {
+    int pauses_left = kListingPauses;
+    return ReadNames(folder, pauses_left);
+}
 
 std::string TempFolder() {
     const char* tmpdir = std::getenv("TMPDIR");
@@ -52,8 +113,8 @@ void SilentDelete(std::string path) {
     if (path.empty()) {
         return;
     }
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
+    int pauses_left = kListingPauses;
+    RemoveTree(path, pauses_left);
 }
 
 bool RemoveFile(const std::string& path) {
@@ -69,23 +130,6 @@ bool SilentRename(std::string from, std::string to) {
     std::error_code ec;
     std::filesystem::rename(from, to, ec);
     return !ec;
-}
-
-std::vector<std::string> FilesUnchangedFor(const std::string& folder, std::int64_t seconds) {
-    std::vector<std::string> names;
-    const std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(folder.c_str()), &closedir);
-    if (!listing) {
-        return names;
-    }
-    const std::int64_t now = std::time(nullptr);
-    while (const dirent* entry = readdir(listing.get())) {
-        struct stat status {};
-        if (fstatat(dirfd(listing.get()), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(status.st_mode) && now - status.st_mtime >= seconds) {
-            names.emplace_back(entry->d_name);
-        }
-    }
-    return names;
 }
 
 bool CreateOneFolder(const std::string& path) {

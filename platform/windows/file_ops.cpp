@@ -9,7 +9,10 @@
 
 #include <algorithm>
 #include <memory>
+#include <utility>
+#include <vector>
 
+#include "platform/owner_lock.h"
 #include "platform/path.h"
 
 namespace kel::platform {
@@ -66,6 +69,35 @@ void RemoveTree(const std::wstring& path, DWORD attributes) {
     RemoveOne(path, attributes);
 }
 
+// The names and attributes in the open folder, read through its own handle: a search by its path
+// is refused while a handle that may delete it is open.
+std::vector<std::pair<std::wstring, DWORD>> ListThrough(HANDLE folder) {
+    std::vector<std::pair<std::wstring, DWORD>> entries;
+    std::vector<LONGLONG> buffer(8192);  // 64 KiB, aligned as the records need
+    const DWORD size = static_cast<DWORD>(buffer.size() * sizeof(LONGLONG));
+    FILE_INFO_BY_HANDLE_CLASS part = FileFullDirectoryRestartInfo;
+    while (GetFileInformationByHandleEx(folder, part, buffer.data(), size)) {
+        part = FileFullDirectoryInfo;
+        const char* at = reinterpret_cast<const char*>(buffer.data());
+        for (;;) {
+            const auto* entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(at);
+            const std::wstring_view name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..") {
+                entries.emplace_back(name, entry->FileAttributes);
+            }
+            if (entry->NextEntryOffset == 0) {
+                break;
+            }
+            at += entry->NextEntryOffset;
+        }
+    }
+    return entries;
+}
+
+struct HandleCloser {
+    void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+
 }  // namespace
 
 std::string TempFolder() {
@@ -103,6 +135,41 @@ void SilentDelete(std::string path) {
     }
 }
 
+// The lock test and the removal are one handle: opened to delete, without sharing deletion, it
+// can only be had while no OwnerLock holds the name, and while it is open none can be taken.
+bool RemoveUnlessHeld(const std::string& path, PathKind kind) {
+    const std::wstring wide = Widen(path);
+    const DWORD listing = kind == PathKind::kFolder ? FILE_LIST_DIRECTORY : 0;
+    const HANDLE opened = CreateFileW(
+        wide.c_str(), DELETE | listing | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) {
+        return false;  // held, gone, or refused
+    }
+    const std::unique_ptr<void, HandleCloser> handle(opened);
+    FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandleEx(opened, FileBasicInfo, &basic, sizeof basic) ||
+        (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != (kind == PathKind::kFolder)) {
+        return false;
+    }
+    if (kind == PathKind::kFolder) {
+        for (const auto& [name, attributes] : ListThrough(opened)) {
+            RemoveTree(wide + L"\\" + name, attributes);
+        }
+    } else if (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) {
+        FILE_BASIC_INFO normal{};  // zero times stay as they are
+        normal.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        SetFileInformationByHandle(opened, FileBasicInfo, &normal, sizeof normal);
+    }
+    // The name goes when the handle closes.
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    return SetFileInformationByHandle(opened, FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
+}
+
 bool RemoveFile(const std::string& path) {
     const DWORD attributes =
         path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(path.c_str());
@@ -121,14 +188,8 @@ bool SilentRename(std::string from, std::string to) {
     return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
-std::vector<std::string> FilesUnchangedFor(const std::string& folder, std::int64_t seconds) {
+std::vector<std::string> NamesIn(const std::string& folder) {
     std::vector<std::string> names;
-    FILETIME now{};
-    GetSystemTimeAsFileTime(&now);
-    const auto ticks = [](const FILETIME& time) {
-        return (static_cast<std::int64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-    };
-    constexpr std::int64_t kTicksPerSecond = 10000000;  // FILETIME counts 100 ns
     WIN32_FIND_DATAA entry{};
     const HANDLE found = FindFirstFileA(JoinPath(folder, "*").c_str(), &entry);
     if (found == INVALID_HANDLE_VALUE) {
@@ -136,10 +197,9 @@ std::vector<std::string> FilesUnchangedFor(const std::string& folder, std::int64
     }
     const std::unique_ptr<void, BOOL(WINAPI*)(HANDLE)> search(found, &FindClose);
     do {
-        const bool plain = (entry.dwFileAttributes &
-                            (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
-        if (plain && ticks(now) - ticks(entry.ftLastWriteTime) >= seconds * kTicksPerSecond) {
-            names.emplace_back(entry.cFileName);
+        const std::string_view name = entry.cFileName;
+        if (name != "." && name != "..") {
+            names.emplace_back(name);
         }
     } while (FindNextFileA(search.get(), &entry));
     return names;

@@ -9,10 +9,13 @@
 
 #include <filesystem>
 #include <future>
+#include <optional>
+#include <vector>
 
 #include "harness/LibraryCopy.h"
 #include "harness/Packages.h"
 #include "harness/TempFolder.h"
+#include "platform/owner_lock.h"
 
 namespace kel::test {
 namespace {
@@ -165,6 +168,67 @@ TEST_F(OnDisk, PathLikeNamesAreRefused) {
     EXPECT_EQ(window_.Count(), 0u);
     EXPECT_TRUE(fs::exists(sandbox_.root() + "/escape.tsl"));
     EXPECT_EQ(library_.DownloadResFileEx("", window_.handle(), nullptr, 0, false), "");
+}
+
+// Catches leftovers of processes that ended (killed mid-download or mid-extraction) piling up, and
+// a live transfer taken for one by its age (a clock set forward made another process's download
+// look an hour old, and it was deleted under it). What its owner still holds is kept however old;
+// what none holds goes, however young: everything at the first download of a load, then each
+// identifier's own at its next download. Nothing outside the library's own names is touched.
+TEST_F(OnDisk, LeftoversOfEndedProcessesAreReclaimed) {
+    constexpr bool kFolder = true, kHeld = true;
+    const std::string other = "0A1B2C3D0000ABCE";
+    const struct {
+        std::string name;
+        bool folder, held, kept;
+    } rows[] = {
+        {std::string(kId) + ".tsl.part-0123abcd", !kFolder, !kHeld, false},
+        {std::string(kId) + "_files_tmp-89abcdef", kFolder, !kHeld, false},
+        {other + ".tsl.part-01234567", !kFolder, !kHeld, false},
+        {other + "_files_tmp-01234567", kFolder, !kHeld, false},
+        {std::string(kId) + ".tsl.part-4567cdef", !kFolder, kHeld, true},
+        {std::string(kId) + "_files_tmp-fedcba98", kFolder, kHeld, true},
+        {"notes.part-0123abcd", !kFolder, !kHeld, true},
+        {std::string(kId) + "_files_tmp", kFolder, !kHeld, true},  // an older library's name
+        {std::string(kId) + "_files_tmp-aaaabbbb", !kFolder, !kHeld, true},
+        {std::string(kId) + ".tsl.part-ccccdddd", kFolder, !kHeld, true},
+    };
+    std::vector<std::optional<platform::OwnerLock>> locks;
+    const auto two_hours_ago = fs::file_time_type::clock::now() - std::chrono::hours(2);
+    // What stays is two hours old, what goes is new: age plays no part.
+    auto make = [&](const std::string& name, bool folder, bool held, bool old) {
+        const std::string path = Resources() + name;
+        if (folder) {
+            fs::create_directories(path + "/sub");
+            WriteFile(path + "/sub/part", "x");
+        } else {
+            WriteFile(path, "x");
+        }
+        std::error_code ignored;  // a folder's time may not be settable here
+        if (old) {
+            fs::last_write_time(path, two_hours_ago, ignored);
+        }
+        if (held) {
+            const auto kind = folder ? platform::PathKind::kFolder : platform::PathKind::kFile;
+            locks.push_back(platform::OwnerLock::Take(path, kind));
+            ASSERT_TRUE(locks.back() && locks.back()->held());
+        }
+    };
+    for (const auto& row : rows) {
+        make(row.name, row.folder, row.held, row.kept);
+    }
+    EXPECT_EQ(library_.DownloadResFileEx(kId, 0, nullptr, 0, true), "");  // no media server
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(fs::exists(Resources() + row.name), row.kept);
+    }
+
+    // Later in the load, the next download of an identifier reclaims that identifier's.
+    make(std::string(kId) + ".tsl.part-11112222", !kFolder, !kHeld, false);
+    make(other + ".tsl.part-33334444", !kFolder, !kHeld, false);
+    EXPECT_EQ(library_.DownloadResFileEx(kId, 0, nullptr, 0, true), "");
+    EXPECT_FALSE(fs::exists(Resources() + kId + ".tsl.part-11112222"));
+    EXPECT_TRUE(fs::exists(Resources() + other + ".tsl.part-33334444"));
 }
 
 }  // namespace

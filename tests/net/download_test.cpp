@@ -318,8 +318,8 @@ TEST_F(Download, ReplacesWhatIsPlantedAtTheLocalPath) {
 #endif
 
 // Catches bodies of transfers cut off with their process piling up beside the packages: the
-// first download of a load removes part files nobody has written for an hour, and leaves younger
-// ones and other files alone.
+// first download of a load removes the part files that no live transfer holds, old or young
+// (their age tells nothing), and leaves other files alone.
 TEST_F(Download, FirstDownloadRemovesAbandonedPartFiles) {
     const std::string abandoned = local_ / "0A1B2C3D0000ABCD.tsl.part-0123abcd";
     const std::string young = local_ / "0A1B2C3D0000ABCE.tsl.part-89abcdef";
@@ -334,7 +334,7 @@ TEST_F(Download, FirstDownloadRemovesAbandonedPartFiles) {
     server_.Answer("/body.tsl", Pattern(10));
     ASSERT_EQ(probe.Download("body.tsl", (local_ / "body.tsl").c_str()), 0);
     EXPECT_FALSE(fs::exists(abandoned));
-    EXPECT_TRUE(fs::exists(young));
+    EXPECT_FALSE(fs::exists(young));
     EXPECT_TRUE(fs::exists(other));
 }
 

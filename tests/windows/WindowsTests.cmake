@@ -95,7 +95,7 @@ add_dependencies(net_download_tests net_probe)
 # scripted server, with the notifications coming to windows of the test (harness/Receivers.h).
 kelres_add_wine_test(download_library_tests ALL_USERS_TREE download/on_disk_test.cpp)
 kelres_add_wine_test(download_media_tests ALL_USERS_TREE download/background_test.cpp)
-target_link_libraries(download_library_tests PRIVATE kelres_packages)
+target_link_libraries(download_library_tests PRIVATE kelres_packages kelres_platform)
 target_link_libraries(download_media_tests PRIVATE kelres_packages)
 
 add_test(NAME dll_exports

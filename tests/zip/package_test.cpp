@@ -8,7 +8,9 @@
 #include <windows.h>
 #include <winioctl.h>
 #else
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <csignal>
 #endif
@@ -729,6 +731,86 @@ TEST_F(ExtractTest, DeepAndLongNames) {
             EXPECT_EQ(ListTree(tmp_.path()), "archive.zip\n");
         }
     }
+}
+
+#if !defined(_WIN32)
+// Descriptors that the extraction hook takes, all there are, before the entry numbered
+// g_exhaust.before (none when 0), as the other downloads of a busy host can.
+struct {
+    int before = 0;
+    int entries = 0;
+    std::vector<int> taken;
+} g_exhaust;
+
+void TakeEveryDescriptor(const std::string&) {
+    if (++g_exhaust.entries != g_exhaust.before) {
+        return;
+    }
+    for (int fd = ::open("/dev/null", O_RDONLY); fd >= 0; fd = ::open("/dev/null", O_RDONLY)) {
+        g_exhaust.taken.push_back(fd);
+    }
+}
+#endif
+
+// Catches an extraction that holds a descriptor per level of its names (64-level names took 69
+// where a shallow archive took 22, so that ten at once ran a host out of them), and the clean-up
+// of an extraction that failed for want of descriptors failing for the same want, its staging
+// folder left behind: with 40 descriptors free, 64-level names unpack, and a failure below 40
+// levels leaves nothing.
+TEST_F(ExtractTest, UnderADescriptorLimit) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "no descriptor limit to set here";
+#else
+    auto levels = [](int count) {
+        std::string name;
+        for (int i = 0; i < count; ++i) {
+            name += "d" + std::to_string(i) + "/";
+        }
+        return name;
+    };
+    const struct {
+        const char* label;
+        std::vector<CraftEntry> entries;
+        int exhaust_before;
+        bool extracted;
+    } rows[] = {
+        {"64-level names",
+         {{.name = levels(63) + "a", .data = "a"},
+          {.name = levels(62) + "x/b", .data = "b"},
+          {.name = levels(63) + "c", .data = "c"}},
+         0,
+         true},
+        {"out of descriptors below 40 levels",
+         {{.name = levels(40) + "a", .data = "a"}, {.name = "b", .data = "b"}},
+         2,
+         false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        const std::string archive = Archive(row.entries);
+        const auto open_now = std::distance(fs::directory_iterator("/proc/self/fd"), {});
+        rlimit saved{};
+        ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+        rlimit limited = saved;
+        limited.rlim_cur = static_cast<rlim_t>(open_now + 40);
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limited), 0);
+        g_exhaust = {row.exhaust_before};
+        SetBeforeEntryHookForTests(&TakeEveryDescriptor);
+        const bool extracted = ExtractPackage(archive, Target());
+        SetBeforeEntryHookForTests(nullptr);
+        for (const int fd : g_exhaust.taken) {
+            ::close(fd);
+        }
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+        EXPECT_EQ(extracted, row.extracted);
+        if (extracted) {
+            EXPECT_EQ(ReadFile(Target() + "/" + row.entries[0].name), row.entries[0].data);
+        } else {
+            EXPECT_EQ(ListTree(tmp_.path()), "archive.zip\n");
+        }
+        fs::remove_all(Target());
+    }
+#endif
 }
 
 // Catches a failure reported with another cause than the open's (errno read after calls that

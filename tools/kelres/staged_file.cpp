@@ -1,6 +1,7 @@
 #include "tools/kelres/staged_file.h"
 
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 #include "tools/kelres/command_line.h"
@@ -9,14 +10,14 @@ namespace kel::tool {
 
 PartFile StageBeside(const std::string& target) {
     int error_number = 0;
-    platform::File file = PartFile::CreateBeside(target, &error_number);
-    if (!file.is_open()) {
+    std::optional<PartFile> staged = PartFile::CreateBeside(target, &error_number);
+    if (!staged) {
         std::string folder = std::filesystem::path(target).parent_path().string();
         throw CommandError(
             platform::FileError("create a file in", folder.empty() ? "." : folder, error_number)
                 .what());
     }
-    return PartFile(target, std::move(file));
+    return std::move(*staged);
 }
 
 void Commit(PartFile& staged, const std::string& target) {
