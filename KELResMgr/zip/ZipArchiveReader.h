@@ -77,9 +77,10 @@ class CZipArchiveReader final : public CZipArchiveBase {
     void OpenCurrentEntry();
     // Delivers up to length bytes of the open entry; never more than its declared size, and 0
     // once the entry is exhausted. A deflated entry's stream must end exactly at its declared
-    // sizes: the read that delivers the last declared byte (or the first read of an empty entry)
-    // also checks that, and raises dataError when the stream goes on, or ended early, or is
-    // followed by more compressed bytes (bufError when the compressed data end before it does).
+    // size: the read that delivers the last declared byte (or the first read of an empty entry)
+    // also checks that, and raises dataError when the stream goes on or ended early (bufError
+    // when the compressed data end before it does). Compressed bytes after the stream's end are
+    // never read, and an empty entry with no compressed bytes needs no stream.
     std::size_t ReadCurrentEntry(void* buffer, std::size_t length);
     // Ends reading the open entry; verifies its CRC-32 when the whole declared size was delivered.
     void CloseCurrentEntry();
