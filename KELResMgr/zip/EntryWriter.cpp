@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "platform/durable.h"
 #include "platform/extraction.h"
 
 namespace kel {
@@ -10,10 +11,16 @@ namespace {
 // Set by tests only (SetSlowCloseForTests).
 std::chrono::nanoseconds g_slow_close = std::chrono::microseconds(500);
 
-// Stamps and closes file; gives the time that took.
+// Secures the file's data (Windows: on disk before the close returns), stamps and closes it.
+void SecureAndClose(platform::File& file, const EntryStamp& stamp) {
+    platform::SecureExtractedFile(file);
+    platform::CloseWithEntryTimeAndAttributes(file, stamp.modified, stamp.attributes);
+}
+
+// SecureAndClose; gives the time that took.
 std::chrono::nanoseconds TimedClose(platform::File& file, const EntryStamp& stamp) {
     const auto start = std::chrono::steady_clock::now();
-    platform::CloseWithEntryTimeAndAttributes(file, stamp.modified, stamp.attributes);
+    SecureAndClose(file, stamp);
     return std::chrono::steady_clock::now() - start;
 }
 
@@ -205,6 +212,9 @@ void EntryWriter::RunWriter() noexcept {
                 }
                 if (chunk.size > 0) {
                     file.Write(chunk.data, chunk.size);
+                    // The disk writes a large file while the rest is inflated, not all of it once
+                    // the extraction makes its tree durable.
+                    file.StartWriteback();
                 }
                 if (chunk.finish && closers_running_.load(std::memory_order_acquire)) {
                     HandClose({std::move(file), chunk.stamp}, true);
@@ -249,8 +259,7 @@ void EntryWriter::RunCloser() noexcept {
         }
         if (!skip) {
             try {
-                platform::CloseWithEntryTimeAndAttributes(close.file, close.stamp.modified,
-                                                          close.stamp.attributes);
+                SecureAndClose(close.file, close.stamp);
             } catch (...) {
                 Fail(std::current_exception());
             }

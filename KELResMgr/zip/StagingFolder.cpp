@@ -1,14 +1,23 @@
 #include "KELResMgr/zip/StagingFolder.h"
 
 #include "KELResMgr/RandomName.h"
+#include "platform/durable.h"
 #include "platform/file.h"
 #include "platform/file_ops.h"
+#include "platform/path.h"
 
 namespace kel {
 namespace {
 
 constexpr char kStagingSuffix[] = "_tmp-";  // followed by 8 hex digits
 constexpr int kAttempts = 8;
+
+// The folder that holds path (which has at least one folder level, as a target beside the
+// resources folder's other entries does).
+std::string ParentFolder(const std::string& path) {
+    const std::size_t separator = path.find_last_of(platform::kPathSeparators);
+    return separator == std::string::npos ? std::string(".") : path.substr(0, separator + 1);
+}
 
 }  // namespace
 
@@ -37,6 +46,7 @@ StagingFolder::~StagingFolder() {
 bool StagingFolder::Install() {
     installed_ = platform::SilentRename(path_, target_);
     if (installed_) {
+        platform::MakeEntriesDurable(ParentFolder(target_));
         return true;
     }
     // The rename fails onto a folder that holds files; such a folder is a finished extraction of

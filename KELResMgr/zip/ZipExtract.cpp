@@ -11,6 +11,7 @@
 #include "KELResMgr/zip/EntryWriter.h"
 #include "KELResMgr/zip/StagingFolder.h"
 #include "KELResMgr/zip/ZipArchiveReader.h"
+#include "platform/durable.h"
 #include "platform/extraction.h"
 #include "platform/file.h"
 #include "platform/file_ops.h"
@@ -241,6 +242,9 @@ bool ExtractArchive(const std::string& archive_path, const std::string& target_f
     // answered to the host, pointing elsewhere.
     RequireRealFolder(staging);
     folders.Close();
+    // A power cut after the rename must not leave the target with empty files, which every later
+    // request would answer as installed: the data and the tree's entries go to disk first.
+    platform::MakeTreeDurable(staging);
     return staging_folder.Install();
 }
 

@@ -39,7 +39,9 @@ bool IsSafeEntryName(std::string_view name, platform::NameText text = platform::
 // platform::FileError, std::invalid_argument incl. UnsafeEntryName, std::bad_alloc). On every
 // failure the staging folder is removed with what was written so far, so no partial output is
 // ever installed; target_folder is never touched. Nothing is ever written outside the staging
-// folder.
+// folder. The staging folder is renamed only once its files' data and its folders' entries are
+// on disk, and the rename is made durable too (see platform/durable.h): a power cut leaves either
+// no target_folder or a whole one.
 //
 // Before the first entry is written, the whole central directory is checked: entries whose
 // local headers or data overlap fail with badZipFile, and a declared total size beyond the free

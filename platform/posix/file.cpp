@@ -64,6 +64,8 @@ File File::TryOpen(const std::string& path, Mode mode, int* error_number) noexce
         flags = O_WRONLY | O_CREAT | O_TRUNC;
     } else if (mode == Mode::kCreateNew) {
         flags = O_WRONLY | O_CREAT | O_EXCL;
+    } else if (mode == Mode::kWriteExisting) {
+        flags = O_WRONLY;
     }
     if (mode == Mode::kRead) {
         // Opening a named pipe for reading would wait for a writer, and a device may block or
@@ -178,6 +180,12 @@ void File::Flush() {
     if (::fsync(Fd(handle_)) != 0) {
         throw FileError("write", path_, errno);
     }
+}
+
+void File::StartWriteback() noexcept {
+#if defined(__linux__)
+    ::sync_file_range(Fd(handle_), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
 }
 
 void File::Close() {

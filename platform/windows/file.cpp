@@ -72,6 +72,9 @@ File File::TryOpen(const std::string& path, Mode mode, int* error_number) noexce
         share = 0;
         disposition = CREATE_NEW;
         flags |= FILE_FLAG_OPEN_REPARSE_POINT;  // a link of that name is never followed
+    } else if (mode == Mode::kWriteExisting) {
+        access = GENERIC_WRITE;
+        share = 0;
     }
     const HANDLE handle =
         CreateFileA(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
@@ -163,6 +166,10 @@ void File::Flush() {
     if (!FlushFileBuffers(Native(handle_))) {
         throw FileError("write", path_, static_cast<int>(GetLastError()));
     }
+}
+
+void File::StartWriteback() noexcept {
+    // Windows has no call that starts the writeback without waiting for it.
 }
 
 void File::Close() {

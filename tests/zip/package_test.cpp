@@ -20,14 +20,18 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <mutex>
 #include <optional>
 
 #include "KELResMgr/Package.h"
+#include "KELResMgr/PartFile.h"
 #include "KELResMgr/zip/EntryWriter.h"
 #include "KELResMgr/zip/ZipExtract.h"
 #include "ZipTestSupport.h"
 #include "harness/TempFolder.h"
+#include "platform/durable.h"
 #include "platform/file.h"
+#include "platform/path.h"
 
 namespace kel {
 namespace {
@@ -687,6 +691,82 @@ TEST_F(ExtractTest, DeclaredTotalBeyondFreeSpaceWritesNothing) {
     }
     EXPECT_FALSE(ExtractPackage(Archive(entries), Target()));
     EXPECT_EQ(ListTree(Staging()), "");
+}
+
+// What a durability step saw: its path, and whether the target was there then.
+struct DurableRecord {
+    platform::DurableStep step;
+    std::string path;
+    bool target_there;
+};
+std::vector<DurableRecord> g_durable_steps;  // files are secured on several threads at once
+std::mutex g_durable_mutex;
+std::string g_durable_target;
+
+void RecordDurableStep(platform::DurableStep step, const std::string& path) {
+    const std::lock_guard lock(g_durable_mutex);
+    g_durable_steps.push_back({step, path, fs::exists(g_durable_target)});
+}
+
+// Records the durability steps for its scope.
+class DurableSteps {
+  public:
+    explicit DurableSteps(const std::string& target) {
+        g_durable_steps.clear();
+        g_durable_target = target;
+        platform::SetDurableStepHookForTests(RecordDurableStep);
+    }
+    ~DurableSteps() { platform::SetDurableStepHookForTests(nullptr); }
+    DurableSteps(const DurableSteps&) = delete;
+    DurableSteps& operator=(const DurableSteps&) = delete;
+};
+
+// Catches a resource folder or a kept package renamed into place before its data and its
+// folders' entries are on disk (a power cut then left <T>_files of empty files, answered as
+// installed for good), and a rename that is not made durable. A test sees that the calls are made
+// and in which order, on whichever thread closes the files; not that the disk keeps them.
+TEST_F(ExtractTest, DurableBeforeTheRename) {
+    const std::vector<CraftEntry> entries = {
+        {.name = "a", .data = "a"},
+        {.name = "d/b", .data = "b", .deflate = true},
+        {.name = "big", .data = test::SampleText(200000), .deflate = true},  // the writer's
+    };
+    const std::string parent = platform::WithTrailingSeparator(tmp_.path());
+    for (const bool close_threads : {false, true}) {
+        SCOPED_TRACE(close_threads ? "closed on the close threads" : "closed here");
+        std::optional<CloseThreadsAtOnce> slow;
+        if (close_threads) {
+            slow.emplace();
+        }
+        fs::remove_all(Target());
+        const std::string archive = Archive(entries);
+        {
+            DurableSteps steps(Target());
+            ASSERT_TRUE(ExtractArchive(archive, Target(), 65536));
+        }
+        const auto& steps = g_durable_steps;
+        ASSERT_EQ(steps.size(), entries.size() + 2);
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            EXPECT_EQ(steps[i].step, platform::DurableStep::kFile);
+        }
+        EXPECT_EQ(steps[entries.size()].step, platform::DurableStep::kTree);
+        EXPECT_EQ(steps[entries.size()].path.rfind(Target() + "_tmp-", 0), 0u);
+        EXPECT_FALSE(steps[entries.size()].target_there);
+        EXPECT_EQ(steps.back().step, platform::DurableStep::kEntries);
+        EXPECT_EQ(steps.back().path, parent);
+        EXPECT_TRUE(steps.back().target_there);
+    }
+
+    const std::string package = tmp_ / "p.tsl";
+    PartFile part(package, PartFile::CreateBeside(package));
+    part.file().Write("KEL", 3);
+    part.Finish();
+    DurableSteps steps(package);
+    ASSERT_TRUE(part.Keep());
+    ASSERT_EQ(g_durable_steps.size(), 1u);
+    EXPECT_EQ(g_durable_steps[0].step, platform::DurableStep::kEntries);
+    EXPECT_EQ(g_durable_steps[0].path, parent);
+    EXPECT_TRUE(g_durable_steps[0].target_there);
 }
 
 // Catches names whose depth costs memory and folders without bound (40 entries 2,000 folders
