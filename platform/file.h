@@ -95,6 +95,10 @@ class File {
 // the system cannot tell.
 std::optional<std::uint64_t> AvailableSpace(const std::string& path) noexcept;
 
+// Files and folders that an unprivileged writer can still create on the file system holding
+// path; nothing when the system cannot tell or has no such limit (Windows).
+std::optional<std::uint64_t> AvailableInodes(const std::string& path) noexcept;
+
 // The system's error numbers, as FileError carries them, for a full disk and for a file that
 // kCreateNew finds already there.
 extern const int kDiskFullError;

@@ -103,6 +103,8 @@ class CZipArchiveReader final : public CZipArchiveBase {
     std::uint32_t entry_count() const { return entry_count_; }
     std::uint32_t comment_length() const { return comment_length_; }
     std::uint64_t bytes_before() const { return bytes_before_; }
+    // Bytes from the archive's start to the end of its file.
+    std::uint64_t archive_length() const { return archive_length_; }
     // Full path of the archive; empty after Close.
     std::string path() const { return file_.is_open() ? file_.path() : std::string(); }
 

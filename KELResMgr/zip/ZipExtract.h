@@ -44,9 +44,11 @@ bool IsSafeEntryName(std::string_view name, platform::NameText text = platform::
 // no target_folder or a whole one.
 //
 // Before the first entry is written, the whole central directory is checked: entries whose
-// local headers or data overlap fail with badZipFile, and a declared total size beyond the free
-// space of the staging folder's file system fails with a FileError (the
-// system's disk-full error).
+// local headers or data overlap fail with badZipFile; an archive that creates more folders than
+// its size and files justify fails with std::invalid_argument; and one whose declared total
+// size, with a block for each folder and file it creates, is beyond the free space of the staging
+// folder's file system, or whose folders and files are beyond its free inodes, fails with a
+// FileError (the system's disk-full error). See Footprint.h.
 bool ExtractArchive(const std::string& archive_path, const std::string& target_folder,
                     std::size_t chunk_size, std::uint64_t archive_start = 0);
 

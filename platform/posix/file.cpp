@@ -209,4 +209,13 @@ std::optional<std::uint64_t> AvailableSpace(const std::string& path) noexcept {
     return static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
 }
 
+std::optional<std::uint64_t> AvailableInodes(const std::string& path) noexcept {
+    struct statvfs info {};
+    // A file system without a fixed inode table (btrfs) reports none at all.
+    if (::statvfs(path.c_str(), &info) != 0 || info.f_files == 0) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(info.f_favail);
+}
+
 }  // namespace kel::platform

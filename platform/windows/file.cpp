@@ -214,4 +214,8 @@ std::optional<std::uint64_t> AvailableSpace(const std::string& path) noexcept {
     return available.QuadPart;
 }
 
+std::optional<std::uint64_t> AvailableInodes(const std::string&) noexcept {
+    return std::nullopt;  // NTFS has no fixed number of file records
+}
+
 }  // namespace kel::platform

@@ -26,6 +26,7 @@
 #include "KELResMgr/Package.h"
 #include "KELResMgr/PartFile.h"
 #include "KELResMgr/zip/EntryWriter.h"
+#include "KELResMgr/zip/Footprint.h"
 #include "KELResMgr/zip/ZipExtract.h"
 #include "ZipTestSupport.h"
 #include "harness/TempFolder.h"
@@ -767,6 +768,67 @@ TEST_F(ExtractTest, DurableBeforeTheRename) {
     EXPECT_EQ(g_durable_steps[0].step, platform::DurableStep::kEntries);
     EXPECT_EQ(g_durable_steps[0].path, parent);
     EXPECT_TRUE(g_durable_steps[0].target_there);
+}
+
+// Catches a package that declares no bytes filling the disk with folders (363 KiB of empty files,
+// each 63 new folders deep, made 69,301 folders): refused with nothing written; a package that
+// gives each file a folder of its own still unpacks.
+TEST_F(ExtractTest, FoldersBeyondThePackageWriteNothing) {
+    std::string deep;
+    for (int i = 0; i < 62; ++i) {
+        deep += "d/";
+    }
+    const struct {
+        const char* label;
+        std::function<std::string(int)> name;
+        bool extracts;
+    } rows[] = {
+        {"empty files, each 63 new folders deep",
+         [&](int i) { return "b" + std::to_string(i) + "/" + deep + "f"; }, false},
+        {"each file in a folder of its own", [](int i) { return std::to_string(i) + "/f"; }, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        fs::remove_all(Target());
+        std::vector<CraftEntry> entries;
+        for (int i = 0; i < 300; ++i) {
+            entries.push_back({.name = row.name(i), .data = ""});
+        }
+        EXPECT_EQ(ExtractPackage(Archive(entries), Target()), row.extracts);
+        if (!row.extracts) {
+            EXPECT_EQ(ListTree(tmp_.path()), "archive.zip\n");
+        }
+    }
+}
+
+// Catches a space check that counts only the declared bytes, and one that ignores the free
+// inodes: the folders and files an extraction creates take a block and an inode each.
+TEST(Footprint, AgainstTheDisk) {
+    const struct {
+        const char* label;
+        Footprint footprint;
+        std::uint64_t declared;
+        std::optional<std::uint64_t> free_bytes, free_inodes;
+        bool fits;
+    } rows[] = {
+        {"no bytes declared, 1,000 folders and files in 1 MiB",
+         {500, 500},
+         0,
+         1 << 20,
+         1000000,
+         false},
+        {"1,000 folders and files, 999 inodes free", {500, 500}, 0, 1ull << 30, 999, false},
+        {"no inode limit", {500, 500}, 0, 1ull << 30, std::nullopt, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        const auto fault = FindFootprintFault(row.footprint, 1 << 20, row.declared, row.free_bytes,
+                                              row.free_inodes);
+        EXPECT_EQ(!fault, row.fits);
+        if (fault) {
+            EXPECT_FALSE(fault->folder_bomb);
+        }
+    }
 }
 
 // Catches names whose depth costs memory and folders without bound (40 entries 2,000 folders
