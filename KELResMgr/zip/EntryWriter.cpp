@@ -8,6 +8,11 @@
 namespace kel {
 namespace {
 
+// A large file's writeback is started after each this many bytes: per chunk costs more calls
+// than it gains (4 x 100 MB deflated: +9 % with 8 MiB, +25 % per 256 KiB chunk, +31 % with all of
+// it left to the tree's sync, against no durability at all).
+constexpr std::size_t kWritebackBytes = 8 << 20;
+
 // Set by tests only (SetSlowCloseForTests).
 std::chrono::nanoseconds g_slow_close = std::chrono::microseconds(500);
 
@@ -189,7 +194,8 @@ void EntryWriter::StartClosers() {
 }
 
 void EntryWriter::RunWriter() noexcept {
-    platform::File file;  // of the entry being written
+    platform::File file;        // of the entry being written
+    std::size_t unstarted = 0;  // bytes of it written since its writeback was last started
     for (;;) {
         Chunk chunk;
         bool skip = false;
@@ -209,12 +215,17 @@ void EntryWriter::RunWriter() noexcept {
             try {
                 if (chunk.file.is_open()) {
                     file = std::move(chunk.file);
+                    unstarted = 0;
                 }
                 if (chunk.size > 0) {
                     file.Write(chunk.data, chunk.size);
                     // The disk writes a large file while the rest is inflated, not all of it once
                     // the extraction makes its tree durable.
-                    file.StartWriteback();
+                    unstarted += chunk.size;
+                    if (unstarted >= kWritebackBytes) {
+                        file.StartWriteback();
+                        unstarted = 0;
+                    }
                 }
                 if (chunk.finish && closers_running_.load(std::memory_order_acquire)) {
                     HandClose({std::move(file), chunk.stamp}, true);
