@@ -5,12 +5,14 @@
 #include <cstdio>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 #include <tuple>
 
 #include "KELResMgr/Package.h"
 #include "KELResMgr/zip/EntryName.h"
+#include "KELResMgr/zip/Footprint.h"
 #include "KELResMgr/zip/NameRules.h"
 #include "KELResMgr/zip/ZipArchiveReader.h"
 #include "KELResMgr/zip/ZipExtract.h"
@@ -149,6 +151,7 @@ class Checker {
                     kEveryClient);
         }
         files_.push_back({name.text, NormalPath(name.text), name.IsUtf8()});
+        footprint_.AddFile(name.text, name.Text());
         JudgeWindowsPath(files_.back());
         JudgeTime(name.text, info.dos_date_time);
         JudgeAttributes(name.text, info.external_attributes);
@@ -179,6 +182,9 @@ class Checker {
                     kWindowsClients);
         }
     }
+
+    // The folders and files that a client's extraction creates.
+    Footprint footprint() const { return footprint_.footprint(); }
 
   private:
     // (file, the earlier file it meets, whether that one needs it as a folder)
@@ -324,6 +330,7 @@ class Checker {
 
     PackageCheck& result_;
     std::vector<FileName> files_;
+    FootprintCounter footprint_;
 };
 
 // Reads the data of the current file entry as an extraction does, into nothing. False when the
@@ -373,6 +380,12 @@ void ReadPackage(const std::string& package_path, Checker& checker) {
     } while (reader.GoToNextEntry());
     if (readable) {
         reader.Close();
+    }
+    // The clients' extraction refuses it before writing anything, whatever their free space.
+    const std::optional<FootprintFault> fault = FindFootprintFault(
+        checker.footprint(), reader.archive_length(), 0, std::nullopt, std::nullopt);
+    if (fault) {
+        checker.Problem({}, fault->what + ": refused", kEveryClient);
     }
 }
 

@@ -7,7 +7,10 @@
 #include <utility>
 
 #include "KELResMgr/RandomName.h"
+#include "KELResMgr/ResTrace.h"
+#include "platform/durable.h"
 #include "platform/file_ops.h"
+#include "platform/path.h"
 
 namespace kel {
 namespace {
@@ -90,8 +93,21 @@ void PartFile::Finish() {
 }
 
 bool PartFile::Keep() {
+    if (file_.is_open()) {
+        file_.Flush();
+    } else {
+        // Finished already: opened again only to be flushed (Windows flushes only a file opened
+        // for writing).
+        platform::File::Open(path_, platform::File::Mode::kWriteExisting).Flush();
+    }
     Finish();
     kept_ = lock_.RenameAndRelease(path_, final_path_);
+    if (kept_) {
+        const std::size_t separator = final_path_.find_last_of(platform::kPathSeparators);
+        platform::MakeEntriesDurable(separator == std::string::npos
+                                         ? std::string(".")
+                                         : final_path_.substr(0, separator + 1));
+    }
     return kept_;
 }
 

@@ -18,10 +18,10 @@ namespace kel {
 // the file is held with a platform::OwnerLock, which tells other processes (and the reclaim of
 // leftovers, ReclaimLeftovers) that its transfer is alive, whatever its age.
 //
-// The library's downloads do not flush before the rename: whatever they keep is read back
-// through its checks (the signature, every entry's CRC), and a file damaged by a crash is set
-// aside and fetched again, so a disk flush per download would buy nothing. kelres flushes the
-// packages it writes for the servers, whose readers cannot fetch them again.
+// A kept file is flushed to disk before it takes its final name, and the rename is made durable:
+// a power cut leaves the final path as it was or with the whole body, never a file of the right
+// name and length full of zeros. A body that is unpacked in place and then removed is not kept,
+// and costs no flush.
 class PartFile {
   public:
     // A new file beside final_path, held; nothing when none can be created (a missing folder,
@@ -42,10 +42,11 @@ class PartFile {
 
     // Closes the file; a write the system could not complete shows here, raised as FileError.
     void Finish();
-    // Finishes and gives the file its final name, replacing whatever non-folder is in the way (a
-    // planted link is replaced, never followed), so that the final path shows either what was
-    // there before or the whole body. False when the rename fails (a folder in the way); the
-    // file is discarded then.
+    // Flushes the file to disk, finishes it and gives it its final name, replacing whatever
+    // non-folder is in the way (a planted link is replaced, never followed), so that the final
+    // path shows either what was there before or the whole body, also after a power cut. False
+    // when the rename fails (a folder in the way); the file is discarded then. A failed flush
+    // raises FileError.
     bool Keep();
 
   private:

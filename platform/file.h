@@ -29,11 +29,12 @@ class FileError : public std::runtime_error {
 class File {
   public:
     enum class Mode {
-        kRead,         // existing regular file, reading only; anything else (a folder, a pipe, a
-                       // device) fails at once, without blocking
-        kCreateWrite,  // created anew or emptied, writing only
-        kCreateNew,    // created anew, writing only; fails when the name is taken, also by a
-                       // symbolic link, which is never followed
+        kRead,           // existing regular file, reading only; anything else (a folder, a pipe, a
+                         // device) fails at once, without blocking
+        kCreateWrite,    // created anew or emptied, writing only
+        kCreateNew,      // created anew, writing only; fails when the name is taken, also by a
+                         // symbolic link, which is never followed
+        kWriteExisting,  // an existing file, writing only, its content kept (to flush it)
     };
 
     File() = default;
@@ -68,6 +69,10 @@ class File {
     bool RemoveWritePermission() noexcept;
     // Makes the written content reach the disk (fsync, FlushFileBuffers). Throws FileError.
     void Flush();
+    // Starts writing what was written so far to the disk, without waiting for it (Linux:
+    // sync_file_range); nothing where the system has no such call (Windows). A hint: a failure
+    // shows at the flush that follows.
+    void StartWriteback() noexcept;
     // Closes, reporting a failure (a write that the system could not complete) as FileError.
     void Close();
 
@@ -89,6 +94,10 @@ class File {
 // Bytes that an unprivileged writer can still store on the file system holding path; nothing when
 // the system cannot tell.
 std::optional<std::uint64_t> AvailableSpace(const std::string& path) noexcept;
+
+// Files and folders that an unprivileged writer can still create on the file system holding
+// path; nothing when the system cannot tell or has no such limit (Windows).
+std::optional<std::uint64_t> AvailableInodes(const std::string& path) noexcept;
 
 // The system's error numbers, as FileError carries them, for a full disk and for a file that
 // kCreateNew finds already there.

@@ -2,18 +2,30 @@
 
 #include <utility>
 
+#include "platform/durable.h"
 #include "platform/extraction.h"
 
 namespace kel {
 namespace {
 
+// A large file's writeback is started after each this many bytes: per chunk costs more calls
+// than it gains (4 x 100 MB deflated: +9 % with 8 MiB, +25 % per 256 KiB chunk, +31 % with all of
+// it left to the tree's sync, against no durability at all).
+constexpr std::size_t kWritebackBytes = 8 << 20;
+
 // Set by tests only (SetSlowCloseForTests).
 std::chrono::nanoseconds g_slow_close = std::chrono::microseconds(500);
 
-// Stamps and closes file; gives the time that took.
+// Secures the file's data (Windows: on disk before the close returns), stamps and closes it.
+void SecureAndClose(platform::File& file, const EntryStamp& stamp) {
+    platform::SecureExtractedFile(file);
+    platform::CloseWithEntryTimeAndAttributes(file, stamp.modified, stamp.attributes);
+}
+
+// SecureAndClose; gives the time that took.
 std::chrono::nanoseconds TimedClose(platform::File& file, const EntryStamp& stamp) {
     const auto start = std::chrono::steady_clock::now();
-    platform::CloseWithEntryTimeAndAttributes(file, stamp.modified, stamp.attributes);
+    SecureAndClose(file, stamp);
     return std::chrono::steady_clock::now() - start;
 }
 
@@ -182,7 +194,8 @@ void EntryWriter::StartClosers() {
 }
 
 void EntryWriter::RunWriter() noexcept {
-    platform::File file;  // of the entry being written
+    platform::File file;        // of the entry being written
+    std::size_t unstarted = 0;  // bytes of it written since its writeback was last started
     for (;;) {
         Chunk chunk;
         bool skip = false;
@@ -202,9 +215,17 @@ void EntryWriter::RunWriter() noexcept {
             try {
                 if (chunk.file.is_open()) {
                     file = std::move(chunk.file);
+                    unstarted = 0;
                 }
                 if (chunk.size > 0) {
                     file.Write(chunk.data, chunk.size);
+                    // The disk writes a large file while the rest is inflated, not all of it once
+                    // the extraction makes its tree durable.
+                    unstarted += chunk.size;
+                    if (unstarted >= kWritebackBytes) {
+                        file.StartWriteback();
+                        unstarted = 0;
+                    }
                 }
                 if (chunk.finish && closers_running_.load(std::memory_order_acquire)) {
                     HandClose({std::move(file), chunk.stamp}, true);
@@ -249,8 +270,7 @@ void EntryWriter::RunCloser() noexcept {
         }
         if (!skip) {
             try {
-                platform::CloseWithEntryTimeAndAttributes(close.file, close.stamp.modified,
-                                                          close.stamp.attributes);
+                SecureAndClose(close.file, close.stamp);
             } catch (...) {
                 Fail(std::current_exception());
             }

@@ -13,18 +13,20 @@ namespace kel {
 
 // Results of InflateEngine::Inflate, with zlib's values.
 inline constexpr int kInflateOk = 0;           // progress was made
-inline constexpr int kInflateStreamEnd = 1;    // the stream ended exactly at the declared sizes
+inline constexpr int kInflateStreamEnd = 1;    // the stream ended at exactly the declared size
 inline constexpr int kInflateNeedDict = 2;     // (zlib only; the reader counts it as progress)
-inline constexpr int kInflateDataError = -3;   // invalid deflate data, or not the declared sizes
+inline constexpr int kInflateDataError = -3;   // invalid deflate data, or not the declared size
 inline constexpr int kInflateMemError = -4;    // the decoder's state could not be allocated
 inline constexpr int kInflateNoProgress = -5;  // no input left to go on with, and no end yet
 
 // One entry's raw deflate stream (32 KB window, no header, no trailer), held to the entry's
-// declared sizes: the final block must end in the last byte of the declared compressed size,
-// after exactly the declared uncompressed size. Anything else is invalid data (kInflateDataError)
-// on every engine: output beyond the declared size, a final block that ends early in either
-// count, or bytes after it. Running out of input before the end is kInflateNoProgress. The
-// engines refuse the same blocks (zlib's rules: a Huffman code must be complete, except a
+// declared uncompressed size: the final block must end after exactly that many bytes, within the
+// declared compressed size. Output beyond the declared size, or a final block that ends before
+// it, is invalid data (kInflateDataError) on every engine; running out of input before the end is
+// kInflateNoProgress. What follows the final block inside the declared compressed size is never
+// decoded (writers pad there, some put the data descriptor there), and an empty entry that
+// declares no compressed bytes needs no stream at all: both unpack as every earlier version did.
+// The engines refuse the same blocks (zlib's rules: a Huffman code must be complete, except a
 // distance code or a literal/length code of a single one-bit code).
 //
 // The state is allocated through ZipAlloc with the opaque pointer given to Init, so an
@@ -42,7 +44,7 @@ class InflateEngine {
              std::uint64_t uncompressed_size) noexcept {
         compressed_left_ = compressed_size;
         uncompressed_left_ = uncompressed_size;
-        ended_ = false;
+        ended_ = compressed_size == 0 && uncompressed_size == 0;  // nothing to decode
         return Open(allocation_opaque);
     }
 
@@ -68,9 +70,7 @@ class InflateEngine {
         }
         const std::size_t offered = *input_size;
         std::size_t made = 0;
-        std::size_t held = 0;
-        const int result =
-            Decode(input, input_size, past_declared ? &spare : output, space, &made, &held);
+        const int result = Decode(input, input_size, past_declared ? &spare : output, space, &made);
         compressed_left_ -= offered - *input_size;
         if (past_declared && made != 0) {
             return kInflateDataError;  // the stream goes on beyond the declared size
@@ -80,8 +80,8 @@ class InflateEngine {
         if (result != kInflateStreamEnd) {
             return result;
         }
-        if (uncompressed_left_ != 0 || compressed_left_ != 0 || held != 0) {
-            return kInflateDataError;  // ended short of a declared size
+        if (uncompressed_left_ != 0) {
+            return kInflateDataError;  // ended short of the declared size
         }
         ended_ = true;
         return kInflateStreamEnd;
@@ -90,11 +90,10 @@ class InflateEngine {
   private:
     // The engine's own part, defined by each engine. Open allocates the decoder's state. Decode
     // works as Inflate does without the declared sizes: it answers kInflateStreamEnd when the
-    // final block has been decoded and delivered, and then *held counts the bytes that it took
-    // from the input but that follow the final block.
+    // final block has been decoded and delivered, and never decodes what follows it.
     int Open(void* allocation_opaque) noexcept;
     int Decode(const unsigned char** input, std::size_t* input_size, unsigned char* output,
-               std::size_t output_size, std::size_t* produced, std::size_t* held) noexcept;
+               std::size_t output_size, std::size_t* produced) noexcept;
 
     void* state_ = nullptr;
     void* opaque_ = nullptr;

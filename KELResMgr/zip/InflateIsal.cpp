@@ -367,12 +367,11 @@ int InflateEngine::Open(void* allocation_opaque) noexcept {
 }
 
 int InflateEngine::Decode(const unsigned char** input, std::size_t* input_size,
-                          unsigned char* output, std::size_t output_size, std::size_t* produced,
-                          std::size_t* held) noexcept {
+                          unsigned char* output, std::size_t output_size,
+                          std::size_t* produced) noexcept {
     IsalStream& stream = *static_cast<IsalStream*>(state_);
     inflate_state& state = stream.state;
     *produced = 0;
-    *held = 0;
     if (stream.awaiting_bit) {
         // More input is the bit zlib waited for: the code is invalid whatever it holds.
         if (*input_size > 0) {
@@ -450,10 +449,7 @@ int InflateEngine::Decode(const unsigned char** input, std::size_t* input_size,
         }
         if (state.block_state == ISAL_BLOCK_FINISH) {
             if (stream.final_block) {
-                // Whole bytes left in the bit buffer, and held ones, follow the final block.
-                *held = static_cast<std::size_t>(state.read_in_length / 8) +
-                        (stream.held_size - stream.held_used);
-                return kInflateStreamEnd;
+                return kInflateStreamEnd;  // what follows is never decoded
             }
             ResumeAfterBlock(state, start, made,
                              static_cast<std::size_t>(state.tmp_out_processed) - processed_before);

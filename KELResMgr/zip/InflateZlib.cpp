@@ -46,8 +46,8 @@ int InflateEngine::Open(void* allocation_opaque) noexcept {
 }
 
 int InflateEngine::Decode(const unsigned char** input, std::size_t* input_size,
-                          unsigned char* output, std::size_t output_size, std::size_t* produced,
-                          std::size_t* held) noexcept {
+                          unsigned char* output, std::size_t output_size,
+                          std::size_t* produced) noexcept {
     auto* stream = static_cast<z_stream*>(state_);
     const auto in_span = static_cast<uInt>(std::min(*input_size, kMaxSpan));
     stream->next_in = const_cast<unsigned char*>(*input);
@@ -60,9 +60,7 @@ int InflateEngine::Decode(const unsigned char** input, std::size_t* input_size,
     const int result = inflate(stream, Z_SYNC_FLUSH);
     *produced = static_cast<std::size_t>(stream->total_out - total_before);
     *input_size -= in_span - stream->avail_in;
-    *input = stream->next_in;
-    // zlib leaves the bytes after the final block in the input.
-    *held = 0;
+    *input = stream->next_in;  // zlib leaves the bytes after the final block in the input
     return result;
 }
 

@@ -6,8 +6,10 @@
 #include <utility>
 
 #include "KELResMgr/RandomName.h"
+#include "platform/durable.h"
 #include "platform/file.h"
 #include "platform/file_ops.h"
+#include "platform/path.h"
 
 namespace kel {
 namespace {
@@ -25,6 +27,13 @@ std::optional<platform::OwnerLock> TakeLock(const std::string& path) {
         platform::SilentDelete(path);
         throw;
     }
+}
+
+// The folder that holds path (which has at least one folder level, as a target beside the
+// resources folder's other entries does).
+std::string ParentFolder(const std::string& path) {
+    const std::size_t separator = path.find_last_of(platform::kPathSeparators);
+    return separator == std::string::npos ? std::string(".") : path.substr(0, separator + 1);
 }
 
 }  // namespace
@@ -73,6 +82,7 @@ StagingFolder::~StagingFolder() {
 bool StagingFolder::Install() {
     installed_ = lock_.RenameAndRelease(path_, target_);
     if (installed_) {
+        platform::MakeEntriesDurable(ParentFolder(target_));
         return true;
     }
     // The rename fails onto a folder that holds files; such a folder is a finished extraction of

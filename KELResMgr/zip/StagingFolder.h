@@ -26,7 +26,8 @@ class StagingFolder {
 
     const std::string& path() const { return path_; }
 
-    // Gives the folder the target's name. True when the target is then installed: renamed, or
+    // Gives the folder the target's name, and makes the rename durable (the caller has made the
+    // folder's contents durable first). True when the target is then installed: renamed, or
     // a folder already stands at the target (another extraction of the same resource finished
     // first: it is the same resource, and this copy is removed). False when the rename failed
     // and no folder is there; the staging folder goes with the object then.

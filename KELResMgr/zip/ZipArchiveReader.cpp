@@ -80,7 +80,7 @@ struct ZipEntryReadState {
     std::uint64_t bytes_before = 0;
     const unsigned char* pending_at = nullptr;  // input read but not yet used, in the reader's
     std::size_t pending = 0;                    // input buffer
-    bool stream_ended = false;                  // the deflate stream ended at the declared sizes
+    bool stream_ended = false;                  // the deflate stream ended at the declared size
 };
 
 CZipArchiveReader::CZipArchiveReader(const std::string& archive_path, std::uint64_t archive_start)

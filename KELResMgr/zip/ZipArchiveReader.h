@@ -77,9 +77,10 @@ class CZipArchiveReader final : public CZipArchiveBase {
     void OpenCurrentEntry();
     // Delivers up to length bytes of the open entry; never more than its declared size, and 0
     // once the entry is exhausted. A deflated entry's stream must end exactly at its declared
-    // sizes: the read that delivers the last declared byte (or the first read of an empty entry)
-    // also checks that, and raises dataError when the stream goes on, or ended early, or is
-    // followed by more compressed bytes (bufError when the compressed data end before it does).
+    // size: the read that delivers the last declared byte (or the first read of an empty entry)
+    // also checks that, and raises dataError when the stream goes on or ended early (bufError
+    // when the compressed data end before it does). Compressed bytes after the stream's end are
+    // never read, and an empty entry with no compressed bytes needs no stream.
     std::size_t ReadCurrentEntry(void* buffer, std::size_t length);
     // Ends reading the open entry; verifies its CRC-32 when the whole declared size was delivered.
     void CloseCurrentEntry();
@@ -102,6 +103,8 @@ class CZipArchiveReader final : public CZipArchiveBase {
     std::uint32_t entry_count() const { return entry_count_; }
     std::uint32_t comment_length() const { return comment_length_; }
     std::uint64_t bytes_before() const { return bytes_before_; }
+    // Bytes from the archive's start to the end of its file.
+    std::uint64_t archive_length() const { return archive_length_; }
     // Full path of the archive; empty after Close.
     std::string path() const { return file_.is_open() ? file_.path() : std::string(); }
 

@@ -9,8 +9,10 @@
 
 #include "KELResMgr/zip/EntryName.h"
 #include "KELResMgr/zip/EntryWriter.h"
+#include "KELResMgr/zip/Footprint.h"
 #include "KELResMgr/zip/StagingFolder.h"
 #include "KELResMgr/zip/ZipArchiveReader.h"
+#include "platform/durable.h"
 #include "platform/extraction.h"
 #include "platform/file.h"
 #include "platform/file_ops.h"
@@ -149,6 +151,23 @@ void RequireRealFolder(const std::string& path) {
     }
 }
 
+// Throws unless what the archive creates fits its own size and the disk (see Footprint.h): a
+// folder bomb as std::invalid_argument, too little space or too few inodes as the system's
+// disk-full error.
+void RequireFootprintFits(CZipArchiveReader& reader, std::uint64_t declared_bytes,
+                          const std::string& staging) {
+    const std::optional<FootprintFault> fault =
+        FindFootprintFault(MeasureFootprint(reader), reader.archive_length(), declared_bytes,
+                           platform::AvailableSpace(staging), platform::AvailableInodes(staging));
+    if (!fault) {
+        return;
+    }
+    if (fault->folder_bomb) {
+        throw std::invalid_argument(fault->what);
+    }
+    throw platform::FileError("extract into", staging, platform::kDiskFullError);
+}
+
 // A deflate stream that ends before the declared size is closed by the reader without a CRC
 // check; unverified, shortened data must not pass for a complete extraction.
 void RequireDeclaredSize(const CZipArchiveReader& reader, const ZipEntryInfo& info,
@@ -273,10 +292,7 @@ bool ExtractArchive(const std::string& archive_path, const std::string& target_f
     // Before anything is written: overlapping entries would multiply the archive's bytes on
     // disk, and a declared total that cannot fit would only fill the disk and then fail.
     const CZipArchiveReader::DeclaredSizes declared = reader.CheckEntryLayout();
-    const std::optional<std::uint64_t> available = platform::AvailableSpace(staging);
-    if (available && declared.total > *available) {
-        throw platform::FileError("extract into", staging, platform::kDiskFullError);
-    }
+    RequireFootprintFits(reader, declared.total, staging);
     // Buffers no larger than the largest entry needs: a small package gets small ones. Declared
     // after the folders: on failure its files are closed before their folders, and all of them
     // before the staging folder is removed.
@@ -291,6 +307,9 @@ bool ExtractArchive(const std::string& archive_path, const std::string& target_f
     // answered to the host, pointing elsewhere.
     RequireRealFolder(staging);
     folders.Close();
+    // A power cut after the rename must not leave the target with empty files, which every later
+    // request would answer as installed: the data and the tree's entries go to disk first.
+    platform::MakeTreeDurable(staging);
     return staging_folder.Install();
 }
 

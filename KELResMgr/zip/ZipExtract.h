@@ -39,12 +39,16 @@ bool IsSafeEntryName(std::string_view name, platform::NameText text = platform::
 // platform::FileError, std::invalid_argument incl. UnsafeEntryName, std::bad_alloc). On every
 // failure the staging folder is removed with what was written so far, so no partial output is
 // ever installed; target_folder is never touched. Nothing is ever written outside the staging
-// folder.
+// folder. The staging folder is renamed only once its files' data and its folders' entries are
+// on disk, and the rename is made durable too (see platform/durable.h): a power cut leaves either
+// no target_folder or a whole one.
 //
 // Before the first entry is written, the whole central directory is checked: entries whose
-// local headers or data overlap fail with badZipFile, and a declared total size beyond the free
-// space of the staging folder's file system fails with a FileError (the
-// system's disk-full error).
+// local headers or data overlap fail with badZipFile; an archive that creates more folders than
+// its size and files justify fails with std::invalid_argument; and one whose declared total
+// size, with a block for each folder and file it creates, is beyond the free space of the staging
+// folder's file system, or whose folders and files are beyond its free inodes, fails with a
+// FileError (the system's disk-full error). See Footprint.h.
 bool ExtractArchive(const std::string& archive_path, const std::string& target_folder,
                     std::size_t chunk_size, std::uint64_t archive_start = 0);
 

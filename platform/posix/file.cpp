@@ -64,6 +64,8 @@ File File::TryOpen(const std::string& path, Mode mode, int* error_number) noexce
         flags = O_WRONLY | O_CREAT | O_TRUNC;
     } else if (mode == Mode::kCreateNew) {
         flags = O_WRONLY | O_CREAT | O_EXCL;
+    } else if (mode == Mode::kWriteExisting) {
+        flags = O_WRONLY;
     }
     if (mode == Mode::kRead) {
         // Opening a named pipe for reading would wait for a writer, and a device may block or
@@ -180,6 +182,12 @@ void File::Flush() {
     }
 }
 
+void File::StartWriteback() noexcept {
+#if defined(__linux__)
+    ::sync_file_range(Fd(handle_), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+}
+
 void File::Close() {
     if (handle_ == kNoHandle) {
         return;
@@ -199,6 +207,15 @@ std::optional<std::uint64_t> AvailableSpace(const std::string& path) noexcept {
         return std::nullopt;
     }
     return static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
+}
+
+std::optional<std::uint64_t> AvailableInodes(const std::string& path) noexcept {
+    struct statvfs info {};
+    // A file system without a fixed inode table (btrfs) reports none at all.
+    if (::statvfs(path.c_str(), &info) != 0 || info.f_files == 0) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(info.f_favail);
 }
 
 }  // namespace kel::platform

@@ -72,6 +72,9 @@ File File::TryOpen(const std::string& path, Mode mode, int* error_number) noexce
         share = 0;
         disposition = CREATE_NEW;
         flags |= FILE_FLAG_OPEN_REPARSE_POINT;  // a link of that name is never followed
+    } else if (mode == Mode::kWriteExisting) {
+        access = GENERIC_WRITE;
+        share = 0;
     }
     const HANDLE handle =
         CreateFileA(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
@@ -165,6 +168,10 @@ void File::Flush() {
     }
 }
 
+void File::StartWriteback() noexcept {
+    // Windows has no call that starts the writeback without waiting for it.
+}
+
 void File::Close() {
     if (handle_ == kNoHandle) {
         return;
@@ -205,6 +212,10 @@ std::optional<std::uint64_t> AvailableSpace(const std::string& path) noexcept {
         return std::nullopt;
     }
     return available.QuadPart;
+}
+
+std::optional<std::uint64_t> AvailableInodes(const std::string&) noexcept {
+    return std::nullopt;  // NTFS has no fixed number of file records
 }
 
 }  // namespace kel::platform

@@ -55,6 +55,21 @@ std::vector<Row> Rows() {
     for (int i = 0; i < 65; ++i) {
         deep += "d/";
     }
+    CraftEntry padded = File("padded.txt");
+    padded.append_compressed = std::string(64, '\0');  // inside the compressed size
+    CraftEntry empty_no_stream = File("empty.txt");
+    empty_no_stream.data.clear();
+    empty_no_stream.compressed = "";
+    std::vector<CraftEntry> folder_bomb;  // 300 empty files, each 63 new folders deep
+    for (int i = 0; i < 300; ++i) {
+        CraftEntry entry = File("b" + std::to_string(i) + "/");
+        for (int level = 0; level < 62; ++level) {
+            entry.name += "d/";
+        }
+        entry.name += "f";
+        entry.data.clear();
+        folder_bomb.push_back(entry);
+    }
     const std::string clean = CraftArchive({File("a.txt"), File("sub/b.txt")});
     return {
         {"clean", kHeader + clean, true, true, ""},
@@ -84,6 +99,9 @@ std::vector<Row> Rows() {
         {"hidden", kHeader + CraftArchive({hidden}), false, true, "a.txt"},
         {"bad CRC", kHeader + CraftArchive({File("ok.txt"), bad_crc}), false, false, "a.txt"},
         {"cut archive", kHeader + clean.substr(0, clean.size() - 10), false, false, ""},
+        {"folder bomb", kHeader + CraftArchive(folder_bomb), false, false, ""},
+        {"bytes after a deflate stream", kHeader + CraftArchive({padded}), true, true, ""},
+        {"empty entry without a stream", kHeader + CraftArchive({empty_no_stream}), true, true, ""},
         {"version 2", std::string("KEL\x02", 4) + clean, false, false, ""},
     };
 }

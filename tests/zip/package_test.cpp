@@ -22,14 +22,19 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <mutex>
 #include <optional>
 
 #include "KELResMgr/Package.h"
+#include "KELResMgr/PartFile.h"
 #include "KELResMgr/zip/EntryWriter.h"
+#include "KELResMgr/zip/Footprint.h"
 #include "KELResMgr/zip/ZipExtract.h"
 #include "ZipTestSupport.h"
 #include "harness/TempFolder.h"
+#include "platform/durable.h"
 #include "platform/file.h"
+#include "platform/path.h"
 
 namespace kel {
 namespace {
@@ -689,6 +694,143 @@ TEST_F(ExtractTest, DeclaredTotalBeyondFreeSpaceWritesNothing) {
     }
     EXPECT_FALSE(ExtractPackage(Archive(entries), Target()));
     EXPECT_EQ(ListTree(Staging()), "");
+}
+
+// What a durability step saw: its path, and whether the target was there then.
+struct DurableRecord {
+    platform::DurableStep step;
+    std::string path;
+    bool target_there;
+};
+std::vector<DurableRecord> g_durable_steps;  // files are secured on several threads at once
+std::mutex g_durable_mutex;
+std::string g_durable_target;
+
+void RecordDurableStep(platform::DurableStep step, const std::string& path) {
+    const std::lock_guard lock(g_durable_mutex);
+    g_durable_steps.push_back({step, path, fs::exists(g_durable_target)});
+}
+
+// Records the durability steps for its scope.
+class DurableSteps {
+  public:
+    explicit DurableSteps(const std::string& target) {
+        g_durable_steps.clear();
+        g_durable_target = target;
+        platform::SetDurableStepHookForTests(RecordDurableStep);
+    }
+    ~DurableSteps() { platform::SetDurableStepHookForTests(nullptr); }
+    DurableSteps(const DurableSteps&) = delete;
+    DurableSteps& operator=(const DurableSteps&) = delete;
+};
+
+// Catches a resource folder or a kept package renamed into place before its data and its
+// folders' entries are on disk (a power cut then left <T>_files of empty files, answered as
+// installed for good), and a rename that is not made durable. A test sees that the calls are made
+// and in which order, on whichever thread closes the files; not that the disk keeps them.
+TEST_F(ExtractTest, DurableBeforeTheRename) {
+    const std::vector<CraftEntry> entries = {
+        {.name = "a", .data = "a"},
+        {.name = "d/b", .data = "b", .deflate = true},
+        {.name = "big", .data = test::SampleText(200000), .deflate = true},  // the writer's
+    };
+    const std::string parent = platform::WithTrailingSeparator(tmp_.path());
+    for (const bool close_threads : {false, true}) {
+        SCOPED_TRACE(close_threads ? "closed on the close threads" : "closed here");
+        std::optional<CloseThreadsAtOnce> slow;
+        if (close_threads) {
+            slow.emplace();
+        }
+        fs::remove_all(Target());
+        const std::string archive = Archive(entries);
+        {
+            DurableSteps steps(Target());
+            ASSERT_TRUE(ExtractArchive(archive, Target(), 65536));
+        }
+        const auto& steps = g_durable_steps;
+        ASSERT_EQ(steps.size(), entries.size() + 2);
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            EXPECT_EQ(steps[i].step, platform::DurableStep::kFile);
+        }
+        EXPECT_EQ(steps[entries.size()].step, platform::DurableStep::kTree);
+        EXPECT_EQ(steps[entries.size()].path.rfind(Target() + "_tmp-", 0), 0u);
+        EXPECT_FALSE(steps[entries.size()].target_there);
+        EXPECT_EQ(steps.back().step, platform::DurableStep::kEntries);
+        EXPECT_EQ(steps.back().path, parent);
+        EXPECT_TRUE(steps.back().target_there);
+    }
+
+    const std::string package = tmp_ / "p.tsl";
+    PartFile part(package, PartFile::CreateBeside(package));
+    part.file().Write("KEL", 3);
+    part.Finish();
+    DurableSteps steps(package);
+    ASSERT_TRUE(part.Keep());
+    ASSERT_EQ(g_durable_steps.size(), 1u);
+    EXPECT_EQ(g_durable_steps[0].step, platform::DurableStep::kEntries);
+    EXPECT_EQ(g_durable_steps[0].path, parent);
+    EXPECT_TRUE(g_durable_steps[0].target_there);
+}
+
+// Catches a package that declares no bytes filling the disk with folders (363 KiB of empty files,
+// each 63 new folders deep, made 69,301 folders): refused with nothing written; a package that
+// gives each file a folder of its own still unpacks.
+TEST_F(ExtractTest, FoldersBeyondThePackageWriteNothing) {
+    std::string deep;
+    for (int i = 0; i < 62; ++i) {
+        deep += "d/";
+    }
+    const struct {
+        const char* label;
+        std::function<std::string(int)> name;
+        bool extracts;
+    } rows[] = {
+        {"empty files, each 63 new folders deep",
+         [&](int i) { return "b" + std::to_string(i) + "/" + deep + "f"; }, false},
+        {"each file in a folder of its own", [](int i) { return std::to_string(i) + "/f"; }, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        fs::remove_all(Target());
+        std::vector<CraftEntry> entries;
+        for (int i = 0; i < 300; ++i) {
+            entries.push_back({.name = row.name(i), .data = ""});
+        }
+        EXPECT_EQ(ExtractPackage(Archive(entries), Target()), row.extracts);
+        if (!row.extracts) {
+            EXPECT_EQ(ListTree(tmp_.path()), "archive.zip\n");
+        }
+    }
+}
+
+// Catches a space check that counts only the declared bytes, and one that ignores the free
+// inodes: the folders and files an extraction creates take a block and an inode each.
+TEST(Footprint, AgainstTheDisk) {
+    const struct {
+        const char* label;
+        Footprint footprint;
+        std::uint64_t declared;
+        std::optional<std::uint64_t> free_bytes, free_inodes;
+        bool fits;
+    } rows[] = {
+        {"no bytes declared, 1,000 folders and files in 1 MiB",
+         {500, 500},
+         0,
+         1 << 20,
+         1000000,
+         false},
+        {"1,000 folders and files, 999 inodes free", {500, 500}, 0, 1ull << 30, 999, false},
+        {"no inode limit", {500, 500}, 0, 1ull << 30, std::nullopt, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        const auto fault = FindFootprintFault(row.footprint, 1 << 20, row.declared, row.free_bytes,
+                                              row.free_inodes);
+        EXPECT_EQ(!fault, row.fits);
+        if (fault) {
+            EXPECT_FALSE(fault->folder_bomb);
+        }
+    }
 }
 
 // Catches names whose depth costs memory and folders without bound (40 entries 2,000 folders
