@@ -114,7 +114,8 @@ if(TARGET kelres)
         tool/check_test.cpp
         tool/server_test.cpp)
     target_link_libraries(tool_tests PRIVATE kelres_packages kelres_core kelres_platform)
-    target_compile_definitions(tool_tests PRIVATE KELRES_TOOL_PATH="$<TARGET_FILE:kelres>")
+    target_compile_definitions(tool_tests PRIVATE KELRES_TOOL_PATH="$<TARGET_FILE:kelres>"
+                                                 KELRES_PROJECT_VERSION="${PROJECT_VERSION}")
     add_dependencies(tool_tests kelres)
 endif()
 
