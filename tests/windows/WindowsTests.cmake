@@ -99,10 +99,11 @@ kelres_add_wine_test(download_media_tests ALL_USERS_TREE download/background_tes
 target_link_libraries(download_library_tests PRIVATE kelres_packages)
 target_link_libraries(download_media_tests PRIVATE kelres_packages)
 
-# A C host of another toolchain: linked by lld-link, the LLVM linker in the mode of Microsoft's
-# link.exe, against KELResMgr.lib, the import library of that toolchain, with no C runtime (there
-# is no Microsoft one here) and kernel32 from mingw-w64's import library. import_library_tests
-# runs it against the scripted server.
+# A C host of another toolchain: compiled as C by the cross compiler (COFF objects, as cl writes
+# them) and linked by lld-link, the LLVM linker in the mode of Microsoft's link.exe, against
+# KELResMgr.lib, the import library of that toolchain, with no C runtime (there is no Microsoft
+# one here) and kernel32 from mingw-w64's import library. import_library_tests runs it against
+# the scripted server.
 find_program(KELRES_LLD_LINK lld-link REQUIRED)
 add_library(c_host_object OBJECT windows/c_host.c)
 target_include_directories(c_host_object PRIVATE ${PROJECT_SOURCE_DIR}/include)
