@@ -13,11 +13,17 @@
 //
 // DownloadResFile and DownloadResFileEx pass std::string across the module boundary: a host must
 // be built with the same compiler and C++ library as the module (on Windows: mingw-w64 g++ 12 with
-// libstdc++), or the two sides disagree on what a std::string is.
+// libstdc++), or the two sides disagree on what a std::string is. A C host, or one of another
+// toolchain, includes this header too and sees the other nine, which take only C types.
 #pragma once
 
+#if defined(__cplusplus)
 #include <cstdint>
 #include <string>
+#else
+#include <stdbool.h>
+#include <stdint.h>
+#endif
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -31,7 +37,11 @@
 #endif
 
 // The one notification the library sends: the resource's unpacked folder is ready.
+#if defined(__cplusplus)
 constexpr uintptr_t KELRES_NOTIFY_TAG = 1041;
+#else
+#define KELRES_NOTIFY_TAG ((uintptr_t)1041)
+#endif
 
 #if !defined(_WIN32)
 // ---------------------------------------------------------------------------------------------
@@ -43,23 +53,29 @@ typedef uintptr_t WPARAM;
 typedef intptr_t LPARAM;
 typedef intptr_t LRESULT;
 
+#if defined(__cplusplus)
 constexpr UINT WM_COPYDATA = 0x004A;
+#else
+#define WM_COPYDATA ((UINT)0x004A)
+#endif
 
 // lParam of WM_COPYDATA. The payload of a KELRES_NOTIFY_TAG message is the host's own data block
 // (as given with the request), then the folder path, then one NUL byte; cbData counts all three.
 // The payload belongs to the sender and is valid only while the receiver procedure runs.
-struct COPYDATASTRUCT {
+typedef struct COPYDATASTRUCT {
     uintptr_t dwData;
     uint32_t cbData;
     void* lpData;
-};
+} COPYDATASTRUCT;
 
 // Receiver procedure. It runs synchronously on the sending thread (a host thread inside a
 // request, or a download worker of the library); the sender waits until it returns.
 typedef LRESULT (*KELRECEIVERPROC)(void* context, HWND window, UINT message, WPARAM wParam,
                                    LPARAM lParam);
 
+#if defined(__cplusplus)
 extern "C" {
+#endif
 // Creates a receiver; returns its handle, or 0 when proc is null.
 HWND KelCreateReceiver(KELRECEIVERPROC proc, void* context);
 // Destroys a receiver. Waits for a delivery in progress on another thread; afterwards no message
@@ -69,7 +85,9 @@ int KelDestroyReceiver(HWND window);
 int IsWindow(HWND window);
 // Delivers synchronously; returns the procedure's answer, or 0 for a handle that is not live.
 LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+#if defined(__cplusplus)
 }
+#endif
 #endif
 
 // ---------------------------------------------------------------------------------------------
@@ -78,14 +96,18 @@ LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // A resource identifier: four single bytes, then a 32-bit little-endian number. Its text form is
 // 16 upper-case hex digits: the four bytes in memory order, then the number (0A1B2C3D0000ABCD).
-struct ResID {
+typedef struct ResID {
     uint8_t bytes[4];
     uint32_t number;  // stored little-endian, as on every platform the library runs on
-};
+} ResID;
+#if defined(__cplusplus)
 static_assert(sizeof(ResID) == 8, "ResID is an 8-byte record");
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+_Static_assert(sizeof(ResID) == 8, "ResID is an 8-byte record");
+#endif
 
 // Result codes of UploadResFile.
-enum : int {
+enum {
     KELRES_UPLOAD_OK = 0,
     KELRES_UPLOAD_NULL_PATH = 1,
     KELRES_UPLOAD_NOT_CONFIGURED = 100,
@@ -99,7 +121,7 @@ enum : int {
 };
 
 // Result codes of GetResourceID, ValidResID and InvalidResID.
-enum : int {
+enum {
     KELRES_CATALOGUE_OK = 0,              // the reply was read (ValidResID, InvalidResID: and
                                           // it is neither empty nor "0")
     KELRES_CATALOGUE_NOT_CONFIGURED = 1,  // no "ws_url": nothing was sent
@@ -108,7 +130,9 @@ enum : int {
     KELRES_CATALOGUE_REPLY_NO = 3  // ValidResID, InvalidResID: the reply is empty or "0"
 };
 
+#if defined(__cplusplus)
 extern "C" {
+#endif
 // Test mode: every setting is then read from its "t_"-prefixed key.
 KELRES_API void SetTestMode(bool on);
 
@@ -130,6 +154,7 @@ KELRES_API int InvalidResID(const char* resourceId);
 // Creates <resources folder>/name (one level), creating the resources folder first if needed.
 KELRES_API void CreateUserFolder(const char* name);
 
+#if defined(__cplusplus)
 // Download requests: the unpacked folder's path (the window has then been notified), a package
 // file's path, or the empty string (a download runs or was refused). data is copied; the caller
 // may free it when the call returns. Their names are unmangled, as every export's, but they pass
@@ -145,7 +170,8 @@ KELRES_API std::string DownloadResFile(const ResID* id, HWND window, const void*
 #if defined(__clang__)
 #pragma clang diagnostic pop
 #endif
-}
+}  // extern "C"
+#endif
 
 // The eleven exports, for hosts that resolve them by name (dlsym, GetProcAddress):
 // KELRES_EXPORTS(X) expands X(name) for each, e.g. to declare one PFN_name member per export and to
@@ -164,6 +190,8 @@ KELRES_API std::string DownloadResFile(const ResID* id, HWND window, const void*
     X(DownloadResFile)
 
 // Function pointer types: PFN_SetTestMode, PFN_DownloadResFile, ...
+#if defined(__cplusplus)
 #define KELRES_DECLARE_PFN(name) using PFN_##name = decltype(&name);
 KELRES_EXPORTS(KELRES_DECLARE_PFN)
 #undef KELRES_DECLARE_PFN
+#endif

@@ -145,6 +145,67 @@ TEST(Library, FoundBesideTheTool) {
     EXPECT_NE(run.out.find("library           " + beside + "\n"), std::string::npos) << run.out;
 }
 
+// Catches a --version that is refused or loads the library, that names another library than a
+// command would load, or reads no version from it: on Linux the version in the real file's name
+// (the build's links lead to libKELResMgr.so.1.0.0), on Windows the DLL's version resource.
+TEST(Version, NamesTheToolAndTheLibraryWithItsVersion) {
+    TempFolder folder;
+    const std::string not_a_library = folder / kLibraryName;
+    WriteFile(not_a_library, "not a library\n");
+    const std::string version = KELRES_PROJECT_VERSION;
+#if defined(_WIN32)
+    const std::string built =
+        std::filesystem::absolute(BuiltLibraryPath()).lexically_normal().string();
+    const std::string other = not_a_library;
+    const std::string other_line = "library " + other + " (no version: ";
+#else
+    const std::string built = std::filesystem::canonical(BuiltLibraryPath()).string();
+    const std::string other = folder / "libKELResMgr.so.7.8.9";
+    std::filesystem::copy_file(BuiltLibraryPath(), other);
+    const std::string other_line = "library " + other + " 7.8.9\n";
+#endif
+    struct Case {
+        std::string name;
+        std::vector<std::string> args;
+        std::optional<std::string> environment;
+        int exit_code;
+        std::string out;  // after the tool's line
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {"beside the tool",
+         {"--version"},
+         std::nullopt,
+         0,
+         "library " + built + " " + version + "\n"},
+        {"short, after a command",
+         {"config", "-V"},
+         std::nullopt,
+         0,
+         "library " + built + " " + version + "\n"},
+        {"from the environment", {"--version"}, other, 0, other_line},
+        {"given, not a library",
+         {"--library", not_a_library, "-V"},
+         std::nullopt,
+         0,
+         "library " + not_a_library + " (no version: "},
+        {"given, missing",
+         {"--library", folder / "missing", "-V"},
+         std::nullopt,
+         kExitNoLibrary,
+         "",
+         "cannot find the library " + (folder / "missing")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScopedEnv environment("KELRES_LIBRARY", c.environment);
+        const ToolRun run = RunTool(c.args);
+        EXPECT_EQ(run.exit_code, c.exit_code) << run.err;
+        EXPECT_EQ(run.out.rfind("kelres " + version + "\n" + c.out, 0), 0u) << run.out;
+        EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+    }
+}
+
 // Pack and publish work without any library: an operator's machine need not have one.
 TEST(Library, PackAndPublishNeedNone) {
     TempFolder folder;

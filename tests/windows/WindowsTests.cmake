@@ -18,6 +18,7 @@ add_library(kelres_harness STATIC
     harness/LibraryCopy.cpp
     harness/TempFolder.cpp
     harness/WindowsReceivers.cpp
+    harness/WindowsProgram.cpp
     harness/WineProcess.cpp)
 target_include_directories(kelres_harness PUBLIC ${PROJECT_SOURCE_DIR}/include ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(kelres_harness PUBLIC gtest shell32 user32 ws2_32)
@@ -98,6 +99,37 @@ kelres_add_wine_test(download_media_tests ALL_USERS_TREE download/background_tes
 target_link_libraries(download_library_tests PRIVATE kelres_packages kelres_platform)
 target_link_libraries(download_media_tests PRIVATE kelres_packages)
 
+# A C host of another toolchain: compiled as C by the cross compiler (COFF objects, as cl writes
+# them) and linked by lld-link, the LLVM linker in the mode of Microsoft's link.exe, against
+# KELResMgr.lib, the import library of that toolchain, with no C runtime (there is no Microsoft
+# one here) and kernel32 from mingw-w64's import library. import_library_tests runs it against
+# the scripted server.
+find_program(KELRES_LLD_LINK lld-link REQUIRED)
+add_library(c_host_object OBJECT windows/c_host.c)
+target_include_directories(c_host_object PRIVATE ${PROJECT_SOURCE_DIR}/include)
+target_compile_options(c_host_object PRIVATE -ffreestanding -fno-stack-protector -g0)
+find_library(KELRES_KERNEL32 kernel32 REQUIRED)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(_c_host_machine /machine:x64)
+else()
+    # gcc's objects (the host's, kernel32's) carry no table of safe exception handlers
+    set(_c_host_machine /machine:x86 /safeseh:no)
+endif()
+set(_c_host ${CMAKE_CURRENT_BINARY_DIR}/c_host.exe)
+set(_import_library $<TARGET_PROPERTY:KELResMgr,KELRES_MICROSOFT_IMPORT_LIBRARY>)
+add_custom_command(OUTPUT ${_c_host}
+    COMMAND ${KELRES_LLD_LINK} /nologo ${_c_host_machine} /subsystem:console
+            /entry:HostMain /nodefaultlib /out:${_c_host}
+            $<TARGET_OBJECTS:c_host_object> ${_import_library} ${KELRES_KERNEL32}
+    DEPENDS $<TARGET_OBJECTS:c_host_object> ${_import_library} KELResMgr_import_library
+    COMMENT "Linking the C host against KELResMgr.lib with lld-link"
+    COMMAND_EXPAND_LISTS VERBATIM)
+add_custom_target(c_host ALL DEPENDS ${_c_host})
+add_dependencies(c_host c_host_object)
+kelres_add_wine_test(import_library_tests windows/import_library_test.cpp)
+target_compile_definitions(import_library_tests PRIVATE C_HOST_PATH="${_c_host}")
+add_dependencies(import_library_tests c_host)
+
 add_test(NAME dll_exports
          COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-dll ${CMAKE_OBJDUMP} $<TARGET_FILE:KELResMgr>)
 
@@ -114,7 +146,8 @@ if(TARGET kelres)
         tool/check_test.cpp
         tool/server_test.cpp)
     target_link_libraries(tool_tests PRIVATE kelres_packages kelres_core kelres_platform)
-    target_compile_definitions(tool_tests PRIVATE KELRES_TOOL_PATH="$<TARGET_FILE:kelres>")
+    target_compile_definitions(tool_tests PRIVATE KELRES_TOOL_PATH="$<TARGET_FILE:kelres>"
+                                                 KELRES_PROJECT_VERSION="${PROJECT_VERSION}")
     add_dependencies(tool_tests kelres)
 endif()
 

@@ -5,9 +5,11 @@
 // and calls the exports. `kelres --help` lists the commands.
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "tools/kelres/commands.h"
@@ -31,6 +33,8 @@ constexpr char kOptionsHelp[] = R"(
                    with a copy of FILE beside it
   --test-mode      switch the library's test mode on (SetTestMode): every setting is then
                    read from its "t_" key
+  -V, --version    kelres's version, and the library it would load with that library's
+                   version (read from the file, which is not loaded)
   -h, --help       this text; 'kelres COMMAND --help' describes one command)";
 
 constexpr char kExitHelp[] =
@@ -90,6 +94,24 @@ std::optional<std::size_t> CommandPosition(const std::vector<std::string>& args)
     return std::nullopt;
 }
 
+// kelres --version: one line for the tool, one for the library that a command would load. The
+// library's version is read from its file, so a library that would not load still shows.
+int PrintVersions(const std::optional<std::string>& library_option, Console& console) {
+    console.Print(std::string("kelres ") + KELRES_VERSION);
+    const std::string path = FindLibrary(library_option);
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) {
+        throw LibraryError("cannot find the library " + path + ": no such file");
+    }
+    const loader::FileVersion library = loader::ReadFileVersion(path);
+    if (library.version.empty()) {
+        console.Print("library " + library.file + " (no version: " + library.reason + ")");
+    } else {
+        console.Print("library " + library.file + " " + library.version);
+    }
+    return kExitOk;
+}
+
 // Everything the library-driving commands share, set up in this order and torn down in reverse:
 // the private folder (--config) outlives the library loaded from it.
 struct LoadedLibrary {
@@ -134,6 +156,10 @@ int Run(std::vector<std::string> args, Console& console) {
     const std::optional<std::string> library_option = arguments.TakeValue("--library");
     const std::optional<std::string> config_option = arguments.TakeValue("--config");
     const bool test_mode = arguments.TakeFlag("--test-mode");
+    const bool long_version = arguments.TakeFlag("--version");
+    if (arguments.TakeFlag("-V") || long_version) {
+        return PrintVersions(library_option, console);
+    }
     if (command == nullptr) {
         if (!help) {
             arguments.Positionals(0, 0);  // an unknown option is the likelier mistake

@@ -20,6 +20,18 @@ void* Open(const std::string& path, std::string* reason);
 void* Symbol(void* module, const char* name);
 void Close(void* module);
 
+// The library file at path, as --version shows it, without loading it: the file that a link
+// resolves to (Linux) or the full path (Windows), and its version, "1.0.0".
+struct FileVersion {
+    std::string file;
+    std::string version;  // empty when the file carries none; then reason says why
+    std::string reason;
+};
+// Linux: the version in the real file's name (libKELResMgr.so.1.0.0, which the SONAME link
+// libKELResMgr.so.1 and the development link libKELResMgr.so name). Windows: the file version
+// of the DLL's version resource.
+FileVersion ReadFileVersion(const std::string& path);
+
 // The folder of the running kelres program; empty when the system does not tell.
 std::filesystem::path ProgramFolder();
 

@@ -29,6 +29,29 @@ void Close(void* module) {
     dlclose(module);
 }
 
+FileVersion ReadFileVersion(const std::string& path) {
+    FileVersion result;
+    std::error_code ec;
+    const std::filesystem::path real = std::filesystem::canonical(path, ec);
+    if (ec) {
+        result.file = path;
+        result.reason = ec.message();
+        return result;
+    }
+    result.file = real.string();
+    // "libKELResMgr.so.1.0.0": the version follows ".so.", numbers and dots only.
+    const std::string name = real.filename().string();
+    const std::size_t at = name.rfind(".so.");
+    const std::string version = at == std::string::npos ? "" : name.substr(at + 4);
+    if (version.empty() || version.find_first_not_of("0123456789.") != std::string::npos ||
+        version.front() == '.' || version.back() == '.') {
+        result.reason = "its file name carries no version";
+        return result;
+    }
+    result.version = version;
+    return result;
+}
+
 std::filesystem::path ProgramFolder() {
     std::error_code ec;
     const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", ec);

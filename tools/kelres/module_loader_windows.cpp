@@ -1,8 +1,12 @@
 #include <windows.h>
+// after windows.h, which leaves it out with WIN32_LEAN_AND_MEAN
+#include <winver.h>
 
 #include <cstdio>
 #include <random>
+#include <string>
 #include <system_error>
+#include <vector>
 
 #include "platform/file_ops.h"
 #include "tools/kelres/module_loader.h"
@@ -29,6 +33,41 @@ void* Symbol(void* module, const char* name) {
 
 void Close(void* module) {
     FreeLibrary(static_cast<HMODULE>(module));
+}
+
+FileVersion ReadFileVersion(const std::string& path) {
+    FileVersion result;
+    std::error_code ec;
+    const std::filesystem::path full = std::filesystem::absolute(path, ec);
+    result.file = ec ? path : full.lexically_normal().string();
+    // Reading the resource maps the file as data: none of the library's code runs.
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(result.file.c_str(), &ignored);
+    if (size == 0) {
+        const DWORD error = GetLastError();
+        result.reason =
+            error == ERROR_RESOURCE_TYPE_NOT_FOUND || error == ERROR_RESOURCE_DATA_NOT_FOUND
+                ? "it has no version resource"
+                : LastSystemErrorText();
+        return result;
+    }
+    std::vector<char> block(size);
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT info_size = 0;
+    if (!GetFileVersionInfoA(result.file.c_str(), 0, size, block.data()) ||
+        !VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&info), &info_size) ||
+        info_size < sizeof(VS_FIXEDFILEINFO) || info->dwSignature != VS_FFI_SIGNATURE) {
+        result.reason = "its version resource cannot be read";
+        return result;
+    }
+    // Major.minor.patch, and the fourth number when it is not 0.
+    result.version = std::to_string(HIWORD(info->dwFileVersionMS)) + "." +
+                     std::to_string(LOWORD(info->dwFileVersionMS)) + "." +
+                     std::to_string(HIWORD(info->dwFileVersionLS));
+    if (LOWORD(info->dwFileVersionLS) != 0) {
+        result.version += "." + std::to_string(LOWORD(info->dwFileVersionLS));
+    }
+    return result;
 }
 
 std::filesystem::path ProgramFolder() {
