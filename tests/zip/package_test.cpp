@@ -761,11 +761,12 @@ TEST_F(ExtractTest, DurableBeforeTheRename) {
     }
 
     const std::string package = tmp_ / "p.tsl";
-    PartFile part(package, PartFile::CreateBeside(package));
-    part.file().Write("KEL", 3);
-    part.Finish();
+    std::optional<PartFile> part = PartFile::CreateBeside(package);
+    ASSERT_TRUE(part.has_value());
+    part->file().Write("KEL", 3);
+    part->Finish();
     DurableSteps steps(package);
-    ASSERT_TRUE(part.Keep());
+    ASSERT_TRUE(part->Keep());
     ASSERT_EQ(g_durable_steps.size(), 1u);
     EXPECT_EQ(g_durable_steps[0].step, platform::DurableStep::kEntries);
     EXPECT_EQ(g_durable_steps[0].path, parent);
