@@ -112,12 +112,15 @@ const std::string& FirstSpellings::Respell(std::string_view name) {
     for (std::size_t start = 0; start <= name.size();) {
         const std::size_t slash = std::min(name.find('/', start), name.size());
         const std::string_view level = name.substr(start, slash - start);
+        if (start != 0) {
+            spelled_ += '/';
+        }
         start = slash + 1;
         if (level.empty() || level == ".") {
+            spelled_ += level;  // no level of its own: left for the extraction to judge
             continue;
         }
         node = tree_.Add(node, level, true).node;
-        spelled_ += spelled_.empty() ? "" : "/";
         spelled_ += tree_.Spelling(node);
     }
     return spelled_;

@@ -73,8 +73,8 @@ class NameTree {
 // itself takes for one name.
 class FirstSpellings {
   public:
-    // name: valid UTF-8, '/'-separated. The name with every level as it was first spelled, without
-    // empty and "." levels; valid until the next call.
+    // name: valid UTF-8, '/'-separated. The name with every level as it was first spelled (empty
+    // and "." ones, which are no levels, as they are); valid until the next call.
     const std::string& Respell(std::string_view name);
 
   private:

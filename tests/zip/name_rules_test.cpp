@@ -101,7 +101,8 @@ TEST(FirstSpellings, EachLevelAsFirstSpelled) {
     } rows[] = {
         {"Docs/a.txt", "Docs/a.txt"},
         {"DOCS/b.txt", "Docs/b.txt"},
-        {"./docs//A.TXT", "Docs/a.txt"},
+        {"./docs//A.TXT", "./Docs//a.txt"},
+        {"docs/.", "Docs/."},  // no file of its own: refused as it is
         {"\xC8\x98.txt", "\xC8\x98.txt"},         // Ș.txt
         {"\xC8\x99.txt", "\xC8\x98.txt"},         // ș.txt: as Ș.txt
         {"\xC8\x99/x", "\xC8\x99/x"},             // ș: not the same level as Ș.txt
