@@ -78,19 +78,32 @@ const char* DescribeWindowsFault(WindowsNameFault fault) {
     return "is no Windows file name";
 }
 
+// What is wrong, in words: the reader's causes are zlib's results and its own.
 const char* DescribeZipError(CZipException::Cause cause) {
+    using Cause = CZipException::Cause;
     switch (cause) {
-        case CZipException::Cause::badZipFile:
+        case Cause::badZipFile:
             return "its records do not fit together (a damaged or cut archive)";
-        case CZipException::Cause::badCrc:
+        case Cause::badCrc:
             return "its data fail their CRC-32 check";
-        case CZipException::Cause::dataError:
+        case Cause::dataError:
             return "its deflated data are damaged";
-        case CZipException::Cause::memError:
+        case Cause::bufError:
+        case Cause::streamEnd:
+            return "the deflated data end before the entry's declared size";
+        case Cause::needDict:
+            return "its deflated data ask for a preset dictionary, which no zip entry has";
+        case Cause::memError:
             return "out of memory";
-        default:
-            return ZipCauseName(cause);
+        case Cause::errNo:
+            return "the package file could not be read";
+        case Cause::streamError:
+        case Cause::versionError:
+        case Cause::paramError:
+        case Cause::generic:
+            break;
     }
+    return "the archive reader failed on it (a fault of the reader, not of the package)";
 }
 
 bool IsLeapYear(unsigned year) {
@@ -132,7 +145,7 @@ class Checker {
             return;
         }
         const std::size_t before = result_.problems.size();
-        JudgeName(name);
+        const bool refused_everywhere = !JudgeName(name);
         // The extraction's own rule on this platform has the last word: the verdict never says
         // "ok" for a name that it refuses.
         const bool judged_here = std::any_of(
@@ -144,6 +157,13 @@ class Checker {
         if (name.text.back() == '/') {
             return;  // a folder entry makes no file: its time and attributes are never set
         }
+        JudgeTime(name.text, info.dos_date_time);
+        JudgeAttributes(name.text, info.external_attributes);
+        if (refused_everywhere) {
+            // Judged once: no client makes a file of it, so its path and its collisions are no
+            // client's (and a name of any length costs no more than its own bytes).
+            return;
+        }
         const std::size_t last = name.text.rfind('/');
         if (name.text.substr(last == std::string::npos ? 0 : last + 1) == ".") {
             // Joined to its folder, "." names that folder: no file can be made there.
@@ -153,8 +173,6 @@ class Checker {
         files_.push_back({name.text, NormalPath(name.text), name.IsUtf8()});
         footprint_.AddFile(name.text, name.Text());
         JudgeWindowsPath(files_.back());
-        JudgeTime(name.text, info.dos_date_time);
-        JudgeAttributes(name.text, info.external_attributes);
     }
 
     // Files that land on one another or on another one's folder, on every file system and on a
@@ -173,12 +191,16 @@ class Checker {
             if (std::find(exact.begin(), exact.end(), found) != exact.end()) {
                 continue;
             }
+            // What the Windows extraction does with such a name (FirstSpellings): it takes it
+            // for the earlier one, as NTFS would, and treats it as a repeated name.
             const auto& [at, other, folder] = found;
             Problem(files_[at].name,
                     folder ? "is a file where \"" + files_[other].name +
-                                 "\" needs a folder on a case-insensitive file system: refused"
+                                 "\" needs a folder where case is ignored, as on Windows: "
+                                 "refused"
                            : "is the same file as \"" + files_[other].name +
-                                 "\" on a case-insensitive file system: one of them is lost",
+                                 "\" before it where case is ignored, as on Windows: its data "
+                                 "replace that file's, under the earlier name",
                     kWindowsClients);
         }
     }
@@ -190,35 +212,53 @@ class Checker {
     // (file, the earlier file it meets, whether that one needs it as a folder)
     using Collision = std::tuple<std::size_t, std::size_t, bool>;
 
+    // With fold, as NTFS finds names (FirstSpellings: what a Windows client unpacks). In a tree
+    // of the names' levels, so that memory follows the names' bytes, not their prefixes.
     std::vector<Collision> Collisions(bool fold) const {
-        std::map<std::string, std::size_t> files;
-        std::map<std::string, std::size_t> folders;
-        std::vector<std::string> keys;
+        constexpr std::size_t kNoFile = static_cast<std::size_t>(-1);
+        NameTree tree(fold);
+        std::vector<std::size_t> file_at;    // by node: the first file there
+        std::vector<std::size_t> folder_of;  // by node: the first file that needs it as a folder
+        std::vector<NameTree::Node> node_of(files_.size(), NameTree::kRoot);
         std::vector<Collision> found;
         for (std::size_t i = 0; i < files_.size(); ++i) {
-            const FileName& file = files_[i];
-            keys.push_back(fold ? CaseFoldKey(file.path, file.utf8) : file.path);
-            const std::string& key = keys.back();
-            if (const auto [it, added] = files.emplace(key, i); !added) {
-                found.emplace_back(i, it->second, false);
+            const std::string& path = files_[i].path;  // no empty or "." level
+            NameTree::Node node = NameTree::kRoot;
+            for (std::size_t start = 0; start < path.size();) {
+                const std::size_t slash = std::min(path.find('/', start), path.size());
+                if (node != NameTree::kRoot && folder_of[node] == kNoFile) {
+                    folder_of[node] = i;
+                }
+                node = tree.Add(node, std::string_view(path).substr(start, slash - start),
+                                files_[i].utf8)
+                           .node;
+                file_at.resize(tree.size(), kNoFile);
+                folder_of.resize(tree.size(), kNoFile);
+                start = slash + 1;
             }
-            for (std::size_t slash = key.find('/'); slash != std::string::npos;
-                 slash = key.find('/', slash + 1)) {
-                folders.emplace(key.substr(0, slash), i);
+            node_of[i] = node;
+            if (node == NameTree::kRoot) {
+                continue;  // "." alone, refused already
+            }
+            if (file_at[node] == kNoFile) {
+                file_at[node] = i;
+            } else {
+                found.emplace_back(i, file_at[node], false);
             }
         }
         for (std::size_t i = 0; i < files_.size(); ++i) {
-            if (const auto it = folders.find(keys[i]); it != folders.end()) {
-                found.emplace_back(i, it->second, true);
+            if (node_of[i] != NameTree::kRoot && folder_of[node_of[i]] != kNoFile) {
+                found.emplace_back(i, folder_of[node_of[i]], true);
             }
         }
         return found;
     }
 
-    void JudgeName(const EntryName& name) {
+    // False when every client refuses the name whatever else is in the package.
+    bool JudgeName(const EntryName& name) {
         const std::string& text = name.text;
-        const std::string normal = NormalPath(text);
         if (!IsSafeOnEveryPlatform(text)) {
+            const std::string normal = NormalPath(text);
             const std::size_t depth = std::count(normal.begin(), normal.end(), '/') + 1;
             const std::string why =
                 text.size() > kMaxEntryNameLength
@@ -227,7 +267,7 @@ class Checker {
                     ? "is deeper than " + std::to_string(kMaxEntryNameDepth) + " levels"
                     : "leaves the folder it is unpacked into (\"..\", a leading '/' or a drive)";
             Problem(text, why + ": refused", kEveryClient);
-            return;
+            return false;
         }
         bool windows_fault = false;
         bool linux_fault = false;
@@ -264,6 +304,7 @@ class Checker {
             Problem(text, "marked as UTF-8 but not valid UTF-8: Windows cannot name a file so",
                     kWindowsClients);
         }
+        return true;
     }
 
     void JudgeWindowsPath(const FileName& file) {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,16 @@ enum class NameText {
 //    that converts to a separator is not storable either.
 //  - elsewhere: every such level is a file name.
 bool IsStorableName(std::string_view level, NameText text = NameText::kSystem);
+
+// Whether the file system takes names that differ in case only for one name (Windows: NTFS and
+// the system's own look-ups), so that the extraction spells each such name as the first entry
+// did (FirstSpellings in KELResMgr/zip/NameRules.h) and treats it as a repeated name, as the
+// package check predicts, whatever the volume itself folds. False elsewhere: names are bytes.
+extern const bool kNamesIgnoreCase;
+
+// The name as UTF-8, as the system reads it: on Windows 8-bit text as the ANSI file calls read
+// it, in the ANSI code page; elsewhere the bytes as they are. Nothing when it does not convert.
+std::optional<std::string> NameAsUtf8(std::string_view name, NameText text);
 
 // An open folder that files and folders are made in by name, one level at a time, relative to
 // the folder itself: whatever is renamed, removed or put in the place of its path meanwhile (a

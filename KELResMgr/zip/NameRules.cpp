@@ -5,40 +5,10 @@
 
 #include "KELResMgr/zip/EntryName.h"
 #include "KELResMgr/zip/ZipExtract.h"
+#include "platform/windows_names.h"
 
 namespace kel {
 namespace {
-
-// The simple upper case of the letters CaseFoldKey folds; every other code point is its own.
-std::uint32_t UpperCase(std::uint32_t c) {
-    if (c >= 'a' && c <= 'z') {
-        return c - 0x20;
-    }
-    if (c >= 0xE0 && c <= 0xFE && c != 0xF7) {
-        return c - 0x20;
-    }
-    if (c == 0xFF) {
-        return 0x178;
-    }
-    // Latin Extended-A: pairs of upper and lower case, the upper one even in these runs...
-    if ((c >= 0x100 && c <= 0x12F) || (c >= 0x132 && c <= 0x137) || (c >= 0x14A && c <= 0x177)) {
-        return c & ~1u;
-    }
-    // ...and odd in these.
-    if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) {
-        return c % 2 == 0 ? c - 1 : c;
-    }
-    if (c == 0x3C2) {
-        return 0x3A3;  // final sigma
-    }
-    if ((c >= 0x3B1 && c <= 0x3CB) || (c >= 0x430 && c <= 0x44F)) {
-        return c - 0x20;
-    }
-    if (c >= 0x450 && c <= 0x45F) {
-        return c - 0x50;
-    }
-    return c;
-}
 
 void AppendUtf8(std::string& out, std::uint32_t c) {
     if (c < 0x80) {
@@ -115,10 +85,45 @@ std::string CaseFoldKey(std::string_view text, bool utf8) {
         for (std::size_t k = 1; k < length; ++k) {
             c = (c << 6) | (bytes[i + k] & 0x3F);
         }
-        AppendUtf8(key, UpperCase(c));
+        // Above the first plane: a surrogate pair, whose units have no upper case.
+        AppendUtf8(key, c <= 0xFFFF ? platform::UpperCaseUnit(static_cast<std::uint16_t>(c)) : c);
         i += length;
     }
     return key;
+}
+
+NameTree::Found NameTree::Add(Node parent, std::string_view level, bool utf8) {
+    key_.assign(reinterpret_cast<const char*>(&parent), sizeof parent);
+    if (ignore_case_) {
+        key_ += CaseFoldKey(level, utf8);
+    } else {
+        key_ += level;
+    }
+    const auto [it, added] = nodes_.try_emplace(key_, size());
+    if (added) {
+        spellings_.emplace_back(level);
+    }
+    return {it->second, added};
+}
+
+const std::string& FirstSpellings::Respell(std::string_view name) {
+    spelled_.clear();
+    NameTree::Node node = NameTree::kRoot;
+    for (std::size_t start = 0; start <= name.size();) {
+        const std::size_t slash = std::min(name.find('/', start), name.size());
+        const std::string_view level = name.substr(start, slash - start);
+        if (start != 0) {
+            spelled_ += '/';
+        }
+        start = slash + 1;
+        if (level.empty() || level == ".") {
+            spelled_ += level;  // no level of its own: left for the extraction to judge
+            continue;
+        }
+        node = tree_.Add(node, level, true).node;
+        spelled_ += tree_.Spelling(node);
+    }
+    return spelled_;
 }
 
 }  // namespace kel

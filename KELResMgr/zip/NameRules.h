@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "platform/windows_names.h"
 
@@ -25,9 +27,59 @@ bool IsSafeOnEveryPlatform(std::string_view name);
 // unit per byte.
 std::size_t Utf16Length(std::string_view text, bool utf8);
 
-// The text as a case-insensitive file system compares it: upper case for ASCII and, in UTF-8
-// text, for the Latin-1, Latin Extended-A, Greek and Cyrillic letters; everything else as it
-// is. Two names with the same key name one file on Windows.
+// The text as NTFS compares names where case is ignored: each UTF-16 unit of valid UTF-8 text
+// by its simple uppercase mapping (platform::UpperCaseUnit, the Unicode data's, for the whole
+// Basic Multilingual Plane; a character above it is a surrogate pair, whose units are their
+// own), written back as UTF-8; 8-bit text, whose characters depend on the code page, and text
+// not valid UTF-8 with ASCII letters in upper case. Two names with the same key name one file on
+// Windows.
 std::string CaseFoldKey(std::string_view text, bool utf8);
+
+// The folders and files that entry names make, as a file system finds them: by their bytes, or,
+// where case is ignored, by their CaseFoldKey, level by level. One node for each level in its
+// folder's node, which keeps that level alone, so that memory grows with the bytes of the names
+// given, never with their prefixes.
+class NameTree {
+  public:
+    using Node = std::size_t;
+    static constexpr Node kRoot = 0;  // the folder the names are relative to
+
+    explicit NameTree(bool ignore_case) : ignore_case_(ignore_case) {}
+
+    struct Found {
+        Node node;
+        bool added;  // a node of its own: no name given before reached it
+    };
+    // The node of level (one level, neither empty nor ".") in the folder node parent, made when
+    // no name reached it before.
+    Found Add(Node parent, std::string_view level, bool utf8);
+
+    // The level as the name that made the node wrote it.
+    const std::string& Spelling(Node node) const { return spellings_.at(node - 1); }
+    // Nodes so far, the root among them: each node is less than this.
+    std::size_t size() const { return spellings_.size() + 1; }
+
+  private:
+    bool ignore_case_;
+    std::unordered_map<std::string, Node> nodes_;  // by the parent's number and the level's key
+    std::vector<std::string> spellings_;           // by node, less one
+    std::string key_;                              // reused by Add
+};
+
+// Entry names as a Windows client unpacks them: a level that meets one of an earlier name in the
+// same folder where case is ignored (as NTFS compares names) is spelled as that one, so that
+// such a name is a repeated name, and is treated as one (a later file replaces an earlier one,
+// and a file where a folder is, or the other way round, is refused), whatever the file system
+// itself takes for one name.
+class FirstSpellings {
+  public:
+    // name: valid UTF-8, '/'-separated. The name with every level as it was first spelled (empty
+    // and "." ones, which are no levels, as they are); valid until the next call.
+    const std::string& Respell(std::string_view name);
+
+  private:
+    NameTree tree_{true};
+    std::string spelled_;
+};
 
 }  // namespace kel

@@ -10,6 +10,7 @@
 #include "KELResMgr/zip/EntryName.h"
 #include "KELResMgr/zip/EntryWriter.h"
 #include "KELResMgr/zip/Footprint.h"
+#include "KELResMgr/zip/NameRules.h"
 #include "KELResMgr/zip/StagingFolder.h"
 #include "KELResMgr/zip/ZipArchiveReader.h"
 #include "platform/durable.h"
@@ -193,7 +194,9 @@ platform::File CreateOutput(const FolderChain::Output& place, platform::NameText
     return place.folder.CreateFresh(place.leaf, text, place.path);
 }
 
-void ExtractCurrentEntry(CZipArchiveReader& reader, FolderChain& folders, EntryWriter& writer) {
+// spellings: where the file system ignores case (platform::kNamesIgnoreCase), else null.
+void ExtractCurrentEntry(CZipArchiveReader& reader, FolderChain& folders, EntryWriter& writer,
+                         FirstSpellings* spellings) {
     if (g_before_entry_hook != nullptr) {
         g_before_entry_hook(folders.root());
     }
@@ -204,7 +207,7 @@ void ExtractCurrentEntry(CZipArchiveReader& reader, FolderChain& folders, EntryW
     if (name.empty()) {
         throw std::invalid_argument("empty entry name");
     }
-    const platform::NameText text = entry.Text();
+    platform::NameText text = entry.Text();
     // Checked before anything is written for the entry; folder entries are checked too, since an
     // archive that carries such a name cannot be trusted with the rest.
     if (!IsSafeEntryName(name, text)) {
@@ -213,8 +216,19 @@ void ExtractCurrentEntry(CZipArchiveReader& reader, FolderChain& folders, EntryW
     if (name.back() == '/') {
         return;  // folder entry: folders come from the file entries' paths
     }
+    // A name that meets an earlier one where case is ignored is spelled as that one: a repeated
+    // name, as the package check predicts, whatever the volume folds itself.
+    std::string_view spelled = name;
+    if (spellings != nullptr) {
+        const std::optional<std::string> utf8 = platform::NameAsUtf8(name, text);
+        if (!utf8) {
+            throw UnsafeEntryName(name);
+        }
+        spelled = spellings->Respell(*utf8);
+        text = platform::NameText::kUtf8;
+    }
 
-    platform::File output = CreateOutput(folders.Prepare(name, text), text, writer);
+    platform::File output = CreateOutput(folders.Prepare(spelled, text), text, writer);
     reader.OpenCurrentEntry();
     const EntryStamp stamp{info.modification_time, info.external_attributes};
     const std::size_t size = writer.buffer_size();
@@ -298,8 +312,12 @@ bool ExtractArchive(const std::string& archive_path, const std::string& target_f
     // before the staging folder is removed.
     EntryWriter writer(
         std::clamp<std::size_t>(declared.largest, 1, std::max<std::size_t>(chunk_size, 1)));
+    std::optional<FirstSpellings> spellings;
+    if (platform::kNamesIgnoreCase) {
+        spellings.emplace();
+    }
     do {
-        ExtractCurrentEntry(reader, folders, writer);
+        ExtractCurrentEntry(reader, folders, writer, spellings ? &*spellings : nullptr);
     } while (reader.GoToNextEntry());
     reader.Close();  // raises the last opened entry's CRC mismatch
     writer.Wait();   // raises a failed write or close

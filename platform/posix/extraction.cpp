@@ -131,4 +131,10 @@ void CloseWithEntryTimeAndAttributes(File& output, std::int64_t modified,
 
 const std::size_t kFoldersKeptOpen = 16;
 
+const bool kNamesIgnoreCase = false;
+
+std::optional<std::string> NameAsUtf8(std::string_view name, NameText) {
+    return std::string(name);
+}
+
 }  // namespace kel::platform

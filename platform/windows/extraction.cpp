@@ -268,4 +268,27 @@ void CloseWithEntryTimeAndAttributes(File& output, std::int64_t modified,
 
 const std::size_t kFoldersKeptOpen = 128;
 
+const bool kNamesIgnoreCase = true;
+
+std::optional<std::string> NameAsUtf8(std::string_view name, NameText text) {
+    if (text == NameText::kUtf8) {
+        return std::string(name);
+    }
+    const std::optional<std::wstring> wide = Widen(name, text);
+    if (!wide || wide->empty()) {
+        return wide ? std::optional<std::string>(std::string()) : std::nullopt;
+    }
+    const int units = static_cast<int>(wide->size());
+    const int length =
+        WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide->data(), units, nullptr, 0,
+                            nullptr, nullptr);
+    if (length <= 0) {
+        return std::nullopt;
+    }
+    std::string utf8(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide->data(), units, utf8.data(), length,
+                        nullptr, nullptr);
+    return utf8;
+}
+
 }  // namespace kel::platform

@@ -2,6 +2,10 @@
 // byte, for the clients of both platforms, whichever platform the tool runs on.
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#endif
+
 #include <filesystem>
 #include <map>
 #include <string>
@@ -32,6 +36,7 @@ struct Row {
     bool linux_ok;
     bool windows_ok;
     std::string entry;  // named by a problem line wherever the verdict is not ok
+    std::string says = "";  // in that line, when not empty
 };
 
 std::vector<Row> Rows() {
@@ -71,7 +76,16 @@ std::vector<Row> Rows() {
         folder_bomb.push_back(entry);
     }
     const std::string clean = CraftArchive({File("a.txt"), File("sub/b.txt")});
-    return {
+    CraftEntry cut = File("cut.txt");
+    cut.data = SampleText(30000);
+    cut.cut_compressed = 100;  // the deflated data end before the declared size
+    // One name of 65,535 bytes in 32,767 levels: a package of 128 KiB.
+    std::string deepest;
+    for (int i = 0; i < 32767; ++i) {
+        deepest += "d/";
+    }
+    deepest += "f";
+    std::vector<Row> rows = {
         {"clean", kHeader + clean, true, true, ""},
         {"device name", kHeader + CraftArchive({File("sub/CON.txt")}), true, false, "sub/CON.txt"},
         {"stream", kHeader + CraftArchive({File("file:stream")}), true, false, "file:stream"},
@@ -103,7 +117,40 @@ std::vector<Row> Rows() {
         {"bytes after a deflate stream", kHeader + CraftArchive({padded}), true, true, ""},
         {"empty entry without a stream", kHeader + CraftArchive({empty_no_stream}), true, true, ""},
         {"version 2", std::string("KEL\x02", 4) + clean, false, false, ""},
+        {"deflated data cut short", kHeader + CraftArchive({cut}), false, false, "cut.txt",
+         "the deflated data end before the entry's declared size: refused"},
+        {"65,535 bytes, 32,767 levels", kHeader + CraftArchive({File(deepest)}), false, false,
+         deepest, "is longer than 1024 bytes: refused"},
+        {"a file where a folder is, by Unicode case",
+         kHeader + CraftArchive({File("\xC8\x99"), File("\xC8\x98/x.txt")}), true, false,
+         "\xC8\x99", "needs a folder where case is ignored"},  // ș, Ș/x.txt
+        {"a folder where a file is, by Unicode case",
+         kHeader + CraftArchive({File("\xC8\x98/x.txt"), File("\xC8\x99")}), true, false,
+         "\xC8\x99", "needs a folder where case is ignored"},
     };
+    // One file to NTFS, which compares every UTF-16 unit by its simple upper case.
+    const std::pair<const char*, const char*> pairs[] = {
+        {"\xC8\x99.txt", "\xC8\x98.txt"},                                      // ș Ș
+        {"\xCE\xAC\xCE\xBB\xCF\x86\xCE\xB1.txt", "\xCE\x86\xCE\x9B\xCE\xA6\xCE\x91.txt"},  // άλφα ΆΛΦΑ
+        {"\xD2\x91\xD0\xB0\xD0\xBD\xD0\xBE\xD0\xBA.txt",
+         "\xD2\x90\xD0\xB0\xD0\xBD\xD0\xBE\xD0\xBA.txt"},                    // ґанок Ґанок
+        {"b\xE1\xBA\xA1n.txt", "B\xE1\xBA\xA0N.txt"},                          // bạn BẠN
+        {"\xD5\xA1.txt", "\xD4\xB1.txt"},                                      // ա Ա
+        {"\xEF\xBD\x81.txt", "\xEF\xBC\xA1.txt"},                              // ａ Ａ
+    };
+    for (const auto& [first, second] : pairs) {
+        rows.push_back({first, kHeader + CraftArchive({File(first), File(second)}), true, false,
+                        second,
+                        std::string("is the same file as \"") + first +
+                            "\" before it where case is ignored, as on Windows: its data "
+                            "replace that file's, under the earlier name"});
+    }
+    // Devices to Windows, with a superscript digit.
+    for (const char* device : {"COM\xC2\xB9.txt", "lpt\xC2\xB2.log", "docs/Com\xC2\xB3"}) {
+        rows.push_back({device, kHeader + CraftArchive({File(device)}), true, false, device,
+                        "names a device on Windows: refused"});
+    }
+    return rows;
 }
 
 // The lines kelres check printed for one package: its verdict line, then its problem lines.
@@ -158,11 +205,73 @@ TEST(Check, EachFaultForTheClientsItConcerns) {
             EXPECT_EQ(lines.size() == 1, ok) << run.out;
             if (!ok && !rows[i].entry.empty() && lines.size() > 1) {
                 EXPECT_EQ(lines[1].rfind("  " + rows[i].entry + ": ", 0), 0u) << lines[1];
+                EXPECT_TRUE(Contains(lines[1], rows[i].says)) << lines[1];
             }
         }
     }
     const ToolRun clean = RunTool({"check", packages[0]});
     EXPECT_EQ(clean.exit_code, 0) << clean.out;
+}
+
+#if !defined(_WIN32)
+// The largest peak resident size of the children so far, in KiB.
+long ChildrenPeakKib() {
+    rusage usage{};
+    return getrusage(RUSAGE_CHILDREN, &usage) == 0 ? usage.ru_maxrss : -1;
+}
+#endif
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// Catches a check whose memory grows with the square of a name's length (every folder prefix of
+// every name kept as a key: 1 GiB for one name of 65,535 bytes in 32,767 levels, a package of
+// 128 KiB, and another GiB for each further such name, until the check ended in std::bad_alloc
+// with no verdict): check and publish answer, on Linux within 64 MiB (the peak resident size of
+// the largest child; under a sanitizer, which takes memory of its own, within 32 MiB more than the
+// check of a small package).
+TEST(Check, LongestDeepestNameInLittleMemory) {
+    TempFolder folder;
+    std::string name;
+    for (int i = 0; i < 32767; ++i) {
+        name += "d/";
+    }
+    name += "f";
+    ASSERT_EQ(name.size(), 65535u);
+    const std::string small = folder / "small.tsl";
+    WriteFile(small, kHeader + CraftArchive({File("a.txt")}));
+    ASSERT_EQ(RunTool({"check", small}).exit_code, 0);
+#if !defined(_WIN32)
+    const long small_kib = ChildrenPeakKib();
+#endif
+    const std::string package = folder / "deep.tsl";
+    WriteFile(package, kHeader + CraftArchive({File(name), File("x/" + name.substr(2))}));
+    ASSERT_LT(fs::file_size(package), 300u * 1024);
+    const ToolRun check = RunTool({"check", package});
+    EXPECT_EQ(check.exit_code, kExitFailed);
+    EXPECT_TRUE(Contains(check.out, package + ": 2 problems ")) << check.out.substr(0, 200);
+    const std::string root = folder / "media";
+    fs::create_directory(root);
+    const ToolRun publish = RunTool({"publish", package, "0102030405060708", root});
+    EXPECT_EQ(publish.exit_code, kExitFailed);
+    EXPECT_TRUE(Contains(publish.err, ": is longer than 1024 bytes: refused")) << publish.err.size();
+    EXPECT_EQ(ListTree(root), "");
+#if !defined(_WIN32)
+    const long peak_kib = ChildrenPeakKib();
+    EXPECT_LT(peak_kib - small_kib, 32 * 1024) << "KiB at the peak, " << small_kib << " for a small package";
+    if (!kSanitized) {
+        EXPECT_LT(peak_kib, 64 * 1024) << "KiB at the peak";
+    }
+#endif
 }
 
 // Catches a pack that writes, or a publish that places, a package some client would refuse.

@@ -66,10 +66,13 @@ endfunction()
 kelres_add_wine_test(foundation_unit_tests CORE
     foundation/settings_test.cpp
     foundation/module_state_test.cpp)
-kelres_add_wine_test(zip_tests CORE zip/zip_reader_test.cpp zip/package_test.cpp)
+kelres_add_wine_test(zip_tests CORE zip/zip_reader_test.cpp zip/package_test.cpp
+                     zip/name_rules_test.cpp)
 target_link_libraries(zip_tests PRIVATE kelres_packages)
 target_compile_definitions(zip_tests PRIVATE
     KELRES_FUZZ_INPUTS_DIR="${CMAKE_CURRENT_SOURCE_DIR}/zip/fuzz-inputs")
+# Under Wine the build machine's Unicode data is at the same path (drive Z:).
+target_compile_definitions(zip_tests PRIVATE KELRES_UNICODE_DATA="${KELRES_UNICODE_DATA}")
 kelres_add_wine_test(download_unit_tests CORE
     download/identifier_test.cpp
     download/notification_test.cpp

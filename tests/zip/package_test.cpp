@@ -308,10 +308,30 @@ std::optional<std::string> ReadNamed(const std::string& folder, std::string name
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// The files below root, '/'-separated, by their names in UTF-8 (Windows: the names the system
+// keeps, in UTF-16, as UTF-8), sorted.
+std::vector<std::string> FileNamesBelow(const std::string& root) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::recursive_directory_iterator(fs::u8path(root))) {
+        if (entry.is_regular_file()) {
+            const std::u8string name = entry.path().lexically_relative(fs::u8path(root))
+                                           .generic_u8string();
+            names.emplace_back(name.begin(), name.end());
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 // Catches names created in another encoding than the archive declares (a UTF-8 name given to
 // the ANSI calls of Windows is mangled, and has no ANSI form at all in most scripts), a Unicode
 // path field used without its CRC matching or past the safety checks, and a failed extraction
-// whose clean-up cannot remove a name of no ANSI form.
+// whose clean-up cannot remove a name of no ANSI form. On Windows, catches a name that meets an
+// earlier one where case is ignored, as NTFS compares names (the simple upper case of every
+// UTF-16 unit, all of Unicode's first plane), treated otherwise than a repeated name: its data
+// replace the earlier file's under the earlier name, and a file where a folder is by case (or
+// the other way round) is refused, as kelres check predicts; and device names with superscript
+// digits that are not refused (Wine itself opens them as files).
 TEST_F(ExtractTest, NamesInEveryEncoding) {
     const std::string u_umlaut = "\xC3\xBC.txt";             // "ü.txt" in UTF-8
     const std::string chinese = "\xE6\x96\x87\xE4\xBB\xB6";  // two CJK characters in UTF-8
@@ -320,13 +340,18 @@ TEST_F(ExtractTest, NamesInEveryEncoding) {
     struct Named {
         std::string name;
         bool utf8;
+        std::string content = "x";
     };
-    const struct {
-        const char* label;
+    struct Row {
+        std::string label;
         std::vector<CraftEntry> entries;
         std::vector<Named> files;  // what the host finds; none: the extraction fails
         bool refused_on_windows = false;
-    } rows[] = {
+        // What the host finds on Windows, when not the same.
+        std::optional<std::vector<Named>> windows_files = std::nullopt;
+        bool alone = false;  // these files are all there are, named exactly so
+    };
+    std::vector<Row> rows = {
         {"UTF-8 flag", {{.name = u_umlaut, .data = "x", .flags = kUtf8}}, {{u_umlaut, true}}},
         {"UTF-8 flag, no ANSI form",
          {{.name = chinese + "/" + chinese, .data = "x", .flags = kUtf8}},
@@ -353,7 +378,58 @@ TEST_F(ExtractTest, NamesInEveryEncoding) {
         {"clean-up after a name of no ANSI form",
          {{.name = chinese, .data = "x", .flags = kUtf8}, {.name = "b", .data = "x", .crc = 9}},
          {}},
+        {"a file named \".\" in a folder, which names the folder",
+         {{.name = "a/x", .data = "x", .flags = kUtf8}, {.name = "A/.", .data = "x", .flags = kUtf8}},
+         {}},
+        {"folders by case",
+         {{.name = "Docs/a.txt", .data = "x", .flags = kUtf8},
+          {.name = "DOCS/b.txt", .data = "x", .flags = kUtf8}},
+         {{"Docs/a.txt", true}, {"DOCS/b.txt", true}},
+         false,
+         std::vector<Named>{{"Docs/a.txt", true}, {"Docs/b.txt", true}},
+         true},
     };
+    // Pairs that are one name to NTFS: the later one replaces the earlier one's data, the name
+    // staying the earlier's (Linux keeps both).
+    const std::pair<const char*, const char*> pairs[] = {
+        {"README.txt", "readme.TXT"},
+        {"\xC8\x98.txt", "\xC8\x99.txt"},                                      // Ș ș
+        {"\xCE\xAC\xCE\xBB\xCF\x86\xCE\xB1.txt", "\xCE\x86\xCE\x9B\xCE\xA6\xCE\x91.txt"},  // άλφα ΆΛΦΑ
+        {"\xD2\x91\xD0\xB0\xD0\xBD\xD0\xBE\xD0\xBA.txt",
+         "\xD2\x90\xD0\xB0\xD0\xBD\xD0\xBE\xD0\xBA.txt"},                    // ґанок Ґанок
+        {"b\xE1\xBA\xA1n.txt", "B\xE1\xBA\xA0N.txt"},                          // bạn BẠN
+        {"\xD5\xA1.txt", "\xD4\xB1.txt"},                                      // ա Ա
+        {"\xEF\xBD\x81.txt", "\xEF\xBC\xA1.txt"},                              // ａ Ａ
+        {"d/\xC8\x99/f", "D/\xC8\x98/F"},                                      // levels of folders
+    };
+    for (const auto& [first, second] : pairs) {
+        rows.push_back({std::string("one file where case is ignored: ") + first + ", " + second,
+                        {{.name = first, .data = "first", .flags = kUtf8},
+                         {.name = second, .data = "second", .flags = kUtf8}},
+                        {{first, true, "first"}, {second, true, "second"}},
+                        false,
+                        std::vector<Named>{{first, true, "second"}},
+                        true});
+    }
+    // A file where a folder is, by case: refused as when the names are the same.
+    rows.push_back({"a file, then a folder of its name by case",
+                    {{.name = "\xC8\x99", .data = "x", .flags = kUtf8},
+                     {.name = "\xC8\x98/x.txt", .data = "x", .flags = kUtf8}},
+                    {{"\xC8\x99", true}, {"\xC8\x98/x.txt", true}},
+                    true});
+    rows.push_back({"a folder, then a file of its name by case",
+                    {{.name = "\xC8\x98/x.txt", .data = "x", .flags = kUtf8},
+                     {.name = "\xC8\x99", .data = "x", .flags = kUtf8}},
+                    {{"\xC8\x98/x.txt", true}, {"\xC8\x99", true}},
+                    true});
+    // Devices with a superscript digit, with or without an extension.
+    for (const char* device : {"COM\xC2\xB9.txt", "lpt\xC2\xB2.log", "docs/Com\xC2\xB3",
+                               "LPT\xC2\xB3"}) {
+        rows.push_back({std::string("device ") + device,
+                        {{.name = device, .data = "x", .flags = kUtf8}},
+                        {{device, true}},
+                        true});
+    }
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);
         const bool installs = !row.files.empty() && !(kWindows && row.refused_on_windows);
@@ -362,8 +438,16 @@ TEST_F(ExtractTest, NamesInEveryEncoding) {
             EXPECT_EQ(ListTree(tmp_.path()), "archive.zip\n");
             continue;
         }
-        for (const Named& file : row.files) {
-            EXPECT_EQ(ReadNamed(Target(), file.name, file.utf8), "x") << file.name;
+        const std::vector<Named>& files =
+            kWindows && row.windows_files ? *row.windows_files : row.files;
+        std::vector<std::string> names;
+        for (const Named& file : files) {
+            EXPECT_EQ(ReadNamed(Target(), file.name, file.utf8), file.content) << file.name;
+            names.push_back(file.name);
+        }
+        if (row.alone) {
+            std::sort(names.begin(), names.end());
+            EXPECT_EQ(FileNamesBelow(Target()), names);
         }
         fs::remove_all(Target());
     }

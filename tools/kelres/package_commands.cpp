@@ -242,9 +242,10 @@ code: the header, then the whole archive, every entry's data and CRC-32. Nothing
 written and nothing is downloaded. The entries are judged by the rules of the clients
 of both platforms, whichever platform kelres runs on:
   - names that leave the folder, or longer than 1024 bytes or 64 levels;
-  - names Windows cannot store: devices (CON.txt, lpt1), ':', a trailing dot or blank,
-    control characters and <>"|?*;
-  - files whose names differ only in case, which are one file on Windows;
+  - names Windows cannot store: devices (CON.txt, lpt1, COM and LPT with a superscript
+    digit), ':', a trailing dot or blank, control characters and <>"|?*;
+  - files whose names differ only in case as NTFS compares them (each UTF-16 unit by its
+    simple upper case): one file on Windows, the later entry's data under the earlier name;
   - paths past MAX_PATH under C:\ProgramData\Vorn Tessel\Resources\<T>_files\, the
     resources folder of a Windows client, and levels past 255 bytes on Linux;
   - how each name's encoding is read (UTF-8 flag, Unicode path field, plain bytes),
