@@ -12,6 +12,7 @@ inline constexpr char kUpload[] = "upload";
 inline constexpr char kHttpServer[] = "http_server";
 inline constexpr char kHttpPort[] = "http_port";
 inline constexpr char kMaxTask[] = "max_task";
+inline constexpr char kPackageKey[] = "package_key";
 inline constexpr char kFtpServer[] = "ftp_server";
 inline constexpr char kFtpPort[] = "ftp_port";
 inline constexpr char kPath[] = "path";

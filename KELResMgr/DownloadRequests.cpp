@@ -9,6 +9,7 @@
 #include "KELResMgr/LocalFolders.h"
 #include "KELResMgr/ModuleState.h"
 #include "KELResMgr/Package.h"
+#include "KELResMgr/PackageSignature.h"
 #include "KELResMgr/ResId.h"
 #include "KELResMgr/ResTrace.h"
 #include "platform/extraction.h"
@@ -84,7 +85,9 @@ std::string AnswerFolderOnDisk(ModuleState& module, const std::string& id,
 std::string AnswerFromPackageFile(ModuleState& module, const std::string& id,
                                   const ResourcePaths& paths, HWND window, const void* data,
                                   std::uint32_t data_size) {
-    if (IsValidPackage(paths.package)) {
+    // A package the publisher did not sign is never unpacked: it is set aside as no package.
+    const bool valid = IsValidPackage(paths.package);
+    if (valid && PackageIsTrusted(paths.package)) {
         // The body is read in place: no temporary copy to write, or to leave behind.
         if (ExtractPackage(paths.package, paths.folder, kPackageBodyOffset)) {
             KEL_TRACE(kFn, "DownloadResFile: %s_files  [extract exist res file to directory]",
@@ -107,7 +110,7 @@ std::string AnswerFromPackageFile(ModuleState& module, const std::string& id,
         module.states.Store(id, kStateUnknown);
         return {};
     }
-    if (HasPackageSignature(paths.package)) {
+    if (!valid && HasPackageSignature(paths.package)) {
         KEL_TRACE(kFn, "DownloadResFile: %s [res file exist]", paths.package.c_str());
         module.states.Store(id, kStateUnknown);
         return paths.package;

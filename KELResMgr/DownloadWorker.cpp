@@ -9,6 +9,7 @@
 #include "KELResMgr/LocalFolders.h"
 #include "KELResMgr/ModuleState.h"
 #include "KELResMgr/Package.h"
+#include "KELResMgr/PackageSignature.h"
 #include "KELResMgr/PartFile.h"
 #include "KELResMgr/ResId.h"
 #include "KELResMgr/ResManager.h"
@@ -36,6 +37,13 @@ WorkerResult InstallBody(const DownloadTask& task, PartFile& body, const std::st
             return WorkerFailure::kCannotKeep;  // a folder stands at P
         }
         return WorkerFailure::kOtherVersion;
+    }
+    // Checked before the reader sees a byte of it: a package the publisher did not sign is
+    // handled as no package, and goes with the part file.
+    if (!PackageIsTrusted(body.path())) {
+        KEL_TRACE(kFn, "DownloadResFile: %s [not signed by a package_key]",
+                  task.package_path.c_str());
+        return WorkerFailure::kNotAPackage;
     }
     const bool unpacked = ExtractPackage(body.path(), folder, kPackageBodyOffset);
     KEL_TRACE(kFn, "!@# %s", task.package_path.c_str());

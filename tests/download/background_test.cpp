@@ -13,6 +13,7 @@
 #include "harness/HttpServer.h"
 #include "harness/LibraryCopy.h"
 #include "harness/Packages.h"
+#include "harness/Signing.h"
 #include "harness/TempFolder.h"
 
 namespace kel::test {
@@ -235,6 +236,57 @@ TEST_F(MediaServerTest, FetchedPackageOfAnotherVersion) {
     EXPECT_EQ(Ask(Id(21), window.handle(), true), "");  // missing on the server, wait mode
     Publish(Id(22), SampleFiles(), 2);
     EXPECT_EQ(Ask(Id(22), window.handle(), true), Package(Id(22)));
+}
+
+// Catches a fetched package unpacked without the publisher's signature while package_key is
+// set (unsigned, or signed with another key), its part file left behind, a signed package that a
+// client without a key no longer unpacks, and the background worker checking otherwise than the
+// waiting one.
+TEST_F(MediaServerTest, PackageKeyOnTheDownloadPath) {
+    const platform::P256KeyPair key = platform::GenerateP256Key();
+    const platform::P256KeyPair other = platform::GenerateP256Key();
+    const struct {
+        const char* label;
+        const platform::P256KeyPair* signed_by;  // null: unsigned
+        bool key_set;
+        bool unpacked;
+    } rows[] = {
+        {"no key, signed", &key, false, true},
+        {"key, signed", &key, true, true},
+        {"key, unsigned", nullptr, true, false},
+        {"key, signed by another", &other, true, false},
+    };
+    Load();  // the key, or none, is written before each row
+    int n = 30;
+    for (const bool wait : {true, false}) {
+        for (const auto& row : rows) {
+            SCOPED_TRACE(std::string(row.label) + (wait ? ", waiting" : ", in the background"));
+            const std::string id = Id(n++);
+            Publish(id, SampleFiles(id));
+            if (row.signed_by != nullptr) {
+                SignPackage(media_ / MediaPath(id), *row.signed_by);
+            }
+            library_->WriteSettings(
+                "[download]\nhttp_server=127.0.0.1\nhttp_port=" + std::to_string(server_.port()) +
+                "\n" + (row.key_set ? "package_key=" + PublicKeyText(key.public_key) + "\n" : ""));
+            WindowRecorder window;
+            const std::string answer = Ask(id, window.handle(), wait);
+            if (!wait) {
+                EXPECT_EQ(answer, "");
+                ASSERT_TRUE(WaitForWorkers(n - 30));  // every worker so far, the waiting ones too
+            } else {
+                EXPECT_EQ(answer, row.unpacked ? Folder(id) : "");
+            }
+            EXPECT_EQ(window.Count(), row.unpacked ? 1u : 0u);
+            EXPECT_EQ(fs::exists(Folder(id)), row.unpacked);
+            EXPECT_FALSE(fs::exists(Package(id)));
+            std::size_t part_files = 0;
+            for (const auto& entry : fs::directory_iterator(sandbox_.resources())) {
+                part_files += entry.path().filename().string().find(".part-") != std::string::npos;
+            }
+            EXPECT_EQ(part_files, 0u);
+        }
+    }
 }
 
 TEST_F(MediaServerTest, LimitRefusesWhileWorkersRun) {

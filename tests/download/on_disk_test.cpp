@@ -14,6 +14,7 @@
 
 #include "harness/LibraryCopy.h"
 #include "harness/Packages.h"
+#include "harness/Signing.h"
 #include "harness/TempFolder.h"
 #include "platform/owner_lock.h"
 
@@ -229,6 +230,68 @@ TEST_F(OnDisk, LeftoversOfEndedProcessesAreReclaimed) {
     EXPECT_EQ(library_.DownloadResFileEx(kId, 0, nullptr, 0, true), "");
     EXPECT_FALSE(fs::exists(Resources() + kId + ".tsl.part-11112222"));
     EXPECT_TRUE(fs::exists(Resources() + other + ".tsl.part-33334444"));
+}
+
+// Catches a package found on disk unpacked without the publisher's signature (unsigned, altered,
+// signed with another key) while package_key is set, a key that cannot be read taken for no
+// check, a roll-over list that trusts its first key only, the key read past test mode's prefix,
+// and a signed package that a client without a key no longer unpacks.
+TEST_F(OnDisk, PackageKeyAdmitsOnlySignedPackages) {
+    const platform::P256KeyPair key = platform::GenerateP256Key();
+    const platform::P256KeyPair other = platform::GenerateP256Key();
+    const std::string key_text = PublicKeyText(key.public_key);
+    const std::string other_text = PublicKeyText(other.public_key);
+    enum Package { kUnsigned, kSigned, kAltered, kByOther };
+    const struct {
+        const char* label;
+        std::string settings;  // lines of [download]
+        bool test_mode;
+        Package package;
+        bool unpacked;
+    } rows[] = {
+        {"no key, signed", "", false, kSigned, true},
+        {"no key, unsigned", "", false, kUnsigned, true},
+        {"empty key, unsigned", "package_key=\n", false, kUnsigned, true},
+        {"key, signed", "package_key=" + key_text + "\n", false, kSigned, true},
+        {"key, unsigned", "package_key=" + key_text + "\n", false, kUnsigned, false},
+        {"key, altered", "package_key=" + key_text + "\n", false, kAltered, false},
+        {"key, signed by another", "package_key=" + key_text + "\n", false, kByOther, false},
+        {"roll-over", "package_key=" + key_text + ", " + other_text + "\n", false, kByOther, true},
+        {"unreadable key", "package_key=p256:0123\n", false, kSigned, false},
+        {"test mode reads t_package_key",
+         "package_key=" + other_text + "\nt_package_key=" + key_text + "\n", true, kSigned, true},
+        {"test mode, t_package_key unset: no check", "package_key=" + other_text + "\n", true,
+         kSigned, true},
+        {"no test mode reads package_key", "t_package_key=" + other_text + "\n", false, kUnsigned,
+         true},
+    };
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        char id[17];
+        std::snprintf(id, sizeof id, "0A1B2C3D0000%04X", ++n);
+        const std::string base = Resources() + id;
+        library_.WriteSettings("[download]\nhttp_server=127.0.0.1\nhttp_port=1\n" + row.settings);
+        library_.SetTestMode(row.test_mode);
+        const FileMap files = SampleFiles(id);
+        WritePackage(base + ".tsl", files);
+        if (row.package != kUnsigned) {
+            SignPackage(base + ".tsl", row.package == kByOther ? other : key);
+        }
+        if (row.package == kAltered) {
+            std::string bytes = *ReadFile(base + ".tsl");
+            bytes[bytes.find("PK\x01\x02") + 12] ^= 2;  // a time that unpacks all the same
+            WriteFile(base + ".tsl", bytes);
+        }
+        const std::string answer = library_.DownloadResFileEx(id, 0, nullptr, 0, false);
+        EXPECT_EQ(answer, row.unpacked ? base + "_files" : base + ".tsl");
+        EXPECT_EQ(fs::exists(base + "_files"), row.unpacked);
+        EXPECT_EQ(fs::exists(base + ".tsl.invalid_res_file"), !row.unpacked);
+        EXPECT_FALSE(fs::exists(base + ".tsl"));
+        if (row.unpacked) {
+            EXPECT_EQ(ReadTree(base + "_files"), files);
+        }
+    }
 }
 
 }  // namespace

@@ -303,5 +303,74 @@ TEST(Check, PackAndPublishRefuseWhatAClientWould) {
     EXPECT_EQ(ListTree(root), "");
 }
 
+std::string LastLine(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    return text.substr(text.find_last_of('\n') + 1);
+}
+
+// Catches a key file others may read or that replaces a key, a signature that the check of
+// another key or of an unsigned package passes, a key list that trusts its first key only, an
+// unreadable key taken for no check, and a publish of a package the clients with the key refuse.
+TEST(Check, SignaturesAsClientsWithTheKeysSeeThem) {
+    TempFolder folder;
+    const std::string source = folder / "res";
+    fs::create_directories(source);
+    WriteFile(source + kSeparator + "a.txt", "alpha");
+    const std::string key_a = folder / "a.key", key_b = folder / "b.key";
+    const ToolRun made = RunTool({"keygen", key_a});
+    ASSERT_EQ(made.exit_code, 0) << made.err;
+    const std::string public_a = LastLine(made.out);
+    EXPECT_EQ(public_a.rfind("p256:", 0), 0u) << made.out;
+#if !defined(_WIN32)
+    EXPECT_EQ(fs::status(key_a).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+#endif
+    const auto key_file = ReadFile(key_a);
+    EXPECT_EQ(RunTool({"keygen", key_a}).exit_code, kExitFailed);
+    EXPECT_EQ(ReadFile(key_a), key_file);
+    const std::string public_b = LastLine(RunTool({"keygen", key_b}).out);
+
+    const std::string signed_a = folder / "signed.tsl", plain = folder / "plain.tsl",
+                      signed_b = folder / "b.tsl";
+    ASSERT_EQ(RunTool({"pack", "--sign", key_a, source, signed_a}).exit_code, 0);
+    ASSERT_EQ(RunTool({"pack", source, plain}).exit_code, 0);
+    ASSERT_EQ(RunTool({"pack", source, signed_b}).exit_code, 0);
+    ASSERT_EQ(RunTool({"sign", signed_b, key_b}).exit_code, 0);
+    const struct {
+        const char* label;
+        std::string keys;
+        std::string package;
+        int exit_code;
+        std::string says;
+    } rows[] = {
+        {"signed", public_a, signed_a, 0, "  signed by " + public_a.substr(0, 21)},
+        {"the private key's file", key_a, signed_a, 0, "  signed by "},
+        {"wrong key", public_b, signed_a, kExitFailed, "  bad signature: "},
+        {"unsigned", public_a, plain, kExitFailed, "  unsigned"},
+        {"signed afterwards", public_b, signed_b, 0, "  signed by "},
+        {"roll-over", public_a + "," + public_b, signed_b, 0, " (key 2 of 2)"},
+        {"a key that is no key", public_a + ",p256:00", signed_a, kExitFailed, "p256:00"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        const ToolRun run = RunTool({"check", "--key", row.keys, row.package});
+        EXPECT_EQ(run.exit_code, row.exit_code) << run.out << run.err;
+        EXPECT_TRUE(Contains(run.out + run.err, row.says)) << run.out << run.err;
+    }
+
+    const std::string root = folder / "media";
+    fs::create_directory(root);
+    const ToolRun refused =
+        RunTool({"publish", "--key", public_a, plain, "0102030405060708", root});
+    EXPECT_EQ(refused.exit_code, kExitFailed);
+    EXPECT_TRUE(Contains(refused.err, "unsigned")) << refused.err;
+    EXPECT_EQ(ListTree(root), "");
+    EXPECT_EQ(RunTool({"publish", "--key", public_a, signed_a, "0102030405060708", root}).exit_code,
+              0);
+    EXPECT_NE(ListTree(root), "");
+}
+
 }  // namespace
 }  // namespace kel::test

@@ -67,7 +67,7 @@ kelres_add_wine_test(foundation_unit_tests CORE
     foundation/settings_test.cpp
     foundation/module_state_test.cpp)
 kelres_add_wine_test(zip_tests CORE zip/zip_reader_test.cpp zip/package_test.cpp
-                     zip/name_rules_test.cpp)
+                     zip/name_rules_test.cpp zip/signature_test.cpp)
 target_link_libraries(zip_tests PRIVATE kelres_packages)
 target_compile_definitions(zip_tests PRIVATE
     KELRES_FUZZ_INPUTS_DIR="${CMAKE_CURRENT_SOURCE_DIR}/zip/fuzz-inputs")
@@ -97,9 +97,9 @@ add_dependencies(net_download_tests net_probe)
 
 # The download tables, as on Linux: requests answered from the disk, and downloads from the
 # scripted server, with the notifications coming to windows of the test (harness/Receivers.h).
-kelres_add_wine_test(download_library_tests ALL_USERS_TREE download/on_disk_test.cpp)
-kelres_add_wine_test(download_media_tests ALL_USERS_TREE download/background_test.cpp)
-target_link_libraries(download_library_tests PRIVATE kelres_packages kelres_platform)
+kelres_add_wine_test(download_library_tests CORE ALL_USERS_TREE download/on_disk_test.cpp)
+kelres_add_wine_test(download_media_tests CORE ALL_USERS_TREE download/background_test.cpp)
+target_link_libraries(download_library_tests PRIVATE kelres_packages)
 target_link_libraries(download_media_tests PRIVATE kelres_packages)
 
 # A C host of another toolchain: compiled as C by the cross compiler (COFF objects, as cl writes

@@ -37,5 +37,6 @@ Command GetCommand();
 std::vector<Command> ServiceCommands();  // catalogue, upload, mkdir
 Command ConfigCommand();
 std::vector<Command> PackageCommands();  // pack, publish, check
+std::vector<Command> SigningCommands();  // keygen, sign
 
 }  // namespace kel::tool

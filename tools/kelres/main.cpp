@@ -43,8 +43,8 @@ constexpr char kExitHelp[] =
 
 std::vector<Command> AllCommands() {
     std::vector<Command> commands = {GetCommand()};
-    for (auto& group :
-         {ServiceCommands(), std::vector<Command>{ConfigCommand()}, PackageCommands()}) {
+    for (auto& group : {ServiceCommands(), std::vector<Command>{ConfigCommand()}, PackageCommands(),
+                        SigningCommands()}) {
         commands.insert(commands.end(), group.begin(), group.end());
     }
     return commands;

@@ -13,6 +13,7 @@
 #include "tools/kelres/package_writer.h"
 #include "tools/kelres/progress_monitor.h"
 #include "tools/kelres/res_id.h"
+#include "tools/kelres/signing.h"
 #include "tools/kelres/staged_file.h"
 
 namespace kel::tool {
@@ -126,7 +127,10 @@ unsigned ClientsOption(Arguments& args) {
 
 int RunCheck(Arguments& args, Context& context) {
     const unsigned clients = ClientsOption(args);
+    const std::optional<std::string> key = args.TakeValue("--key");
     const auto packages = args.Positionals(1, static_cast<std::size_t>(-1));
+    const std::optional<KeyList> keys =
+        key ? std::optional<KeyList>(LoadPublicKeys(*key)) : std::nullopt;
     bool all_fine = true;
     for (const std::string& package : packages) {
         const PackageCheck check = CheckPackage(package);
@@ -139,15 +143,24 @@ int RunCheck(Arguments& args, Context& context) {
             context.console.Print(line);
         }
         all_fine = all_fine && problems.empty();
+        if (keys) {
+            const SignatureCheck signature = CheckPackageSignature(package, *keys);
+            context.console.Print("  " + SignatureText(signature, *keys));
+            all_fine = all_fine && signature.ok();
+        }
     }
     return all_fine ? kExitOk : kExitFailed;
 }
 
 int RunPack(Arguments& args, Context& context) {
     const bool force = args.TakeFlag("--force");
+    const std::optional<std::string> key_file = args.TakeValue("--sign");
     const auto values = args.Positionals(2, 2);
     const std::string& folder = values[0];
     const std::string& package = values[1];
+    // Read first: a key that cannot be read leaves OUT.tsl as it was.
+    const std::optional<platform::P256KeyPair> key =
+        key_file ? std::optional(LoadPrivateKey(*key_file)) : std::nullopt;
     // Each entry shown as the file it was packed from.
     const auto file_of = [&folder](std::string entry) {
         std::replace(entry.begin(), entry.end(), '/', kSeparator);
@@ -159,17 +172,22 @@ int RunPack(Arguments& args, Context& context) {
         RequireUnpackable(written, "cannot pack " + folder, "it is packed", force, file_of,
                           context.console);
     });
+    if (key) {
+        SignInPlace(package, *key);
+    }
     std::error_code ec;
     const auto size = fs::file_size(package, ec);
     context.console.Print(package + ": " + Counted(summary.files, "file") + ", " +
                           Counted(summary.folders, "folder") + ", " +
                           FormatBytes(static_cast<double>(summary.bytes)) + " packed into " +
-                          FormatBytes(static_cast<double>(size)));
+                          FormatBytes(static_cast<double>(size)) +
+                          (key ? ", signed by " + ShortKeyText(key->public_key) : ""));
     return kExitOk;
 }
 
 int RunPublish(Arguments& args, Context& context) {
     const bool force = args.TakeFlag("--force");
+    const std::optional<std::string> key = args.TakeValue("--key");
     const auto values = args.Positionals(3, 3);
     const std::string& package = values[0];
     const std::string& root = values[2];
@@ -187,6 +205,15 @@ int RunPublish(Arguments& args, Context& context) {
         throw CommandError("cannot publish " + package +
                            ": it is not a package (it must begin with \"KEL\" and version 1; "
                            "make one with kelres pack)");
+    }
+    if (key) {
+        // Not even with --force: clients holding the key would refuse it.
+        const KeyList keys = LoadPublicKeys(*key);
+        const SignatureCheck signature = CheckPackageSignature(package, keys);
+        if (!signature.ok()) {
+            throw CommandError("cannot publish " + package + ": " + SignatureText(signature, keys) +
+                               " (sign it with kelres sign)");
+        }
     }
     RequireUnpackable(
         package, "cannot publish " + package, "it is published", force,
@@ -218,25 +245,31 @@ int RunPublish(Arguments& args, Context& context) {
 
 std::vector<Command> PackageCommands() {
     return {
-        {"pack", "[--force] DIR OUT.tsl", "write the package of a folder",
+        {"pack", "[--force] [--sign PRIVATE] DIR OUT.tsl", "write the package of a folder",
          R"(Writes OUT.tsl, the package of everything in the folder DIR: "KEL", the format
 version byte 1, then a zip archive of DIR's files and folders, deflated, with their times
 and read-only bits, named relative to DIR in UTF-8. OUT.tsl is replaced only when the new
 package is complete, and only when every client can unpack it as it is (see kelres check):
 otherwise OUT.tsl stays as it was, and each file at fault is named.
 
-  --force    write the package all the same; its problems are shown as warnings)",
+  --force           write the package all the same; its problems are shown as warnings
+  --sign PRIVATE    sign it with the private key in the file PRIVATE (see kelres sign))",
          false, RunPack},
-        {"publish", "[--force] PACKAGE ID ROOT", "place a package where the media server serves it",
+        {"publish", "[--force] [--key PUBLIC] PACKAGE ID ROOT",
+         "place a package where the media server serves it",
          R"(Copies PACKAGE to ROOT/T[0..1]/T[2..3]/T[4..5]/T[6..7]/T.tsl, T being the 16-digit
 identifier text of ID (0A1B2C3D0000ABCD goes to ROOT/0A/1B/2C/3D/0A1B2C3D0000ABCD.tsl),
 the path at which the library asks the media server for it. ROOT is the folder the media
 server serves. The file there is replaced only when the copy is complete. A package that
 some client would not unpack as it is (see kelres check) is not published.
 
-  --force    publish it all the same; its problems are shown as warnings)",
+  --force         publish it all the same; its problems are shown as warnings
+  --key PUBLIC    publish it only when it is signed by one of the public keys PUBLIC
+                  (key texts separated by commas, or a file holding them); --force
+                  does not lift this)",
          false, RunPublish},
-        {"check", "[--platform OS] PACKAGE...", "tell whether every client can unpack packages",
+        {"check", "[--platform OS] [--key PUBLIC] PACKAGE...",
+         "tell whether every client can unpack packages",
          R"(Reads each PACKAGE as a client reads it before unpacking, with the library's own
 code: the header, then the whole archive, every entry's data and CRC-32. Nothing is
 written and nothing is downloaded. The entries are judged by the rules of the clients
@@ -255,7 +288,11 @@ Each package gets a line "PACKAGE: ok" or "PACKAGE: N problems", with its entrie
 encodings of their names and the longest Windows path, then one line per problem that
 names the entry and the clients concerned. The status is 0 when every package is fine.
 
-  --platform OS    linux or windows: judge for the clients of that platform only)",
+  --platform OS    linux or windows: judge for the clients of that platform only
+  --key PUBLIC     check each signature too, as a client whose package_key is PUBLIC
+                   does (key texts separated by commas, or a file holding them): a
+                   line "signed by KEY", "unsigned" or "bad signature: WHY" follows;
+                   the status is 0 only when every package is signed by one of them)",
          false, RunCheck},
     };
 }
