@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/file_ops.h"
 
@@ -24,8 +25,14 @@ class OwnerLock {
   public:
     OwnerLock() = default;
     ~OwnerLock() { Release(); }
-    OwnerLock(OwnerLock&& other) noexcept;
-    OwnerLock& operator=(OwnerLock&& other) noexcept;
+    OwnerLock(OwnerLock&& other) noexcept : handle_(std::exchange(other.handle_, kNoHandle)) {}
+    OwnerLock& operator=(OwnerLock&& other) noexcept {
+        if (this != &other) {
+            Release();
+            handle_ = std::exchange(other.handle_, kNoHandle);
+        }
+        return *this;
+    }
     OwnerLock(const OwnerLock&) = delete;
     OwnerLock& operator=(const OwnerLock&) = delete;
 

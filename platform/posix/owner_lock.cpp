@@ -56,17 +56,6 @@ bool StillNamed(int fd, const std::string& path, PathKind kind) {
 
 }  // namespace
 
-OwnerLock::OwnerLock(OwnerLock&& other) noexcept
-    : handle_(std::exchange(other.handle_, kNoHandle)) {}
-
-OwnerLock& OwnerLock::operator=(OwnerLock&& other) noexcept {
-    if (this != &other) {
-        Release();
-        handle_ = std::exchange(other.handle_, kNoHandle);
-    }
-    return *this;
-}
-
 void OwnerLock::Release() noexcept {
     if (handle_ != kNoHandle) {
         ::close(static_cast<int>(std::exchange(handle_, kNoHandle)));  // lets go of the flock

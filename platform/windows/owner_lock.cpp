@@ -31,17 +31,6 @@ bool IsOfKind(HANDLE handle, PathKind kind) {
 
 }  // namespace
 
-OwnerLock::OwnerLock(OwnerLock&& other) noexcept
-    : handle_(std::exchange(other.handle_, kNoHandle)) {}
-
-OwnerLock& OwnerLock::operator=(OwnerLock&& other) noexcept {
-    if (this != &other) {
-        Release();
-        handle_ = std::exchange(other.handle_, kNoHandle);
-    }
-    return *this;
-}
-
 void OwnerLock::Release() noexcept {
     if (handle_ != kNoHandle) {
         CloseHandle(reinterpret_cast<HANDLE>(std::exchange(handle_, kNoHandle)));
