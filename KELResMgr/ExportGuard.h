@@ -3,7 +3,7 @@
 
 #include <exception>
 
-#include "KELResMgr/ResTrace.h"
+#include "KELResMgr/base/ResTrace.h"
 
 namespace kel {
 

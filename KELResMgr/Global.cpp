@@ -4,13 +4,13 @@
 
 #include <string>
 
-#include "KELResMgr/CatalogueQueries.h"
-#include "KELResMgr/Config.h"
-#include "KELResMgr/DownloadRequests.h"
 #include "KELResMgr/ExportGuard.h"
-#include "KELResMgr/LocalFolders.h"
 #include "KELResMgr/ResManager.h"
-#include "KELResMgr/ResTrace.h"
+#include "KELResMgr/base/ResTrace.h"
+#include "KELResMgr/catalogue/CatalogueQueries.h"
+#include "KELResMgr/download/DownloadRequests.h"
+#include "KELResMgr/settings/Config.h"
+#include "KELResMgr/settings/LocalFolders.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 #include <atomic>
 #include <memory>
 
-#include "KELResMgr/LazyValue.h"
 #include "KELResMgr/ResManager.h"
-#include "KELResMgr/ResTrace.h"
-#include "KELResMgr/StateTable.h"
+#include "KELResMgr/base/LazyValue.h"
+#include "KELResMgr/base/ResTrace.h"
+#include "KELResMgr/download/StateTable.h"
 
 namespace kel {
 

@@ -7,14 +7,14 @@
 #include <vector>
 
 #include "KELResMgr.h"
-#include "KELResMgr/Config.h"
-#include "KELResMgr/Leftovers.h"
-#include "KELResMgr/ResId.h"
-#include "KELResMgr/ResTrace.h"
+#include "KELResMgr/base/ResId.h"
+#include "KELResMgr/base/ResTrace.h"
+#include "KELResMgr/download/Leftovers.h"
 #include "KELResMgr/net/FtpConnection.h"
 #include "KELResMgr/net/HttpRequest.h"
 #include "KELResMgr/net/InternetError.h"
 #include "KELResMgr/net/InternetSession.h"
+#include "KELResMgr/settings/Config.h"
 #include "platform/file.h"
 #include "platform/file_ops.h"
 #include "platform/path.h"

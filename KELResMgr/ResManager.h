@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
-#include "KELResMgr/PartFile.h"
-#include "KELResMgr/Result.h"
+#include "KELResMgr/base/Result.h"
+#include "KELResMgr/download/PartFile.h"
 #include "platform/annotated_mutex.h"
 
 namespace kel {

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "KELResMgr/ModuleState.h"
-#include "KELResMgr/ResTrace.h"
+#include "KELResMgr/base/ResTrace.h"
 #include "KELResMgr/net/InternetLibrary.h"
 #include "platform/clock.h"
 #include "platform/module_hooks.h"

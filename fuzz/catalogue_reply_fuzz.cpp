@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "KELResMgr.h"
-#include "KELResMgr/CatalogueQueries.h"
+#include "KELResMgr/catalogue/CatalogueQueries.h"
 
 namespace {
 

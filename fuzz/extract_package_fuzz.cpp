@@ -9,7 +9,7 @@
 #include <system_error>
 
 #include "FuzzScratch.h"
-#include "KELResMgr/Package.h"
+#include "KELResMgr/download/Package.h"
 
 namespace fs = std::filesystem;
 

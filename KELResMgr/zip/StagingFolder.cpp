@@ -5,7 +5,7 @@
 #include <optional>
 #include <utility>
 
-#include "KELResMgr/RandomName.h"
+#include "KELResMgr/base/RandomName.h"
 #include "platform/durable.h"
 #include "platform/file.h"
 #include "platform/file_ops.h"

@@ -1,8 +1,8 @@
 // Identifier text and server paths: a wrong digit here fetches or unpacks another resource.
 #include <gtest/gtest.h>
 
-#include "KELResMgr/DownloadWorker.h"
-#include "KELResMgr/ResId.h"
+#include "KELResMgr/base/ResId.h"
+#include "KELResMgr/download/DownloadWorker.h"
 
 namespace kel {
 namespace {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "KELResMgr.h"
-#include "KELResMgr/HostNotification.h"
+#include "KELResMgr/download/HostNotification.h"
 #include "harness/Receivers.h"
 #if !defined(_WIN32)
 #include "platform/receiver_handles.h"

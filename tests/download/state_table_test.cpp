@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "KELResMgr/StateTable.h"
+#include "KELResMgr/download/StateTable.h"
 
 namespace kel {
 namespace {

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "KELResMgr/LazyValue.h"
-#include "KELResMgr/LocalFolders.h"
+#include "KELResMgr/base/LazyValue.h"
+#include "KELResMgr/settings/LocalFolders.h"
 #include "harness/TempFolder.h"
 #include "platform/app_data_folders.h"
 #include "platform/private_folder.h"

@@ -13,7 +13,7 @@
 #include <future>
 #include <string>
 
-#include "KELResMgr/Config.h"
+#include "KELResMgr/settings/Config.h"
 #include "harness/TempFolder.h"
 #include "platform/profile_reader.h"
 

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <string>
 
-#include "KELResMgr/PackageSignature.h"
+#include "KELResMgr/download/PackageSignature.h"
 #include "platform/file.h"
 
 namespace kel::test {

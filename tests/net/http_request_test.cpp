@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "FailingAllocations.h"
-#include "KELResMgr/CatalogueQueries.h"
+#include "KELResMgr/catalogue/CatalogueQueries.h"
 #include "KELResMgr/net/HttpRequest.h"
 #include "KELResMgr/net/InternetError.h"
 #include "KELResMgr/net/InternetSession.h"

@@ -52,7 +52,7 @@ function(kelres_add_wine_test name)
     add_executable(${name} ${ARG_UNPARSED_ARGUMENTS})
     target_link_libraries(${name} PRIVATE kelres_harness gtest gtest_main)
     if(ARG_CORE)
-        target_link_libraries(${name} PRIVATE kelres_core kelres_platform)
+        target_link_libraries(${name} PRIVATE kelres_tool_code kelres_core kelres_platform)
     endif()
     set(lock "")
     if(ARG_ALL_USERS_TREE)
@@ -148,7 +148,7 @@ if(TARGET kelres)
         tool/download_test.cpp
         tool/check_test.cpp
         tool/server_test.cpp)
-    target_link_libraries(tool_tests PRIVATE kelres_packages kelres_core kelres_platform)
+    target_link_libraries(tool_tests PRIVATE kelres_packages kelres_tool_code kelres_core kelres_platform)
     target_compile_definitions(tool_tests PRIVATE KELRES_TOOL_PATH="$<TARGET_FILE:kelres>"
                                                  KELRES_PROJECT_VERSION="${PROJECT_VERSION}")
     add_dependencies(tool_tests kelres)

@@ -25,8 +25,8 @@
 #include <mutex>
 #include <optional>
 
-#include "KELResMgr/Package.h"
-#include "KELResMgr/PartFile.h"
+#include "KELResMgr/download/Package.h"
+#include "KELResMgr/download/PartFile.h"
 #include "KELResMgr/zip/EntryWriter.h"
 #include "KELResMgr/zip/Footprint.h"
 #include "KELResMgr/zip/ZipExtract.h"
@@ -314,8 +314,8 @@ std::vector<std::string> FileNamesBelow(const std::string& root) {
     std::vector<std::string> names;
     for (const auto& entry : fs::recursive_directory_iterator(fs::u8path(root))) {
         if (entry.is_regular_file()) {
-            const std::u8string name = entry.path().lexically_relative(fs::u8path(root))
-                                           .generic_u8string();
+            const std::u8string name =
+                entry.path().lexically_relative(fs::u8path(root)).generic_u8string();
             names.emplace_back(name.begin(), name.end());
         }
     }
@@ -379,7 +379,8 @@ TEST_F(ExtractTest, NamesInEveryEncoding) {
          {{.name = chinese, .data = "x", .flags = kUtf8}, {.name = "b", .data = "x", .crc = 9}},
          {}},
         {"a file named \".\" in a folder, which names the folder",
-         {{.name = "a/x", .data = "x", .flags = kUtf8}, {.name = "A/.", .data = "x", .flags = kUtf8}},
+         {{.name = "a/x", .data = "x", .flags = kUtf8},
+          {.name = "A/.", .data = "x", .flags = kUtf8}},
          {}},
         {"folders by case",
          {{.name = "Docs/a.txt", .data = "x", .flags = kUtf8},
@@ -393,14 +394,15 @@ TEST_F(ExtractTest, NamesInEveryEncoding) {
     // staying the earlier's (Linux keeps both).
     const std::pair<const char*, const char*> pairs[] = {
         {"README.txt", "readme.TXT"},
-        {"\xC8\x98.txt", "\xC8\x99.txt"},                                      // Ș ș
-        {"\xCE\xAC\xCE\xBB\xCF\x86\xCE\xB1.txt", "\xCE\x86\xCE\x9B\xCE\xA6\xCE\x91.txt"},  // άλφα ΆΛΦΑ
+        {"\xC8\x98.txt", "\xC8\x99.txt"},  // Ș ș
+        {"\xCE\xAC\xCE\xBB\xCF\x86\xCE\xB1.txt",
+         "\xCE\x86\xCE\x9B\xCE\xA6\xCE\x91.txt"},  // άλφα ΆΛΦΑ
         {"\xD2\x91\xD0\xB0\xD0\xBD\xD0\xBE\xD0\xBA.txt",
-         "\xD2\x90\xD0\xB0\xD0\xBD\xD0\xBE\xD0\xBA.txt"},                    // ґанок Ґанок
-        {"b\xE1\xBA\xA1n.txt", "B\xE1\xBA\xA0N.txt"},                          // bạn BẠN
-        {"\xD5\xA1.txt", "\xD4\xB1.txt"},                                      // ա Ա
-        {"\xEF\xBD\x81.txt", "\xEF\xBC\xA1.txt"},                              // ａ Ａ
-        {"d/\xC8\x99/f", "D/\xC8\x98/F"},                                      // levels of folders
+         "\xD2\x90\xD0\xB0\xD0\xBD\xD0\xBE\xD0\xBA.txt"},  // ґанок Ґанок
+        {"b\xE1\xBA\xA1n.txt", "B\xE1\xBA\xA0N.txt"},      // bạn BẠN
+        {"\xD5\xA1.txt", "\xD4\xB1.txt"},                  // ա Ա
+        {"\xEF\xBD\x81.txt", "\xEF\xBC\xA1.txt"},          // ａ Ａ
+        {"d/\xC8\x99/f", "D/\xC8\x98/F"},                  // levels of folders
     };
     for (const auto& [first, second] : pairs) {
         rows.push_back({std::string("one file where case is ignored: ") + first + ", " + second,
@@ -423,8 +425,8 @@ TEST_F(ExtractTest, NamesInEveryEncoding) {
                     {{"\xC8\x98/x.txt", true}, {"\xC8\x99", true}},
                     true});
     // Devices with a superscript digit, with or without an extension.
-    for (const char* device : {"COM\xC2\xB9.txt", "lpt\xC2\xB2.log", "docs/Com\xC2\xB3",
-                               "LPT\xC2\xB3"}) {
+    for (const char* device :
+         {"COM\xC2\xB9.txt", "lpt\xC2\xB2.log", "docs/Com\xC2\xB3", "LPT\xC2\xB3"}) {
         rows.push_back({std::string("device ") + device,
                         {{.name = device, .data = "x", .flags = kUtf8}},
                         {{device, true}},

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <map>
 
-#include "KELResMgr/Package.h"
+#include "KELResMgr/download/Package.h"
 #include "KELResMgr/zip/ZipArchiveReader.h"
 #include "ZipTestSupport.h"
 #include "harness/TempFolder.h"

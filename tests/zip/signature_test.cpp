@@ -4,8 +4,8 @@
 
 #include <filesystem>
 
-#include "KELResMgr/Package.h"
-#include "KELResMgr/PackageSignature.h"
+#include "KELResMgr/download/Package.h"
+#include "KELResMgr/download/PackageSignature.h"
 #include "ZipTestSupport.h"
 #include "harness/TempFolder.h"
 #include "platform/file.h"

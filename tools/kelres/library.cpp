@@ -5,7 +5,7 @@
 #include <system_error>
 #include <vector>
 
-#include "KELResMgr/Config.h"
+#include "KELResMgr/settings/Config.h"
 #include "platform/file_ops.h"
 #include "tools/kelres/command_line.h"
 

@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "KELResMgr/Config.h"
-#include "KELResMgr/LocalFolders.h"
+#include "KELResMgr/settings/Config.h"
+#include "KELResMgr/settings/LocalFolders.h"
 #include "platform/app_data_folders.h"
 #include "platform/file_ops.h"
 #include "platform/module_path.h"

@@ -7,9 +7,9 @@
 #include <string>
 #include <system_error>
 
-#include "KELResMgr/PackageCheck.h"
 #include "platform/file.h"
 #include "tools/kelres/commands.h"
+#include "tools/kelres/package_check.h"
 #include "tools/kelres/package_writer.h"
 #include "tools/kelres/progress_monitor.h"
 #include "tools/kelres/res_id.h"

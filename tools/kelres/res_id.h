@@ -1,5 +1,5 @@
 // Resource identifiers as a person types them: 16 hexadecimal digits. The text form itself, the
-// other way round, is the library's own (KELResMgr/ResId.h, compiled into kelres).
+// other way round, is the library's own (KELResMgr/base/ResId.h, compiled into kelres).
 #pragma once
 
 #include <optional>
@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "KELResMgr.h"
-#include "KELResMgr/ResId.h"
+#include "KELResMgr/base/ResId.h"
 
 namespace kel::tool {
 

@@ -6,7 +6,7 @@
 #include <system_error>
 #include <vector>
 
-#include "KELResMgr/Config.h"
+#include "KELResMgr/settings/Config.h"
 #include "tools/kelres/commands.h"
 
 namespace kel::tool {

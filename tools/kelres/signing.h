@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "KELResMgr/PackageSignature.h"
+#include "KELResMgr/download/PackageSignature.h"
 
 namespace kel::tool {
 

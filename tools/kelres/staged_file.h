@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "KELResMgr/PartFile.h"
+#include "KELResMgr/download/PartFile.h"
 #include "platform/file.h"
 
 namespace kel::tool {

@@ -2,8 +2,8 @@
 
 #include <memory>
 
-#include "KELResMgr/Config.h"
 #include "KELResMgr/ModuleState.h"
+#include "KELResMgr/settings/Config.h"
 
 #if defined(_WIN32)
 #define PROBE_API __declspec(dllexport)

@@ -1,4 +1,4 @@
-#include "KELResMgr/PartFile.h"
+#include "KELResMgr/download/PartFile.h"
 
 #include <algorithm>
 #include <cctype>
@@ -6,8 +6,8 @@
 #include <string_view>
 #include <utility>
 
-#include "KELResMgr/RandomName.h"
-#include "KELResMgr/ResTrace.h"
+#include "KELResMgr/base/RandomName.h"
+#include "KELResMgr/base/ResTrace.h"
 #include "platform/durable.h"
 #include "platform/file_ops.h"
 #include "platform/path.h"

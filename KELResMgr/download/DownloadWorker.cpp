@@ -1,20 +1,20 @@
-#include "KELResMgr/DownloadWorker.h"
+#include "KELResMgr/download/DownloadWorker.h"
 
 #include <atomic>
 #include <optional>
 #include <utility>
 
-#include "KELResMgr/HostNotification.h"
-#include "KELResMgr/Leftovers.h"
-#include "KELResMgr/LocalFolders.h"
 #include "KELResMgr/ModuleState.h"
-#include "KELResMgr/Package.h"
-#include "KELResMgr/PackageSignature.h"
-#include "KELResMgr/PartFile.h"
-#include "KELResMgr/ResId.h"
 #include "KELResMgr/ResManager.h"
-#include "KELResMgr/ResTrace.h"
+#include "KELResMgr/base/ResId.h"
+#include "KELResMgr/base/ResTrace.h"
+#include "KELResMgr/download/HostNotification.h"
+#include "KELResMgr/download/Leftovers.h"
+#include "KELResMgr/download/Package.h"
+#include "KELResMgr/download/PackageSignature.h"
+#include "KELResMgr/download/PartFile.h"
 #include "KELResMgr/net/InternetLibrary.h"
+#include "KELResMgr/settings/LocalFolders.h"
 #include "platform/module_thread.h"
 #include "platform/thread_id.h"
 

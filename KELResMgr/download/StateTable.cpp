@@ -1,4 +1,4 @@
-#include "KELResMgr/StateTable.h"
+#include "KELResMgr/download/StateTable.h"
 
 #include <mutex>
 

@@ -1,8 +1,8 @@
-#include "KELResMgr/HostNotification.h"
+#include "KELResMgr/download/HostNotification.h"
 
 #include <cstring>
 
-#include "KELResMgr/ResTrace.h"
+#include "KELResMgr/base/ResTrace.h"
 #include "platform/host_window.h"
 
 namespace kel {

@@ -1,17 +1,17 @@
-#include "KELResMgr/DownloadRequests.h"
+#include "KELResMgr/download/DownloadRequests.h"
 
 #include <memory>
 #include <string_view>
 
-#include "KELResMgr/Config.h"
-#include "KELResMgr/DownloadWorker.h"
-#include "KELResMgr/HostNotification.h"
-#include "KELResMgr/LocalFolders.h"
 #include "KELResMgr/ModuleState.h"
-#include "KELResMgr/Package.h"
-#include "KELResMgr/PackageSignature.h"
-#include "KELResMgr/ResId.h"
-#include "KELResMgr/ResTrace.h"
+#include "KELResMgr/base/ResId.h"
+#include "KELResMgr/base/ResTrace.h"
+#include "KELResMgr/download/DownloadWorker.h"
+#include "KELResMgr/download/HostNotification.h"
+#include "KELResMgr/download/Package.h"
+#include "KELResMgr/download/PackageSignature.h"
+#include "KELResMgr/settings/Config.h"
+#include "KELResMgr/settings/LocalFolders.h"
 #include "platform/extraction.h"
 #include "platform/file_ops.h"
 

@@ -1,9 +1,9 @@
-#include "KELResMgr/LocalFolders.h"
+#include "KELResMgr/settings/LocalFolders.h"
 
 #include <cstring>
 
 #include "KELResMgr/ModuleState.h"
-#include "KELResMgr/ResTrace.h"
+#include "KELResMgr/base/ResTrace.h"
 #include "platform/app_data_folders.h"
 #include "platform/file_ops.h"
 #include "platform/path.h"

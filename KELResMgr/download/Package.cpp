@@ -1,4 +1,4 @@
-#include "KELResMgr/Package.h"
+#include "KELResMgr/download/Package.h"
 
 #include <array>
 #include <cstddef>
@@ -6,7 +6,7 @@
 #include <exception>
 #include <vector>
 
-#include "KELResMgr/ResTrace.h"
+#include "KELResMgr/base/ResTrace.h"
 #include "KELResMgr/zip/ZipExtract.h"
 #include "platform/file.h"
 

@@ -1,4 +1,4 @@
-#include "KELResMgr/CatalogueQueries.h"
+#include "KELResMgr/catalogue/CatalogueQueries.h"
 
 #include <algorithm>
 #include <climits>
@@ -6,12 +6,12 @@
 #include <optional>
 
 #include "KELResMgr.h"
-#include "KELResMgr/Config.h"
-#include "KELResMgr/ResTrace.h"
+#include "KELResMgr/base/ResTrace.h"
 #include "KELResMgr/net/HttpRequest.h"
 #include "KELResMgr/net/InternetError.h"
 #include "KELResMgr/net/InternetSession.h"
 #include "KELResMgr/net/Timeouts.h"
+#include "KELResMgr/settings/Config.h"
 
 namespace kel::catalogue {
 namespace {

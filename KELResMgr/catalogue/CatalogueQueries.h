@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "KELResMgr/Result.h"
+#include "KELResMgr/base/Result.h"
 
 namespace kel::catalogue {
 

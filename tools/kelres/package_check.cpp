@@ -1,4 +1,4 @@
-#include "KELResMgr/PackageCheck.h"
+#include "tools/kelres/package_check.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -10,7 +10,7 @@
 #include <string_view>
 #include <tuple>
 
-#include "KELResMgr/Package.h"
+#include "KELResMgr/download/Package.h"
 #include "KELResMgr/zip/EntryName.h"
 #include "KELResMgr/zip/Footprint.h"
 #include "KELResMgr/zip/NameRules.h"

@@ -1,4 +1,4 @@
-#include "KELResMgr/Config.h"
+#include "KELResMgr/settings/Config.h"
 
 #include <atomic>
 #include <cctype>
@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "KELResMgr/ModuleState.h"
-#include "KELResMgr/ResTrace.h"
+#include "KELResMgr/base/ResTrace.h"
 #include "platform/module_path.h"
 #include "platform/path.h"
 #include "platform/profile_reader.h"

@@ -1,12 +1,12 @@
-#include "KELResMgr/PackageSignature.h"
+#include "KELResMgr/download/PackageSignature.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <stdexcept>
 
-#include "KELResMgr/Config.h"
-#include "KELResMgr/ResTrace.h"
+#include "KELResMgr/base/ResTrace.h"
+#include "KELResMgr/settings/Config.h"
 
 namespace kel {
 namespace {

@@ -1,4 +1,4 @@
-#include "KELResMgr/ResTrace.h"
+#include "KELResMgr/base/ResTrace.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "KELResMgr/ResId.h"
+#include "KELResMgr/base/ResId.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,7 +1,7 @@
-#include "KELResMgr/Leftovers.h"
+#include "KELResMgr/download/Leftovers.h"
 
-#include "KELResMgr/PartFile.h"
-#include "KELResMgr/ResTrace.h"
+#include "KELResMgr/base/ResTrace.h"
+#include "KELResMgr/download/PartFile.h"
 #include "KELResMgr/zip/StagingFolder.h"
 #include "platform/file_ops.h"
 #include "platform/owner_lock.h"

@@ -11,7 +11,7 @@
 
 #include "KELResMgr.h"
 #include "KELResMgr/ResManager.h"
-#include "KELResMgr/Result.h"
+#include "KELResMgr/base/Result.h"
 
 namespace kel {
 
