@@ -80,35 +80,9 @@ const net::HttpConnection* CResManager::SharedConnection() {
     return connection_.get();
 }
 
-int DownloadCode(FetchResult result) {
-    if (result.ok()) {
-        return 0;
-    }
-    switch (result.cause()) {
-        case FetchFailure::kInternet:
-            return 102;
-        case FetchFailure::kNoServer:
-            return 120;
-        case FetchFailure::kBadStatus:
-            return 121;
-        case FetchFailure::kCannotCreate:
-            break;
-    }
-    return 122;
-}
-
-int CResManager::DownloadFileByHttp(const std::string& remote_path, const std::string& local_path) {
-    std::optional<PartFile> body;
-    const FetchResult result = FetchToPartFile(remote_path, local_path, body);
-    if (!result.ok()) {
-        return DownloadCode(result);
-    }
-    return DownloadCode(body->Keep() ? FetchResult() : FetchFailure::kCannotCreate);
-}
-
-FetchResult CResManager::FetchToPartFile(const std::string& remote_path,
-                                         const std::string& local_path,
-                                         std::optional<PartFile>& body) {
+FetchResult CResManager::DownloadFileByHttp(const std::string& remote_path,
+                                            const std::string& local_path,
+                                            std::optional<PartFile>& body) {
     body.reset();
     bool first = false;
     {
@@ -134,6 +108,7 @@ FetchResult CResManager::FetchToPartFile(const std::string& remote_path,
         request.Send();
         const std::optional<long> status = request.StatusCode();
         if (!status) {
+            // The library's own words for a status that cannot be read, whichever client ran.
             KEL_TRACE(kDownloadFn, "Failed to QueryInfo");
             return FetchFailure::kBadStatus;
         }

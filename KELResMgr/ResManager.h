@@ -28,9 +28,6 @@ enum class FetchFailure {
 };
 using FetchResult = Result<FetchFailure>;
 
-// DownloadFileByHttp's result codes: 0 when done, else 102, 120, 121 or 122 (in the order above).
-int DownloadCode(FetchResult result);
-
 // Threads: DownloadFileByHttp may run on any number of threads at once on one instance;
 // UploadFileByFtp uses no member and may run anywhere. Destroy the instance only when no call
 // runs on it.
@@ -41,22 +38,18 @@ class CResManager {
     CResManager(const CResManager&) = delete;
     CResManager& operator=(const CResManager&) = delete;
 
-    // Fetches remote_path (folders joined by '/' or '\', no leading '/') from the media server
-    // into local_path; a DownloadCode. The body goes into a new file beside local_path (named
-    // local_path + ".part-" + 8 random hex digits, which tools watch) that takes local_path's
-    // name only when the body is whole: local_path never shows a part of it,
-    // and a link planted there is replaced, never written through. The session and the
+    // Fetches remote_path (folders joined by '/' or '\', no leading '/') from the media server.
+    // The whole body goes into a new part file beside local_path (named local_path + ".part-" + 8
+    // random hex digits, which tools watch), held by *body for the caller to check and use: it
+    // is removed with *body unless kept, and only a whole body is handed on. Nothing reaches
+    // local_path itself, so a caller that reads only its own part file never sees another
+    // transfer's file (another process may fetch the same resource meanwhile), and a link
+    // planted there is never written through. On a failure, *body is empty. The session and the
     // connection are made by the first call that needs them and kept for the life of the
     // instance. A failure to write the local file is raised (platform::FileError), as is a
     // failure to open the session.
-    int DownloadFileByHttp(const std::string& remote_path, const std::string& local_path);
-    // The same fetch, but the whole body stays in its part file beside local_path, held by
-    // *body, for the caller to check and use: it is removed with *body unless kept. Nothing of
-    // the body reaches local_path itself, so a caller that reads only its own part file never
-    // sees another transfer's file (another process may fetch the same resource meanwhile). On
-    // a failure, *body is empty.
-    FetchResult FetchToPartFile(const std::string& remote_path, const std::string& local_path,
-                                std::optional<PartFile>& body);
+    FetchResult DownloadFileByHttp(const std::string& remote_path, const std::string& local_path,
+                                   std::optional<PartFile>& body);
 
     // Stores local_file on the FTP server in its folder chain; a KELRES_UPLOAD_* code. Opens and
     // closes its own session and connection.

@@ -52,14 +52,4 @@ bool IsP256PublicKey(const P256PublicKey& key);
 bool VerifyP256(const P256PublicKey& key, const Sha256Digest& digest,
                 const P256Signature& signature);
 
-// For the publisher's tool: a fresh key pair from the system's random source, and the signature
-// of a digest. Throw CryptoError.
-struct P256KeyPair {
-    P256PrivateKey private_key{};
-    P256PublicKey public_key{};
-};
-P256KeyPair GenerateP256Key();
-// public_key must be the private key's own (as GenerateP256Key gave them).
-P256Signature SignP256(const P256KeyPair& key, const Sha256Digest& digest);
-
 }  // namespace kel::platform

@@ -15,8 +15,9 @@ class [[nodiscard]] Result {
     constexpr Result(Cause cause) : cause_(cause) {}  // NOLINT: a cause is a failed result
 
     constexpr bool ok() const { return !cause_; }
-    // Only for a failed result.
-    constexpr Cause cause() const { return *cause_; }
+    // The cause of a failed result; asking a successful one is a fault of the caller's, raised
+    // (std::bad_optional_access) rather than answered with a cause it never had.
+    constexpr Cause cause() const { return cause_.value(); }
 
     friend constexpr bool operator==(const Result&, const Result&) = default;
 

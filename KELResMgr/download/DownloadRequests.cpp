@@ -152,12 +152,12 @@ std::string StartDownload(ModuleState& module, const std::string& id, const Reso
         task->data.assign(bytes, bytes + data_size);
     }
     if (wait) {
-        const WorkerResult result = RunDownloadTask(std::move(task));
+        const WorkerResult result = DownloadResProc(std::move(task));
         if (result.ok()) {
             return paths.folder;
         }
         // Answered as a request that found the file on disk would answer.
-        return result.outcome == WorkerFailure::kOtherVersion ? paths.package : std::string();
+        return result == WorkerFailure::kOtherVersion ? paths.package : std::string();
     }
     if (!StartDownloadWorker(std::move(task))) {
         module.states.Store(id, kStateUnknown);

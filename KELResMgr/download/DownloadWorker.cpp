@@ -46,6 +46,7 @@ WorkerResult InstallBody(const DownloadTask& task, PartFile& body, const std::st
         return WorkerFailure::kNotAPackage;
     }
     const bool unpacked = ExtractPackage(body.path(), folder, kPackageBodyOffset);
+    // "!@#" is this worker's own mark for a package it has tried to unpack, whatever the outcome.
     KEL_TRACE(kFn, "!@# %s", task.package_path.c_str());
     return unpacked ? WorkerResult() : WorkerFailure::kExtractFailed;
 }
@@ -60,13 +61,13 @@ WorkerResult FetchAndInstall(DownloadTask& task, const std::string& folder) {
     try {
         const std::string server_path = ServerPath(task.remote_name);
         KEL_TRACE(kFn, "REMOTE-FILE is: %s", server_path.c_str());
-        fetched = task.manager->FetchToPartFile(server_path, task.package_path, body);
+        fetched = task.manager->DownloadFileByHttp(server_path, task.package_path, body);
     } catch (...) {
         KEL_TRACE(kFn, "DownloadResFile: %s [exception on downloading]", task.remote_name.c_str());
         return WorkerFailure::kFetchRaised;
     }
     if (!fetched.ok()) {
-        return fetched.cause();
+        return WorkerFailure::kFetch;
     }
     return InstallBody(task, *body, folder);
 }
@@ -113,7 +114,9 @@ WorkerResult RunDownload(DownloadTask& task) {
 }
 
 void WorkerThreadMain(void* raw_task) {
-    DownloadResProc(std::unique_ptr<DownloadTask>(static_cast<DownloadTask*>(raw_task)));
+    // A detached worker: its outcome is in T's state, and nobody reads its result.
+    static_cast<void>(
+        DownloadResProc(std::unique_ptr<DownloadTask>(static_cast<DownloadTask*>(raw_task))));
 }
 
 }  // namespace
@@ -147,34 +150,7 @@ void WorkerSlot::Release() noexcept {
     }
 }
 
-int WorkerCode(const WorkerResult& result) {
-    if (result.ok()) {
-        return 0;
-    }
-    switch (result.outcome.cause()) {
-        case WorkerFailure::kFetch:
-            return DownloadCode(result.fetch);
-        case WorkerFailure::kCannotKeep:
-            return DownloadCode(FetchFailure::kCannotCreate);
-        case WorkerFailure::kExtractFailed:
-            return 4;
-        case WorkerFailure::kNotAPackage:
-            return 17;
-        case WorkerFailure::kFetchRaised:
-            return 18;
-        case WorkerFailure::kOtherVersion:
-            return 19;
-        case WorkerFailure::kRaised:
-            break;
-    }
-    return 20;
-}
-
-int DownloadResProc(std::unique_ptr<DownloadTask> task) noexcept {
-    return WorkerCode(RunDownloadTask(std::move(task)));
-}
-
-WorkerResult RunDownloadTask(std::unique_ptr<DownloadTask> task_record) noexcept {
+WorkerResult DownloadResProc(std::unique_ptr<DownloadTask> task_record) noexcept {
     if (!task_record) {
         return WorkerFailure::kRaised;
     }

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "KELResMgr.h"
-#include "KELResMgr/ResManager.h"
 #include "KELResMgr/base/Result.h"
 
 namespace kel {
@@ -20,7 +19,7 @@ class CResManager;
 
 // Why a download did not end with its resource unpacked and notified.
 enum class WorkerFailure {
-    kFetch,          // the fetch failed (WorkerResult::fetch says why)
+    kFetch,          // the fetch failed (its trace says why)
     kCannotKeep,     // a package of another version could not take its name (a folder stands)
     kExtractFailed,  // the archive could not be unpacked
     kNotAPackage,    // after the fetch there is no file with the package signature
@@ -29,21 +28,7 @@ enum class WorkerFailure {
     kRaised,         // an unexpected error ended the worker
 };
 
-struct WorkerResult {
-    Result<WorkerFailure> outcome;
-    FetchFailure fetch = FetchFailure::kInternet;  // only for WorkerFailure::kFetch
-
-    WorkerResult() = default;
-    WorkerResult(WorkerFailure failure) : outcome(failure) {}  // NOLINT: a failed result
-    WorkerResult(FetchFailure failure)
-        : outcome(WorkerFailure::kFetch), fetch(failure) {}  // NOLINT
-    bool ok() const { return outcome.ok(); }
-};
-
-// The worker's result code: 0 when done; the fetch's own codes (102, 120, 121, 122, as
-// DownloadCode gives them; 122 also when a kept package cannot take its name); 4 extract failed,
-// 17 not a package, 18 the fetch raised, 19 another version, 20 raised.
-int WorkerCode(const WorkerResult& result);
+using WorkerResult = Result<WorkerFailure>;
 
 // One unit of the running-worker count, taken by a request before its worker starts, so that
 // requests racing for the last unit cannot both have it, and given back when the worker's work
@@ -82,11 +67,10 @@ struct DownloadTask {
     WorkerSlot slot;  // a unit of module->running_workers; given back before module is let go
 };
 
-// Runs one download to its end and settles T's state (2, or -1 on every failure) and the
-// running-worker count, whatever happens. Never throws.
-WorkerResult RunDownloadTask(std::unique_ptr<DownloadTask> task) noexcept;
-// The same, with the worker's result code.
-int DownloadResProc(std::unique_ptr<DownloadTask> task) noexcept;
+// The worker: runs one download to its end and settles T's state (2, or -1 on every failure)
+// and the running-worker count, whatever happens. Never throws. Called on the request's thread
+// in wait mode, and as the body of a detached worker thread otherwise, whose result nobody reads.
+WorkerResult DownloadResProc(std::unique_ptr<DownloadTask> task) noexcept;
 
 // Starts DownloadResProc on a new detached thread. False, with the task released, when no
 // thread could be started.

@@ -10,6 +10,7 @@
 // an end record inside the block, and unpackers show it as text.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -31,7 +32,6 @@ inline constexpr std::size_t kSignatureBlockSize = kSignatureMagicSize + 128;
 inline constexpr char kPublicKeyPrefix[] = "p256:";
 inline constexpr char kPrivateKeyPrefix[] = "p256-private:";
 
-std::string PublicKeyText(const platform::P256PublicKey& key);
 // Nothing when text is no public key text, or names no point of the curve.
 std::optional<platform::P256PublicKey> ParsePublicKey(std::string_view text);
 
@@ -68,17 +68,49 @@ SignatureCheck CheckPackageSignature(const std::string& path, const KeyList& key
 // reason.
 bool PackageIsTrusted(const std::string& path);
 
-// For the publisher's tool: writes the package at input, signed with key, to out (from its
-// current position). A signature the package already carries is replaced; a comment of its
-// archive is kept in front of the block. Throws std::runtime_error (incl. platform::FileError and
-// platform::CryptoError) when input is no package with a well-formed end record, or its comment
-// cannot take the block.
-void WriteSignedPackage(const std::string& input, platform::File& out,
-                        const platform::P256KeyPair& key);
+// The block's and the keys' texts, and the one pass over the covered bytes: the client checks
+// with them, and the publisher's tool writes with them.
+namespace signature {
 
-// The private key file's text, and reading it back. ReadPrivateKey throws std::runtime_error when
-// text holds no private key, or one whose public key is missing or not its own.
-std::string PrivateKeyFileText(const platform::P256KeyPair& key);
-platform::P256KeyPair ReadPrivateKey(std::string_view text);
+// The end record, and how far back from the end it can lie: where a block that is not the last
+// bytes is looked for.
+inline constexpr std::uint64_t kEndRecordSize = 22;
+inline constexpr std::uint64_t kMaxCommentLength = 65535;
+inline constexpr std::uint64_t kTailSpan = kEndRecordSize + kMaxCommentLength;
+inline constexpr unsigned char kEndRecordSignature[] = {'P', 'K', 5, 6};
+inline constexpr unsigned char kPackageHeader[] = {'K', 'E', 'L', 1};
+
+std::string Hex(const unsigned char* bytes, std::size_t size);
+template <std::size_t N>
+std::string Hex(const std::array<unsigned char, N>& bytes) {
+    return Hex(bytes.data(), N);
+}
+// False, with out partly written, when text is not exactly 2 * size hexadecimal digits.
+bool ParseHex(std::string_view text, unsigned char* out, std::size_t size);
+template <std::size_t N>
+std::optional<std::array<unsigned char, N>> ParseHex(std::string_view text) {
+    std::array<unsigned char, N> bytes{};
+    if (!ParseHex(text, bytes.data(), N)) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+inline bool StartsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+// The signature that a block of kSignatureBlockSize bytes holds; nothing when it is none.
+std::optional<platform::P256Signature> ParseBlock(std::string_view block);
+// Splits text at blanks and commas (lines too), leaving out lines that begin with '#' when
+// skip_comments.
+std::vector<std::string_view> Tokens(std::string_view text, bool skip_comments);
+// The last bytes of file, at most span of them, and where they begin.
+std::string Tail(platform::File& file, std::uint64_t size, std::uint64_t span,
+                 std::uint64_t& begins);
+// Hashes the first count bytes of file, in order, once; writes them to out too when given.
+void HashPrefix(platform::File& file, std::uint64_t count, platform::Sha256& hash,
+                platform::File* out = nullptr);
+
+}  // namespace signature
 
 }  // namespace kel

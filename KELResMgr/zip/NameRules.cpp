@@ -4,7 +4,6 @@
 #include <cstdint>
 
 #include "KELResMgr/zip/EntryName.h"
-#include "KELResMgr/zip/ZipExtract.h"
 #include "platform/windows_names.h"
 
 namespace kel {
@@ -33,9 +32,10 @@ std::size_t SequenceLength(unsigned char lead) {
     return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
 }
 
-}  // namespace
-
-bool IsSafeOnEveryPlatform(std::string_view name) {
+// The rule of both: the name stays in its folder, within the length and the depth, and each
+// level (neither empty nor ".") passes level_ok.
+template <class LevelRule>
+bool IsSafeName(std::string_view name, LevelRule level_ok) {
     if (name.size() > kMaxEntryNameLength || (!name.empty() && name.front() == '/')) {
         return false;
     }
@@ -47,12 +47,26 @@ bool IsSafeOnEveryPlatform(std::string_view name) {
     for (std::size_t start = 0; start <= name.size();) {
         const std::size_t slash = std::min(name.find('/', start), name.size());
         const std::string_view level = name.substr(start, slash - start);
-        if (level == ".." || (!level.empty() && level != "." && ++depth > kMaxEntryNameDepth)) {
+        if (level == "..") {
+            return false;
+        }
+        if (!level.empty() && level != "." && (++depth > kMaxEntryNameDepth || !level_ok(level))) {
             return false;
         }
         start = slash + 1;
     }
     return true;
+}
+
+}  // namespace
+
+bool IsSafeOnEveryPlatform(std::string_view name) {
+    return IsSafeName(name, [](std::string_view) { return true; });
+}
+
+bool IsSafeEntryName(std::string_view name, platform::NameText text) {
+    return IsSafeName(
+        name, [text](std::string_view level) { return platform::IsStorableName(level, text); });
 }
 
 std::size_t Utf16Length(std::string_view text, bool utf8) {

@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/extraction.h"
 #include "platform/windows_names.h"
 
 namespace kel {
@@ -17,10 +18,22 @@ using platform::FindWindowsNameFault;
 using platform::IsStorableOnWindows;
 using platform::WindowsNameFault;
 
-// What IsSafeEntryName refuses on every platform: a ".." level, a leading '/', a drive ("C:"),
-// more than kMaxEntryNameLength bytes or more than kMaxEntryNameDepth levels. Backslashes must
+// Entry names longer than this, or with more folder levels, are refused as unsafe: no honest
+// package needs them, Windows could not create them, and each level costs a folder to make.
+inline constexpr std::size_t kMaxEntryNameLength = 1024;
+inline constexpr std::size_t kMaxEntryNameDepth = 64;
+
+// One rule for the extraction and the package check. Names are '/'-separated: backslashes must
 // already have become '/'.
+//
+// IsSafeOnEveryPlatform is false for names that leave the folder they are joined to (a ".."
+// level, a leading '/', a drive "C:") and for names longer than kMaxEntryNameLength bytes or
+// with more than kMaxEntryNameDepth levels. IsSafeEntryName is false for those too, and for
+// names with a level the local file system would store under another name or as no file (on
+// Windows: devices, streams, trailing dots, and names that do not convert from their encoding,
+// judged as the system is given them).
 bool IsSafeOnEveryPlatform(std::string_view name);
+bool IsSafeEntryName(std::string_view name, platform::NameText text = platform::NameText::kSystem);
 
 // The length of text in UTF-16 units, the units of Windows' path limit: a UTF-8 name (valid)
 // counts one unit per character and two for one above U+FFFF; an 8-bit name is ANSI text, one

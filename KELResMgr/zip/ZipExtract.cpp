@@ -263,37 +263,6 @@ void SetBeforeEntryHookForTests(void (*hook)(const std::string& folder)) {
     g_before_entry_hook = hook;
 }
 
-bool IsSafeEntryName(std::string_view name, platform::NameText text) {
-    if (name.size() > kMaxEntryNameLength) {
-        return false;
-    }
-    if (!name.empty() && name.front() == '/') {
-        return false;
-    }
-    if (name.size() >= 2 && name[1] == ':' &&
-        ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'))) {
-        return false;
-    }
-    std::size_t start = 0;
-    std::size_t depth = 0;
-    while (start <= name.size()) {
-        std::size_t slash = name.find('/', start);
-        if (slash == std::string_view::npos) {
-            slash = name.size();
-        }
-        const std::string_view segment = name.substr(start, slash - start);
-        if (segment == "..") {
-            return false;
-        }
-        if (!segment.empty() && segment != "." &&
-            (++depth > kMaxEntryNameDepth || !platform::IsStorableName(segment, text))) {
-            return false;
-        }
-        start = slash + 1;
-    }
-    return true;
-}
-
 bool ExtractArchive(const std::string& archive_path, const std::string& target_folder,
                     std::size_t chunk_size, std::uint64_t archive_start) {
     StagingFolder staging_folder(target_folder);  // fresh and empty, removed on failure

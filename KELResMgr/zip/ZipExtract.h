@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "KELResMgr/zip/NameRules.h"
 #include "platform/extraction.h"
 
 namespace kel {
@@ -17,19 +18,6 @@ class UnsafeEntryName : public std::invalid_argument {
     explicit UnsafeEntryName(const std::string& name)
         : std::invalid_argument("unsafe entry name \"" + name + "\"") {}
 };
-
-// Entry names longer than this, or with more folder levels, are refused as unsafe: no honest
-// package needs them, Windows could not create them, and each level costs a folder to make.
-inline constexpr std::size_t kMaxEntryNameLength = 1024;
-inline constexpr std::size_t kMaxEntryNameDepth = 64;
-
-// False for names that leave the folder they are joined to: a ".." segment, a leading '/', or a
-// drive ("C:"); for names longer than kMaxEntryNameLength bytes or with more than
-// kMaxEntryNameDepth segments; and for names with a level the local file system would store
-// under another name or as no file (on Windows: devices, streams, trailing dots, and names that
-// do not convert from their encoding, judged as the system is given them). Backslashes must
-// already have become '/'.
-bool IsSafeEntryName(std::string_view name, platform::NameText text = platform::NameText::kSystem);
 
 // Unpacks every entry of the archive (which begins archive_start bytes into its file) into a
 // fresh staging folder of its own beside target_folder (see StagingFolder), moving entry data in

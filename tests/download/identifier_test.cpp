@@ -1,6 +1,8 @@
 // Identifier text and server paths: a wrong digit here fetches or unpacks another resource.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "KELResMgr/base/ResId.h"
 #include "KELResMgr/download/DownloadWorker.h"
 
@@ -56,28 +58,10 @@ TEST(ServerPath, FourLevelsThenTheName) {
     }
 }
 
-// Catches a cause turned into another layer's code: the worker's result codes, the fetch's among
-// them, are what hosts and traces read.
-TEST(WorkerCode, EachCauseItsCode) {
-    const struct {
-        WorkerResult result;
-        int code;
-    } rows[] = {
-        {{}, 0},
-        {FetchFailure::kInternet, 102},
-        {FetchFailure::kNoServer, 120},
-        {FetchFailure::kBadStatus, 121},
-        {FetchFailure::kCannotCreate, 122},
-        {WorkerFailure::kCannotKeep, 122},
-        {WorkerFailure::kExtractFailed, 4},
-        {WorkerFailure::kNotAPackage, 17},
-        {WorkerFailure::kFetchRaised, 18},
-        {WorkerFailure::kOtherVersion, 19},
-        {WorkerFailure::kRaised, 20},
-    };
-    for (const auto& row : rows) {
-        EXPECT_EQ(WorkerCode(row.result), row.code);
-    }
+// Asking a success for its cause is the caller's fault, raised instead of reading no cause.
+TEST(WorkerResult, ASuccessHasNoCause) {
+    EXPECT_THROW(static_cast<void>(WorkerResult().cause()), std::bad_optional_access);
+    EXPECT_EQ(WorkerResult(WorkerFailure::kFetch).cause(), WorkerFailure::kFetch);
 }
 
 }  // namespace

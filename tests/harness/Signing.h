@@ -6,6 +6,7 @@
 
 #include "KELResMgr/download/PackageSignature.h"
 #include "platform/file.h"
+#include "tools/kelres/package_signing.h"
 
 namespace kel::test {
 

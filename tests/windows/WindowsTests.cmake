@@ -52,7 +52,7 @@ function(kelres_add_wine_test name)
     add_executable(${name} ${ARG_UNPARSED_ARGUMENTS})
     target_link_libraries(${name} PRIVATE kelres_harness gtest gtest_main)
     if(ARG_CORE)
-        target_link_libraries(${name} PRIVATE kelres_tool_code kelres_core kelres_platform)
+        target_link_libraries(${name} PRIVATE kelres_tool_code kelres_platform_signing kelres_core kelres_platform)
     endif()
     set(lock "")
     if(ARG_ALL_USERS_TREE)
@@ -135,6 +135,9 @@ add_dependencies(import_library_tests c_host)
 
 add_test(NAME dll_exports
          COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-dll ${CMAKE_OBJDUMP} $<TARGET_FILE:KELResMgr>)
+add_test(NAME library.HoldsNoToolCode
+         COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DLIBRARY=$<TARGET_FILE:KELResMgr>
+                 -P ${PROJECT_SOURCE_DIR}/tests/library_symbols.cmake)
 
 # kelres.exe, run by the tool tests' tables, those against servers too; all but the ones on a
 # terminal (there is no pseudo-terminal to give it). The packages kelres writes are read back with
@@ -148,7 +151,7 @@ if(TARGET kelres)
         tool/download_test.cpp
         tool/check_test.cpp
         tool/server_test.cpp)
-    target_link_libraries(tool_tests PRIVATE kelres_packages kelres_tool_code kelres_core kelres_platform)
+    target_link_libraries(tool_tests PRIVATE kelres_packages kelres_tool_code kelres_platform_signing kelres_core kelres_platform)
     target_compile_definitions(tool_tests PRIVATE KELRES_TOOL_PATH="$<TARGET_FILE:kelres>"
                                                  KELRES_PROJECT_VERSION="${PROJECT_VERSION}")
     add_dependencies(tool_tests kelres)

@@ -9,6 +9,8 @@
 #include "ZipTestSupport.h"
 #include "harness/TempFolder.h"
 #include "platform/file.h"
+#include "platform/signing.h"
+#include "tools/kelres/package_signing.h"
 
 namespace kel {
 namespace {

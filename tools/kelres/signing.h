@@ -4,6 +4,7 @@
 #include <string>
 
 #include "KELResMgr/download/PackageSignature.h"
+#include "tools/kelres/package_signing.h"
 
 namespace kel::tool {
 

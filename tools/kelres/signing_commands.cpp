@@ -6,6 +6,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "platform/signing.h"
 #include "tools/kelres/commands.h"
 #include "tools/kelres/private_file.h"
 #include "tools/kelres/signing.h"

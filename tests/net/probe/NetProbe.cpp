@@ -1,6 +1,7 @@
 #include "NetProbe.h"
 
 #include <memory>
+#include <optional>
 
 #include "KELResMgr/ModuleState.h"
 #include "KELResMgr/settings/Config.h"
@@ -19,13 +20,22 @@ struct ProbeLifetime {
 };
 ProbeLifetime g_lifetime;
 
+// The fetch's causes as the operators' result codes, in the order of kel::FetchFailure.
+constexpr int kCodes[] = {102, 120, 121, 122};
+
 }  // namespace
 
 extern "C" {
 
 PROBE_API int ProbeDownload(const char* remote_path, const char* local_path) {
     try {
-        return kel::Module().downloads.DownloadFileByHttp(remote_path, local_path);
+        std::optional<kel::PartFile> body;
+        const kel::FetchResult fetched =
+            kel::Module().downloads.DownloadFileByHttp(remote_path, local_path, body);
+        if (fetched.ok()) {
+            return body->Keep() ? 0 : kCodes[static_cast<int>(kel::FetchFailure::kCannotCreate)];
+        }
+        return kCodes[static_cast<int>(fetched.cause())];
     } catch (...) {
         return -1;
     }

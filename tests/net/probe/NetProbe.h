@@ -3,7 +3,9 @@
 #pragma once
 
 extern "C" {
-// CResManager::DownloadFileByHttp of the module's shared instance; -1 when it raised.
+// CResManager::DownloadFileByHttp of the module's shared instance, its body kept at local_path:
+// 0, or the failure's code (102 internet, 120 no server, 121 status, 122 local file); -1 when it
+// raised.
 int ProbeDownload(const char* remote_path, const char* local_path);
 // The shared instance's session and connection, null until made.
 const void* ProbeSession();
