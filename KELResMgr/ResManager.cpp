@@ -1,3 +1,5 @@
+// CResManager, the network worker: the media server download (DownloadFileByHttp) and the FTP
+// upload (UploadFileByFtp).
 #include "KELResMgr/ResManager.h"
 
 #include <algorithm>

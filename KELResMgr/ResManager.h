@@ -1,6 +1,6 @@
-// CResManager: the network worker of the library. One module-wide instance serves every
-// download and keeps its session and connection to the media server between downloads; each
-// upload makes an instance of its own.
+// CResManager, the network worker: the media server download and the FTP upload. One
+// module-wide instance serves every download and keeps its session and connection to the media
+// server between downloads; each upload makes an instance of its own.
 #pragma once
 
 #include <atomic>

@@ -1,3 +1,4 @@
+// CResMgrApp, the application object: the library's start-up at load and shut-down at unload.
 #include "KELResMgr/ResMgr.h"
 
 #include <atomic>

@@ -1,4 +1,4 @@
-// The library's application object: its start-up and shut-down.
+// CResMgrApp, the application object: the library's start-up at load and shut-down at unload.
 #pragma once
 
 namespace kel {
