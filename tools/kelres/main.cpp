@@ -17,16 +17,6 @@
 namespace kel::tool {
 namespace {
 
-#if defined(_WIN32)
-constexpr char kLibraryDefault[] =
-    R"(   the library to load; default: %KELRES_LIBRARY%, else KELResMgr.dll
-                   beside kelres.exe)";
-#else
-constexpr char kLibraryDefault[] =
-    R"(   the library to load; default: $KELRES_LIBRARY, else libKELResMgr.so
-                   beside kelres, else in the installed library folder next to kelres's)";
-#endif
-
 constexpr char kOptionsHelp[] = R"(
   --config FILE    run with FILE as the library's settings file: the library reads
                    "Tessel.ini" beside itself, so kelres loads a private copy of the library
@@ -71,7 +61,7 @@ void PrintOverview(const std::vector<Command>& commands) {
                     command.needs_library ? "" : " (no library needed)");
     }
     std::printf("\nOptions (anywhere before \"--\"):\n  --library PATH%s%s\n\n%s\n",
-                kLibraryDefault, kOptionsHelp, kExitHelp);
+                loader::kLibraryDefaultHelp, kOptionsHelp, kExitHelp);
 }
 
 void PrintCommandHelp(const Command& command) {
