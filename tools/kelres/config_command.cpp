@@ -1,10 +1,10 @@
 // kelres config: what the loaded library reads and where it keeps its files.
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <system_error>
 
 #include "tools/kelres/commands.h"
+#include "tools/kelres/folder_sources.h"
 
 namespace kel::tool {
 namespace {
@@ -20,25 +20,6 @@ std::string FolderState(const std::string& folder) {
     std::error_code ec;
     return std::filesystem::is_directory(folder, ec) ? "" : "  (not created yet)";
 }
-
-// Where each base folder comes from, as the library asks for it.
-#if defined(_WIN32)
-std::string CommonOrigin() {
-    return "  (the system's all-users application-data folder)";
-}
-constexpr char kUserOrigin[] = "  (the user's application-data folder)";
-#else
-std::string EnvironmentValue(const char* name) {
-    const char* value = std::getenv(name);
-    return value == nullptr ? "unset" : "\"" + std::string(value) + "\"";
-}
-
-std::string CommonOrigin() {
-    return "  (KELRES_COMMON_APPDATA " + EnvironmentValue("KELRES_COMMON_APPDATA") +
-           ", else /var/lib when writable)";
-}
-constexpr char kUserOrigin[] = "  (XDG_DATA_HOME, else ~/.local/share)";
-#endif
 
 int RunConfig(Arguments& args, Context& context) {
     args.Positionals(0, 0);
@@ -61,11 +42,11 @@ int RunConfig(Arguments& args, Context& context) {
     const LibraryFolders folders = FindLibraryFolders();
     out.Print("all users' data   " +
               (folders.common_base.empty() ? std::string("cannot be had") : folders.common_base) +
-              CommonOrigin());
+              CommonBaseOrigin());
     if (folders.common_base.empty()) {
         out.Print("user's data       " +
                   (folders.user_base.empty() ? std::string("cannot be had") : folders.user_base) +
-                  kUserOrigin);
+                  UserBaseOrigin());
     }
     out.Print("application data  " + folders.app_data + FolderState(folders.app_data) +
               (folders.in_temporary_folder ? "  (neither base can be had: temporary folder)" : ""));

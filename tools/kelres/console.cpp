@@ -1,68 +1,21 @@
 #include "tools/kelres/console.h"
 
-#if defined(_WIN32)
-#include <io.h>
-#include <windows.h>
-#else
-#include <sys/ioctl.h>
-#include <unistd.h>
-#endif
-
 #include <cstdio>
+
+#include "tools/kelres/terminal.h"
 
 namespace kel::tool {
 
-#if defined(_WIN32)
-
-Console::Console() : terminal_(_isatty(_fileno(stdout)) != 0) {}
+Console::Console() : terminal_(terminal::StdoutIsTerminal()) {}
 
 int Console::Columns() const {
-    CONSOLE_SCREEN_BUFFER_INFO info{};
-    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info) && info.dwSize.X > 0) {
-        return info.dwSize.X;
-    }
-    return 80;
+    const int columns = terminal::StdoutColumns();
+    return columns > 0 ? columns : 80;
 }
-
-namespace {
-
-// Back to the line's start, blanks over it, back again: every Windows console understands this,
-// not every one understands the terminal's escape sequences.
-void EraseLine(int columns) {
-    std::fputc('\r', stdout);
-    for (int i = 1; i < columns; ++i) {
-        std::fputc(' ', stdout);
-    }
-    std::fputc('\r', stdout);
-}
-
-}  // namespace
-
-#else
-
-Console::Console() : terminal_(isatty(STDOUT_FILENO) == 1) {}
-
-int Console::Columns() const {
-    winsize size{};
-    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
-        return size.ws_col;
-    }
-    return 80;
-}
-
-namespace {
-
-void EraseLine(int /*columns*/) {
-    std::fputs("\r\x1b[K", stdout);  // back to the line's start, erase to its end
-}
-
-}  // namespace
-
-#endif
 
 void Console::ClearProgressLocked() {
     if (progress_shown_) {
-        EraseLine(Columns());
+        terminal::EraseLine(Columns());
         std::fflush(stdout);
         progress_shown_ = false;
     }
@@ -88,7 +41,7 @@ void Console::ShowProgress(const std::string& line) {
         return;
     }
     std::scoped_lock lock(mutex_);
-    EraseLine(Columns());
+    terminal::EraseLine(Columns());
     std::fputs(line.c_str(), stdout);
     std::fflush(stdout);
     progress_shown_ = true;

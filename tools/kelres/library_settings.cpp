@@ -1,9 +1,5 @@
 #include "tools/kelres/library_settings.h"
 
-#if !defined(_WIN32)
-#include <unistd.h>
-#endif
-
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
@@ -12,10 +8,10 @@
 #include "KELResMgr/settings/Config.h"
 #include "KELResMgr/settings/LocalFolders.h"
 #include "platform/app_data_folders.h"
-#include "platform/file_ops.h"
 #include "platform/module_path.h"
 #include "platform/path.h"
 #include "platform/profile_reader.h"
+#include "tools/kelres/folder_sources.h"
 
 namespace kel::tool {
 namespace {
@@ -122,12 +118,7 @@ LibraryFolders FindLibraryFolders() {
         folders.app_data = platform::JoinPath(base, kAppFolderName);
     } else {
         folders.in_temporary_folder = true;
-#if defined(_WIN32)
-        // The user's own temporary folder: no other user shares it.
-        folders.app_data = platform::JoinPath(platform::TempFolder(), kAppFolderName);
-#else
-        folders.app_data = platform::TempFolder() + kAppFolderName + "-" + std::to_string(getuid());
-#endif
+        folders.app_data = TemporaryAppDataFolder();
     }
     folders.resources =
         platform::JoinPath(folders.app_data, kResourcesFolderName) + platform::kPathSeparator;

@@ -1,7 +1,7 @@
 // kelres: a command-line host of the library (libKELResMgr.so, KELResMgr.dll).
 //
 // It uses the library exactly as the desktop client does: it loads the library file at run
-// time, resolves the eleven exports by name, creates a message receiver for the notifications,
+// time, resolves the exports by name, creates a message receiver for the notifications,
 // and calls the exports. `kelres --help` lists the commands.
 #include <cstdio>
 #include <cstdlib>
@@ -16,16 +16,6 @@
 
 namespace kel::tool {
 namespace {
-
-#if defined(_WIN32)
-constexpr char kLibraryDefault[] =
-    R"(   the library to load; default: %KELRES_LIBRARY%, else KELResMgr.dll
-                   beside kelres.exe)";
-#else
-constexpr char kLibraryDefault[] =
-    R"(   the library to load; default: $KELRES_LIBRARY, else libKELResMgr.so
-                   beside kelres, else in the installed library folder next to kelres's)";
-#endif
 
 constexpr char kOptionsHelp[] = R"(
   --config FILE    run with FILE as the library's settings file: the library reads
@@ -71,7 +61,7 @@ void PrintOverview(const std::vector<Command>& commands) {
                     command.needs_library ? "" : " (no library needed)");
     }
     std::printf("\nOptions (anywhere before \"--\"):\n  --library PATH%s%s\n\n%s\n",
-                kLibraryDefault, kOptionsHelp, kExitHelp);
+                loader::kLibraryDefaultHelp, kOptionsHelp, kExitHelp);
 }
 
 void PrintCommandHelp(const Command& command) {

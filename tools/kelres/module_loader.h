@@ -8,11 +8,9 @@
 namespace kel::tool::loader {
 
 // The library's file name on this system.
-#if defined(_WIN32)
-inline constexpr char kLibraryFileName[] = "KELResMgr.dll";
-#else
-inline constexpr char kLibraryFileName[] = "libKELResMgr.so";
-#endif
+extern const char kLibraryFileName[];
+// What --library defaults to, as `kelres --help` words it after "--library PATH".
+extern const char kLibraryDefaultHelp[];
 
 // Loads the library file at path; nullptr on failure, with the system's reason in *reason.
 void* Open(const std::string& path, std::string* reason);

@@ -9,6 +9,11 @@
 
 namespace kel::tool::loader {
 
+const char kLibraryFileName[] = "libKELResMgr.so";
+const char kLibraryDefaultHelp[] =
+    R"(   the library to load; default: $KELRES_LIBRARY, else libKELResMgr.so
+                   beside kelres, else in the installed library folder next to kelres's)";
+
 void* Open(const std::string& path, std::string* reason) {
     // RTLD_LOCAL: the exports are reached through dlsym only, as a client does. The library's
     // own dependency libKELPlatform.so is already loaded with kelres, so the library and kelres

@@ -14,6 +14,11 @@
 
 namespace kel::tool::loader {
 
+const char kLibraryFileName[] = "KELResMgr.dll";
+const char kLibraryDefaultHelp[] =
+    R"(   the library to load; default: %KELRES_LIBRARY%, else KELResMgr.dll
+                   beside kelres.exe)";
+
 void* Open(const std::string& path, std::string* reason) {
     // A full path, so that the file named is loaded and no other one of the same name found on
     // the search path; the library's own dependencies are then looked for in its folder first.

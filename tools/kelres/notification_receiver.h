@@ -5,7 +5,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <future>
 #include <optional>
 #include <string>
 #include <thread>
@@ -53,22 +52,19 @@ class NotificationReceiver {
     std::optional<Notification> WaitNext(std::chrono::steady_clock::time_point deadline);
 
   private:
-#if defined(_WIN32)
-    static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM w_param, LPARAM l_param);
-    void RunWindow(std::promise<HWND>& created);
-#else
-    static LRESULT Procedure(void* context, HWND window, UINT message, WPARAM w_param,
-                             LPARAM l_param);
-#endif
+    // The platform half (notification_receiver_posix.cpp, notification_receiver_windows.cpp):
+    // the receiver's procedure, which hands each message to Receive, and on Windows the window's
+    // thread.
+    struct Platform;
     void Receive(const COPYDATASTRUCT& data);
 
     Mutex mutex_;
     std::condition_variable_any arrived_;
     std::deque<Notification> queue_ GUARDED_BY(mutex_);
     HWND window_ = 0;
-#if defined(_WIN32)
-    std::thread thread_;  // runs the window's message loop; ends with the window
-#endif
+    // Windows: runs the window's message loop, and ends with the window. Elsewhere the library
+    // calls the procedure on its own threads, and this one is never started.
+    std::thread thread_;
 };
 
 }  // namespace kel::tool

@@ -3,8 +3,13 @@
 
 namespace kel::tool {
 
+struct NotificationReceiver::Platform {
+    static LRESULT Procedure(void* context, HWND window, UINT message, WPARAM w_param,
+                             LPARAM l_param);
+};
+
 NotificationReceiver::NotificationReceiver() {
-    window_ = KelCreateReceiver(&NotificationReceiver::Procedure, this);
+    window_ = KelCreateReceiver(&Platform::Procedure, this);
     if (window_ == 0) {
         throw CommandError("cannot create a message receiver for the library's notifications");
     }
@@ -14,8 +19,8 @@ NotificationReceiver::~NotificationReceiver() {
     KelDestroyReceiver(window_);
 }
 
-LRESULT NotificationReceiver::Procedure(void* context, HWND /*window*/, UINT message,
-                                        WPARAM /*w_param*/, LPARAM l_param) {
+LRESULT NotificationReceiver::Platform::Procedure(void* context, HWND /*window*/, UINT message,
+                                                  WPARAM /*w_param*/, LPARAM l_param) {
     if (message != WM_COPYDATA || l_param == 0) {
         return 0;
     }

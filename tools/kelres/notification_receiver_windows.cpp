@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <future>
+
 #include "tools/kelres/command_line.h"
 #include "tools/kelres/notification_receiver.h"
 
@@ -10,10 +12,15 @@ constexpr char kWindowClass[] = "kelres notification receiver";
 
 }  // namespace
 
+struct NotificationReceiver::Platform {
+    static void RunWindow(NotificationReceiver& receiver, std::promise<HWND>& created);
+    static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM w_param, LPARAM l_param);
+};
+
 NotificationReceiver::NotificationReceiver() {
     std::promise<HWND> created;
     std::future<HWND> window = created.get_future();
-    thread_ = std::thread([this, &created] { RunWindow(created); });
+    thread_ = std::thread([this, &created] { Platform::RunWindow(*this, created); });
     window_ = window.get();
     if (window_ == nullptr) {
         thread_.join();
@@ -28,10 +35,11 @@ NotificationReceiver::~NotificationReceiver() {
     thread_.join();
 }
 
-void NotificationReceiver::RunWindow(std::promise<HWND>& created) {
+void NotificationReceiver::Platform::RunWindow(NotificationReceiver& receiver,
+                                               std::promise<HWND>& created) {
     WNDCLASSEXA window_class{};
     window_class.cbSize = sizeof window_class;
-    window_class.lpfnWndProc = &NotificationReceiver::Procedure;
+    window_class.lpfnWndProc = &Platform::Procedure;
     window_class.hInstance = GetModuleHandleA(nullptr);
     window_class.lpszClassName = kWindowClass;
     // Registered once per process; a second receiver finds the class there.
@@ -40,7 +48,7 @@ void NotificationReceiver::RunWindow(std::promise<HWND>& created) {
         return;
     }
     HWND window = CreateWindowExA(0, kWindowClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                  window_class.hInstance, this);
+                                  window_class.hInstance, &receiver);
     created.set_value(window);  // the constructor's promise ends here: no use of it below
     if (window == nullptr) {
         return;
@@ -52,8 +60,8 @@ void NotificationReceiver::RunWindow(std::promise<HWND>& created) {
     }
 }
 
-LRESULT CALLBACK NotificationReceiver::Procedure(HWND window, UINT message, WPARAM w_param,
-                                                 LPARAM l_param) {
+LRESULT CALLBACK NotificationReceiver::Platform::Procedure(HWND window, UINT message,
+                                                           WPARAM w_param, LPARAM l_param) {
     switch (message) {
         case WM_NCCREATE: {
             const auto* create = reinterpret_cast<const CREATESTRUCTA*>(l_param);

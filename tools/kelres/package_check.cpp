@@ -21,12 +21,6 @@
 namespace kel {
 namespace {
 
-#if defined(_WIN32)
-constexpr unsigned kThisPlatform = kWindowsClients;
-#else
-constexpr unsigned kThisPlatform = kLinuxClients;
-#endif
-
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr std::size_t kLinuxLevelLimit = 255;  // bytes of one file name
 // A folder's path leaves room for an 8.3 name below it: MAX_PATH less 12, less the terminator.
@@ -150,9 +144,9 @@ class Checker {
         // "ok" for a name that it refuses.
         const bool judged_here = std::any_of(
             result_.problems.begin() + static_cast<std::ptrdiff_t>(before), result_.problems.end(),
-            [](const PackageProblem& p) { return (p.clients & kThisPlatform) != 0; });
+            [](const PackageProblem& p) { return (p.clients & ThisPlatformClients()) != 0; });
         if (!judged_here && !IsSafeEntryName(name.text, name.Text())) {
-            Problem(name.text, "refused by this platform's name rule", kThisPlatform);
+            Problem(name.text, "refused by this platform's name rule", ThisPlatformClients());
         }
         if (name.text.back() == '/') {
             return;  // a folder entry makes no file: its time and attributes are never set
@@ -451,7 +445,7 @@ PackageCheck CheckPackage(const std::string& package_path) {
     } catch (const platform::FileError& error) {
         checker.Problem({}, std::string("cannot be read: ") + error.what(), kEveryClient);
     } catch (const std::invalid_argument& error) {
-        checker.Problem({}, std::string(error.what()) + ": refused", kThisPlatform);
+        checker.Problem({}, std::string(error.what()) + ": refused", ThisPlatformClients());
     }
     checker.FindCollisions();
     return result;

@@ -18,6 +18,10 @@ enum ClientPlatforms : unsigned {
     kEveryClient = kLinuxClients | kWindowsClients,
 };
 
+// The clients of the system this program runs on, whose own extraction rule the check applies
+// as well: kLinuxClients or kWindowsClients.
+unsigned ThisPlatformClients();
+
 // Where a Windows client unpacks by default: the all-users application-data folder.
 inline constexpr char kWindowsResourcesFolder[] = "C:\\ProgramData\\Vorn Tessel\\Resources\\";
 // The longest path Windows opens, in UTF-16 units: MAX_PATH less the terminator.

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "platform/file.h"
+#include "platform/path.h"
 #include "tools/kelres/commands.h"
 #include "tools/kelres/package_check.h"
 #include "tools/kelres/package_writer.h"
@@ -29,11 +30,7 @@ std::string Counted(std::size_t count, const std::string& one, const std::string
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-#if defined(_WIN32)
-constexpr char kSeparator = '\\';
-#else
-constexpr char kSeparator = '/';
-#endif
+constexpr char kSeparator = platform::kPathSeparator;
 
 const char* ClientsText(unsigned clients) {
     switch (clients) {

@@ -17,6 +17,7 @@
 
 #include "platform/file.h"
 #include "tools/kelres/command_line.h"
+#include "tools/kelres/local_time.h"
 #include "tools/kelres/staged_file.h"
 
 namespace kel::tool {
@@ -134,12 +135,7 @@ void Put32(std::string& out, std::uint32_t value) {
 // The time as zip keeps it: local time, two-second steps, 1980 at the earliest.
 std::pair<std::uint16_t, std::uint16_t> DosDateTime(std::time_t time) {
     std::tm local{};
-#if defined(_WIN32)
-    const bool known = localtime_s(&local, &time) == 0;
-#else
-    const bool known = localtime_r(&time, &local) != nullptr;
-#endif
-    if (!known || local.tm_year < 80) {
+    if (!ToLocalTime(time, &local) || local.tm_year < 80) {
         return {(0 << 9) | (1 << 5) | 1, 0};
     }
     const auto date = static_cast<std::uint16_t>(((local.tm_year - 80) << 9) |

@@ -1,15 +1,8 @@
+#include <windows.h>
+
 #include "tools/kelres/system_error_text.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <cerrno>
-#include <cstring>
-#endif
-
 namespace kel::tool {
-
-#if defined(_WIN32)
 
 std::string LastSystemErrorText() {
     const DWORD code = GetLastError();
@@ -26,13 +19,5 @@ std::string LastSystemErrorText() {
     }
     return message;
 }
-
-#else
-
-std::string LastSystemErrorText() {
-    return std::strerror(errno);
-}
-
-#endif
 
 }  // namespace kel::tool

@@ -1,0 +1,9 @@
+#include "tools/kelres/package_check.h"
+
+namespace kel {
+
+unsigned ThisPlatformClients() {
+    return kLinuxClients;
+}
+
+}  // namespace kel
