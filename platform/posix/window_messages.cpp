@@ -23,7 +23,7 @@ struct Receiver {
 
 class Registry {
   public:
-    HWND Add(KELRECEIVERPROC proc, void* context) EXCLUDES(mutex_) {
+    HWND Add(KELRECEIVERPROC proc, void* context) KEL_EXCLUDES(mutex_) {
         auto receiver = std::make_shared<Receiver>();
         receiver->proc = proc;
         receiver->context = context;
@@ -38,13 +38,13 @@ class Registry {
         return handle;
     }
 
-    std::shared_ptr<Receiver> Find(HWND window) EXCLUDES(mutex_) {
+    std::shared_ptr<Receiver> Find(HWND window) KEL_EXCLUDES(mutex_) {
         kel::MutexLock lock(mutex_);
         auto it = receivers_.find(window);
         return it == receivers_.end() ? nullptr : it->second;
     }
 
-    std::shared_ptr<Receiver> Remove(HWND window) EXCLUDES(mutex_) {
+    std::shared_ptr<Receiver> Remove(HWND window) KEL_EXCLUDES(mutex_) {
         kel::MutexLock lock(mutex_);
         auto it = receivers_.find(window);
         if (it == receivers_.end()) {
@@ -57,8 +57,8 @@ class Registry {
 
   private:
     kel::Mutex mutex_;
-    kel::platform::ReceiverHandles handles_ GUARDED_BY(mutex_);
-    std::map<HWND, std::shared_ptr<Receiver>> receivers_ GUARDED_BY(mutex_);
+    kel::platform::ReceiverHandles handles_ KEL_GUARDED_BY(mutex_);
+    std::map<HWND, std::shared_ptr<Receiver>> receivers_ KEL_GUARDED_BY(mutex_);
 };
 
 // Leaked on purpose: the library is never unloaded (linked with -z nodelete) and a worker thread

@@ -64,7 +64,7 @@ class NotificationReceiver {
 
     Mutex mutex_;
     std::condition_variable_any arrived_;
-    std::deque<Notification> queue_ GUARDED_BY(mutex_);
+    std::deque<Notification> queue_ KEL_GUARDED_BY(mutex_);
     HWND window_ = 0;
 #if defined(_WIN32)
     std::thread thread_;  // runs the window's message loop; ends with the window

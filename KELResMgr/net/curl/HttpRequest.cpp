@@ -136,7 +136,7 @@ struct HttpConnection::Connections {
     }
 
     Mutex mutex;
-    std::vector<Idle> idle GUARDED_BY(mutex);
+    std::vector<Idle> idle KEL_GUARDED_BY(mutex);
 };
 
 void HttpConnection::ConnectionsDelete::operator()(Connections* connections) const noexcept {
