@@ -29,9 +29,10 @@ class ModuleState : public std::enable_shared_from_this<ModuleState> {
         const ModuleState* owner;
     } unpublish_{this};
 
-    // The internet client (libcurl) is set up at the first internet session of this load, and
-    // released when the last user of this state (the load, or a worker that outlived it) is gone:
-    // after every member below, the download manager's session among them, has been destroyed.
+    // The internet client, where it needs a set-up, is set up at the first internet session of
+    // this load, and released when the last user of this state (the load, or a worker that
+    // outlived it) is gone: after every member below, the download manager's session among them,
+    // has been destroyed.
     struct LibraryRelease {
         ~LibraryRelease();
     } library_release_;

@@ -67,8 +67,8 @@ class CResManager {
     // Made once, under setup_mutex_, then only read. connection_ready_ publishes connection_
     // to the downloads that find it without taking the lock.
     mutable Mutex setup_mutex_;
-    std::unique_ptr<net::InternetSession> session_ GUARDED_BY(setup_mutex_);
-    std::unique_ptr<net::HttpConnection> connection_ GUARDED_BY(setup_mutex_);
+    std::unique_ptr<net::InternetSession> session_ KEL_GUARDED_BY(setup_mutex_);
+    std::unique_ptr<net::HttpConnection> connection_ KEL_GUARDED_BY(setup_mutex_);
     std::atomic<const net::HttpConnection*> connection_ready_{nullptr};
 };
 

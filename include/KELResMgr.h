@@ -1,7 +1,7 @@
 // Public interface of the KELResMgr resource manager library.
 //
 // A host loads the library (libKELResMgr.so with dlopen, KELResMgr.dll with LoadLibraryA) and
-// calls the eleven exports below from any of its threads. The library reads its settings from
+// calls the exports below from any of its threads. The library reads its settings from
 // "Tessel.ini" in the folder of the library file itself and keeps its files under
 // "<application data>/Vorn Tessel/Resources/".
 //
@@ -14,7 +14,7 @@
 // DownloadResFile and DownloadResFileEx pass std::string across the module boundary: a host must
 // be built with the same compiler and C++ library as the module (on Windows: mingw-w64 g++ 12 with
 // libstdc++), or the two sides disagree on what a std::string is. A C host, or one of another
-// toolchain, includes this header too and sees the other nine, which take only C types.
+// toolchain, includes this header too and sees the other exports, which take only C types.
 #pragma once
 
 #if defined(__cplusplus)
@@ -173,7 +173,7 @@ KELRES_API std::string DownloadResFile(const ResID* id, HWND window, const void*
 }  // extern "C"
 #endif
 
-// The eleven exports, for hosts that resolve them by name (dlsym, GetProcAddress):
+// The exports, for hosts that resolve them by name (dlsym, GetProcAddress):
 // KELRES_EXPORTS(X) expands X(name) for each, e.g. to declare one PFN_name member per export and to
 // resolve each of them.
 #define KELRES_EXPORTS(X)        \

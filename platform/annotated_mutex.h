@@ -1,6 +1,6 @@
 // A mutex that clang's thread-safety analysis understands, and the annotations that say which
-// lock guards which data. Built with clang and -Wthread-safety, a read or write of a GUARDED_BY
-// member without its lock, or a call of a REQUIRES function without it, fails to compile. Other
+// lock guards which data. Built with clang and -Wthread-safety, a read or write of a KEL_GUARDED_BY
+// member without its lock, or a call of a KEL_REQUIRES function without it, fails to compile. Other
 // compilers see empty macros and a plain platform::Lock (an SRW lock on Windows, a std::mutex
 // elsewhere).
 #pragma once
@@ -13,23 +13,23 @@
 #define KEL_THREAD_ANNOTATION(x)
 #endif
 
-#define CAPABILITY(x) KEL_THREAD_ANNOTATION(capability(x))
-#define SCOPED_CAPABILITY KEL_THREAD_ANNOTATION(scoped_lockable)
-#define GUARDED_BY(x) KEL_THREAD_ANNOTATION(guarded_by(x))
-#define PT_GUARDED_BY(x) KEL_THREAD_ANNOTATION(pt_guarded_by(x))
-#define REQUIRES(...) KEL_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
-#define EXCLUDES(...) KEL_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
-#define ACQUIRE(...) KEL_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
-#define RELEASE(...) KEL_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
-#define NO_THREAD_SAFETY_ANALYSIS KEL_THREAD_ANNOTATION(no_thread_safety_analysis)
+#define KEL_CAPABILITY(x) KEL_THREAD_ANNOTATION(capability(x))
+#define KEL_SCOPED_CAPABILITY KEL_THREAD_ANNOTATION(scoped_lockable)
+#define KEL_GUARDED_BY(x) KEL_THREAD_ANNOTATION(guarded_by(x))
+#define KEL_PT_GUARDED_BY(x) KEL_THREAD_ANNOTATION(pt_guarded_by(x))
+#define KEL_REQUIRES(...) KEL_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+#define KEL_EXCLUDES(...) KEL_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
+#define KEL_ACQUIRE(...) KEL_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
+#define KEL_RELEASE(...) KEL_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define KEL_NO_THREAD_SAFETY_ANALYSIS KEL_THREAD_ANNOTATION(no_thread_safety_analysis)
 
 namespace kel {
 
 // platform::Lock with the capability attribute. Taken only through MutexLock.
-class CAPABILITY("mutex") Mutex {
+class KEL_CAPABILITY("mutex") Mutex {
   public:
-    void Lock() ACQUIRE() { mutex_.lock(); }
-    void Unlock() RELEASE() { mutex_.unlock(); }
+    void Lock() KEL_ACQUIRE() { mutex_.lock(); }
+    void Unlock() KEL_RELEASE() { mutex_.unlock(); }
 
   private:
     friend class CondVar;
@@ -41,7 +41,7 @@ class CAPABILITY("mutex") Mutex {
 class CondVar {
   public:
     // Releases mutex while it waits, and holds it again when it returns.
-    void Wait(Mutex& mutex) REQUIRES(mutex) { condition_.Wait(mutex.mutex_); }
+    void Wait(Mutex& mutex) KEL_REQUIRES(mutex) { condition_.Wait(mutex.mutex_); }
     void NotifyAll() noexcept { condition_.NotifyAll(); }
 
   private:
@@ -50,19 +50,19 @@ class CondVar {
 
 // Holds a Mutex for its scope, as std::scoped_lock does. lock() and unlock() let a
 // std::condition_variable_any wait with it (timed, or until a stop), as with a std::unique_lock.
-class SCOPED_CAPABILITY MutexLock {
+class KEL_SCOPED_CAPABILITY MutexLock {
   public:
-    explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.Lock(); }
-    ~MutexLock() RELEASE() {
+    explicit MutexLock(Mutex& mutex) KEL_ACQUIRE(mutex) : mutex_(mutex) { mutex_.Lock(); }
+    ~MutexLock() KEL_RELEASE() {
         if (held_) {
             mutex_.Unlock();
         }
     }
-    void lock() ACQUIRE() {
+    void lock() KEL_ACQUIRE() {
         mutex_.Lock();
         held_ = true;
     }
-    void unlock() RELEASE() {
+    void unlock() KEL_RELEASE() {
         held_ = false;
         mutex_.Unlock();
     }

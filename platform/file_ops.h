@@ -13,10 +13,9 @@ namespace kel::platform {
 std::string TempFolder();
 
 // Creates a new, unique, empty file in the temporary folder whose name starts with prefix, and
-// returns its full path; empty when none could be made. The library itself no longer makes
-// temporary files (package bodies are read in place); this stays with the shared file operations
-// as the one way to name a fresh one, the system's own service on Windows, for a copy such as
-// CopyPackageBody's.
+// returns its full path; empty when none could be made. The library's downloads make no
+// temporary files (package bodies are read in place); this is the shared file operations' one way
+// to name a fresh one, the system's own service on Windows, for a copy such as CopyPackageBody's.
 std::string MakeTempFileName(std::string_view prefix);
 
 // Removes the file, or the folder with everything in it; a link inside is removed itself, never

@@ -16,12 +16,12 @@ namespace kel {
 class LazyString {
   public:
     template <class Compute>
-    std::string Get(Compute&& compute) EXCLUDES(mutex_) {
+    std::string Get(Compute&& compute) KEL_EXCLUDES(mutex_) {
         return Get(std::forward<Compute>(compute), [](const std::string&) {});
     }
 
     template <class Compute, class Discard>
-    std::string Get(Compute&& compute, Discard&& discard) EXCLUDES(mutex_) {
+    std::string Get(Compute&& compute, Discard&& discard) KEL_EXCLUDES(mutex_) {
         if (std::string kept = Kept(); !kept.empty()) {
             return kept;
         }
@@ -37,13 +37,13 @@ class LazyString {
     }
 
   private:
-    std::string Kept() const EXCLUDES(mutex_) {
+    std::string Kept() const KEL_EXCLUDES(mutex_) {
         MutexLock lock(mutex_);
         return value_;
     }
 
     // Keeps computed unless another thread kept a value first; returns the value kept.
-    std::string Publish(const std::string& computed) EXCLUDES(mutex_) {
+    std::string Publish(const std::string& computed) KEL_EXCLUDES(mutex_) {
         MutexLock lock(mutex_);
         if (value_.empty()) {
             value_ = computed;
@@ -52,7 +52,7 @@ class LazyString {
     }
 
     mutable Mutex mutex_;
-    std::string value_ GUARDED_BY(mutex_);  // empty until kept, then never changed
+    std::string value_ KEL_GUARDED_BY(mutex_);  // empty until kept, then never changed
 };
 
 }  // namespace kel

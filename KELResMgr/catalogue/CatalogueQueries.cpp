@@ -90,7 +90,7 @@ struct Frame {
     const char* no_url = kNoUrl;
 };
 
-// The frame shared by the six exports around one request; nullopt when no catalogue server is
+// The frame shared by the catalogue exports around one request; nullopt when no catalogue server is
 // configured (nothing is sent then).
 std::optional<QueryResult> Query(const Frame& frame, const std::string& object_name) {
     KEL_TRACE(frame.function_tag, kBegin);

@@ -1,4 +1,4 @@
-// The six catalogue queries: one HTTP GET each to the catalogue web service.
+// The catalogue queries: one HTTP GET each to the catalogue web service.
 #pragma once
 
 #include <cstddef>

@@ -20,10 +20,9 @@ bool HasPackageSignature(const std::string& package_path);
 // Writes the package without its header to archive_path, replacing that file. False when either
 // file cannot be opened or the package lacks the "KEL" signature (archive_path then stays,
 // empty); read and write errors throw platform::FileError. The version byte is not looked at.
-// The download path no longer calls it (it reads the body in place, see ExtractPackage's
-// archive_start); it stays as the package layer's way to turn a package into a plain zip archive
-// for whoever wants the archive itself, and as the reference the in-place reading is tested
-// against.
+// The download path does not call it (it reads the body in place, see ExtractPackage's
+// archive_start); it is the package layer's way to turn a package into a plain zip archive for
+// whoever wants the archive itself, and the reference the in-place reading is tested against.
 bool CopyPackageBody(const std::string& package_path, const std::string& archive_path);
 
 // Unpacks the zip archive at archive_path into a staging folder of its own beside target_folder

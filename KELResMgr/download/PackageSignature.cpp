@@ -222,7 +222,7 @@ SignatureCheck CheckPackageSignature(const std::string& path, const KeyList& key
 bool PackageIsTrusted(const std::string& path) {
     const std::string setting = ReadConfig(config::kDownload, config::kPackageKey, "");
     if (setting.empty()) {
-        return true;  // no key set: every package is trusted
+        return true;  // no key set: every package is trusted, signed or not
     }
     const SignatureCheck check = CheckPackageSignature(path, ParseKeyList(setting));
     if (check.ok()) {

@@ -21,16 +21,16 @@ enum ResState : int {
 // done while it is held.
 class ResStateTable {
   public:
-    int Lookup(const std::string& id) const EXCLUDES(state_lock_);
-    void Store(const std::string& id, int state) EXCLUDES(state_lock_);
+    int Lookup(const std::string& id) const KEL_EXCLUDES(state_lock_);
+    void Store(const std::string& id, int state) KEL_EXCLUDES(state_lock_);
     // Look-up and claim in one locked step: returns the state found, and when it was unknown
     // stores kStateDownloading, so that of two requests racing for one identifier only the
     // first sees it unknown.
-    int LookupAndClaim(const std::string& id) EXCLUDES(state_lock_);
+    int LookupAndClaim(const std::string& id) KEL_EXCLUDES(state_lock_);
 
   private:
     mutable Mutex state_lock_;  // StateLock
-    std::unordered_map<std::string, int> states_ GUARDED_BY(state_lock_);
+    std::unordered_map<std::string, int> states_ KEL_GUARDED_BY(state_lock_);
 };
 
 }  // namespace kel

@@ -14,7 +14,7 @@ HttpConnection::HttpConnection(const InternetSession& session, std::string host,
     : session_(session), host_(std::move(host)), port_(port) {
     RequireValidPort(host_, port_);
     base_url_ = "http://" + UrlAuthority(host_, port_) + "/";
-    handles_ = OpenHandles();
+    connections_ = OpenConnections();
 }
 
 HttpConnection::~HttpConnection() = default;

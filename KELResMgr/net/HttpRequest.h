@@ -31,23 +31,23 @@ class HttpConnection {
     // "http://host[:port]/", the root that object names are relative to.
     const std::string& base_url() const { return base_url_; }
 
-    // What the client keeps for the requests to this server; defined in the client's own code,
-    // for its requests.
-    struct Handles;
-    Handles& handles() const { return *handles_; }
-
   private:
-    struct HandlesDelete {
-        void operator()(Handles* handles) const noexcept;
+    // The connections the client keeps to the server for the requests, defined in the client's
+    // own code, which alone reaches them (through ClientAccess, which each client defines in its
+    // folder).
+    struct Connections;
+    friend struct ClientAccess;
+    struct ConnectionsDelete {
+        void operator()(Connections* connections) const noexcept;
     };
     // The client's half of the constructor, once the neutral half has checked the port.
-    std::unique_ptr<Handles, HandlesDelete> OpenHandles() const;
+    std::unique_ptr<Connections, ConnectionsDelete> OpenConnections() const;
 
     const InternetSession& session_;
     std::string host_;
     long port_;
     std::string base_url_;
-    std::unique_ptr<Handles, HandlesDelete> handles_;
+    std::unique_ptr<Connections, ConnectionsDelete> connections_;
 };
 
 // Request flags, as the callers know them.

@@ -7,10 +7,10 @@
 
 namespace kel::net {
 
-// Raised by sessions, connections and requests when a transfer fails. code() is the system
-// client's error number, on every platform (libcurl's failures are mapped onto the same numbers);
-// kExtendedError when the server answered with a refusal (the message is then the server's
-// answer).
+// Raised by sessions, connections and requests when a transfer fails. code() is one number per
+// kind of failure, the same on every platform and whichever client ran the transfer (each client
+// maps its own failures onto these); kExtendedError when the server answered with a refusal (the
+// message is then the server's answer).
 class InternetError : public std::runtime_error {
   public:
     static constexpr std::size_t kMaxMessage = 1023;  // characters, terminator excluded

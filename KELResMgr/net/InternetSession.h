@@ -8,9 +8,8 @@
 
 namespace kel::net {
 
-// Holds what its transfers share (the implementation's: libcurl's cache of name look-ups, or the
-// system client's session handle) and their time-outs. The system's proxy settings are honoured
-// (libcurl's proxy variables, the system client's own settings); no agent name is sent.
+// Holds what its transfers share (the client's cache of name look-ups, or its session) and their
+// time-outs. The system's proxy settings are honoured; no agent name is sent.
 //
 // Threads: set the options before the session is shared; after that any number of threads may
 // run transfers through it at once. It must outlive every connection and request made with it.
@@ -35,13 +34,13 @@ class InternetSession {
     Milliseconds stall_timeout() const { return stall_timeout_; }
     std::optional<Milliseconds> total_timeout() const { return total_timeout_; }
 
-    // What the implementation shares between the transfers of the session; for the layer's own
-    // connections and requests.
-    struct Handles;
-    Handles& handles() const { return *handles_; }
-
   private:
-    std::unique_ptr<Handles> handles_;
+    // What the client shares between the transfers of the session, defined in the client's own
+    // code, which alone reaches it (through ClientAccess, which each client defines in its folder).
+    struct Shared;
+    friend struct ClientAccess;
+
+    std::unique_ptr<Shared> shared_;
     int connect_retries_ = 0;
     Milliseconds connect_timeout_ = EffectiveTimeout(kDefaultConnectTimeout);
     Milliseconds stall_timeout_ = EffectiveTimeout(kStallTimeout);

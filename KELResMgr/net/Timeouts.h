@@ -1,6 +1,6 @@
 // Time-outs of the network layer.
 //
-// libcurl waits for ever unless told otherwise; the layer sets limits of the kind a desktop
+// A client may wait for ever unless told otherwise; the layer sets limits of the kind a desktop
 // internet client has by default, and the catalogue's own, shorter connect limit.
 #pragma once
 

@@ -107,7 +107,7 @@ class EntryWriter {
     void StartClosers();
     void RunWriter() noexcept;
     void RunCloser() noexcept;
-    void RethrowFailure() REQUIRES(mutex_);
+    void RethrowFailure() KEL_REQUIRES(mutex_);
     void Fail(std::exception_ptr failure) noexcept;
 
     const std::size_t buffer_size_;
@@ -118,16 +118,16 @@ class EntryWriter {
     CondVar chunk_ready_;  // for the writer
     CondVar close_ready_;  // for the close threads
     CondVar progress_;     // for the extracting thread: a buffer free, a close done, a failure
-    std::deque<Chunk> chunks_ GUARDED_BY(mutex_);
-    std::deque<PendingClose> closes_ GUARDED_BY(mutex_);
-    std::vector<char*> free_ GUARDED_BY(mutex_);     // buffers neither queued nor being written
-    std::size_t unfinished_ GUARDED_BY(mutex_) = 0;  // chunks and closes handed over, not done
-    std::size_t closes_pending_ GUARDED_BY(mutex_) = 0;
-    std::exception_ptr failure_ GUARDED_BY(mutex_);  // the first; everything pending is dropped
+    std::deque<Chunk> chunks_ KEL_GUARDED_BY(mutex_);
+    std::deque<PendingClose> closes_ KEL_GUARDED_BY(mutex_);
+    std::vector<char*> free_ KEL_GUARDED_BY(mutex_);     // buffers neither queued nor being written
+    std::size_t unfinished_ KEL_GUARDED_BY(mutex_) = 0;  // chunks and closes handed over, not done
+    std::size_t closes_pending_ KEL_GUARDED_BY(mutex_) = 0;
+    std::exception_ptr failure_ KEL_GUARDED_BY(mutex_);  // the first; everything pending is dropped
     // Set with failure_; read without the lock on the paths that take none (relaxed: the
     // rethrow takes the lock).
     std::atomic<bool> failed_{false};
-    bool stopping_ GUARDED_BY(mutex_) = false;
+    bool stopping_ KEL_GUARDED_BY(mutex_) = false;
 
     // The extracting thread's closes in the current window, and their time.
     std::size_t window_closes_ = 0;

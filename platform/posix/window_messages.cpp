@@ -12,18 +12,43 @@
 
 namespace {
 
+// A std::recursive_mutex that the analysis sees as a lock. The analysis does not follow a
+// procedure's call back into the registry, so a thread that takes it again there is not reported.
+class KEL_CAPABILITY("mutex") RecursiveMutex {
+  public:
+    void Lock() KEL_ACQUIRE() { mutex_.lock(); }
+    void Unlock() KEL_RELEASE() { mutex_.unlock(); }
+
+  private:
+    std::recursive_mutex mutex_;
+};
+
+// Holds a RecursiveMutex for its scope.
+class KEL_SCOPED_CAPABILITY RecursiveLock {
+  public:
+    explicit RecursiveLock(RecursiveMutex& mutex) KEL_ACQUIRE(mutex) : mutex_(mutex) {
+        mutex_.Lock();
+    }
+    ~RecursiveLock() KEL_RELEASE() { mutex_.Unlock(); }
+    RecursiveLock(const RecursiveLock&) = delete;
+    RecursiveLock& operator=(const RecursiveLock&) = delete;
+
+  private:
+    RecursiveMutex& mutex_;
+};
+
 struct Receiver {
     KELRECEIVERPROC proc;
     void* context;
     // Held for the whole of a delivery; destruction takes it to wait for one in progress.
     // Recursive, so that a procedure may send to itself or destroy its own receiver.
-    std::recursive_mutex delivery;
-    bool alive = true;  // guarded by delivery
+    RecursiveMutex delivery;
+    bool alive KEL_GUARDED_BY(delivery) = true;
 };
 
 class Registry {
   public:
-    HWND Add(KELRECEIVERPROC proc, void* context) EXCLUDES(mutex_) {
+    HWND Add(KELRECEIVERPROC proc, void* context) KEL_EXCLUDES(mutex_) {
         auto receiver = std::make_shared<Receiver>();
         receiver->proc = proc;
         receiver->context = context;
@@ -38,13 +63,13 @@ class Registry {
         return handle;
     }
 
-    std::shared_ptr<Receiver> Find(HWND window) EXCLUDES(mutex_) {
+    std::shared_ptr<Receiver> Find(HWND window) KEL_EXCLUDES(mutex_) {
         kel::MutexLock lock(mutex_);
         auto it = receivers_.find(window);
         return it == receivers_.end() ? nullptr : it->second;
     }
 
-    std::shared_ptr<Receiver> Remove(HWND window) EXCLUDES(mutex_) {
+    std::shared_ptr<Receiver> Remove(HWND window) KEL_EXCLUDES(mutex_) {
         kel::MutexLock lock(mutex_);
         auto it = receivers_.find(window);
         if (it == receivers_.end()) {
@@ -57,8 +82,8 @@ class Registry {
 
   private:
     kel::Mutex mutex_;
-    kel::platform::ReceiverHandles handles_ GUARDED_BY(mutex_);
-    std::map<HWND, std::shared_ptr<Receiver>> receivers_ GUARDED_BY(mutex_);
+    kel::platform::ReceiverHandles handles_ KEL_GUARDED_BY(mutex_);
+    std::map<HWND, std::shared_ptr<Receiver>> receivers_ KEL_GUARDED_BY(mutex_);
 };
 
 // Leaked on purpose: the library is never unloaded (linked with -z nodelete) and a worker thread
@@ -84,7 +109,7 @@ KELPLATFORM_API int KelDestroyReceiver(HWND window) {
     if (!receiver) {
         return 0;
     }
-    std::scoped_lock wait_for_delivery(receiver->delivery);
+    RecursiveLock wait_for_delivery(receiver->delivery);
     receiver->alive = false;
     return 1;
 }
@@ -98,7 +123,7 @@ KELPLATFORM_API LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, L
     if (!receiver) {
         return 0;
     }
-    std::scoped_lock delivering(receiver->delivery);
+    RecursiveLock delivering(receiver->delivery);
     if (!receiver->alive) {
         return 0;
     }

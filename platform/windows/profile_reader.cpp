@@ -22,7 +22,7 @@ using UniqueHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, HandleClose>
 // by the system's reader, where reading a pipe waits for its other end. The handle asks for no
 // access, so opening it neither waits nor reads from a device, and backup semantics let it open a
 // folder. A path that cannot be opened so (a missing file, most often) is left to the system's
-// reader, as before.
+// reader.
 bool IsOtherThanAFile(const std::string& path) {
     const HANDLE opened =
         CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

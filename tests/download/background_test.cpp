@@ -240,7 +240,7 @@ TEST_F(MediaServerTest, FetchedPackageOfAnotherVersion) {
 
 // Catches a fetched package unpacked without the publisher's signature while package_key is
 // set (unsigned, or signed with another key), its part file left behind, a signed package that a
-// client without a key no longer unpacks, and the background worker checking otherwise than the
+// client without a key refuses to unpack, and the background worker checking otherwise than the
 // waiting one.
 TEST_F(MediaServerTest, PackageKeyOnTheDownloadPath) {
     const platform::P256KeyPair key = platform::GenerateP256Key();

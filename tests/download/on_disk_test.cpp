@@ -235,7 +235,7 @@ TEST_F(OnDisk, LeftoversOfEndedProcessesAreReclaimed) {
 // Catches a package found on disk unpacked without the publisher's signature (unsigned, altered,
 // signed with another key) while package_key is set, a key that cannot be read taken for no
 // check, a roll-over list that trusts its first key only, the key read past test mode's prefix,
-// and a signed package that a client without a key no longer unpacks.
+// and a signed package that a client without a key refuses to unpack.
 TEST_F(OnDisk, PackageKeyAdmitsOnlySignedPackages) {
     const platform::P256KeyPair key = platform::GenerateP256Key();
     const platform::P256KeyPair other = platform::GenerateP256Key();

@@ -1,4 +1,4 @@
-// The six catalogue exports as a host calls them, against the scripted server.
+// The catalogue exports as a host calls them, against the scripted server.
 #include <gtest/gtest.h>
 
 #if defined(_WIN32)

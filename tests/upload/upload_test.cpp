@@ -157,8 +157,8 @@ TEST_F(Upload, FolderThatCannotBeEnteredIs334) {
     EXPECT_FALSE(Received(server_.Commands(), "STOR"));
 }
 
-// A missing local file is 1000. The upload connects and makes the chain first, as the server
-// sees it from the original client.
+// A missing local file is 1000, and the server still sees the chain made: the upload connects and
+// makes the folders before it looks at the local file.
 TEST_F(Upload, MissingLocalFileIs1000) {
     EXPECT_EQ(library_.UploadResFile((local_ / "0123ABCD.tsl").c_str()), 1000);
     EXPECT_TRUE(fs::is_directory(server_.root() + "/01/23/AB/CD"));

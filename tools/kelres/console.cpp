@@ -22,7 +22,7 @@ void Console::ClearProgressLocked() {
 }
 
 void Console::Print(const std::string& line) {
-    std::scoped_lock lock(mutex_);
+    MutexLock lock(mutex_);
     ClearProgressLocked();
     std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
@@ -30,7 +30,7 @@ void Console::Print(const std::string& line) {
 }
 
 void Console::Error(const std::string& line) {
-    std::scoped_lock lock(mutex_);
+    MutexLock lock(mutex_);
     ClearProgressLocked();
     std::fprintf(stderr, "kelres: %s\n", line.c_str());
     std::fflush(stderr);
@@ -40,7 +40,7 @@ void Console::ShowProgress(const std::string& line) {
     if (!terminal_) {
         return;
     }
-    std::scoped_lock lock(mutex_);
+    MutexLock lock(mutex_);
     terminal::EraseLine(Columns());
     std::fputs(line.c_str(), stdout);
     std::fflush(stdout);
@@ -48,7 +48,7 @@ void Console::ShowProgress(const std::string& line) {
 }
 
 void Console::ClearProgress() {
-    std::scoped_lock lock(mutex_);
+    MutexLock lock(mutex_);
     ClearProgressLocked();
 }
 

@@ -1,8 +1,9 @@
 // Output lines and the one live progress line, written from several threads.
 #pragma once
 
-#include <mutex>
 #include <string>
+
+#include "platform/annotated_mutex.h"
 
 namespace kel::tool {
 
@@ -26,11 +27,11 @@ class Console {
     void ClearProgress();
 
   private:
-    void ClearProgressLocked();
+    void ClearProgressLocked() KEL_REQUIRES(mutex_);
 
-    std::mutex mutex_;
+    Mutex mutex_;
     const bool terminal_;
-    bool progress_shown_ = false;  // guarded by mutex_
+    bool progress_shown_ KEL_GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace kel::tool

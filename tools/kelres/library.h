@@ -24,7 +24,7 @@ using loader::kLibraryFileName;
 // program's. Throws LibraryError naming every place it looked.
 std::string FindLibrary(const std::optional<std::string>& given);
 
-// One loaded copy of the library and its eleven exports. The exports may be called from any
+// One loaded copy of the library and its exports. The exports may be called from any
 // thread while this object lives. Unloading (the destructor) is safe only when no download
 // worker of the library runs any more (see Context::workers_may_run).
 class ResMgrLibrary {

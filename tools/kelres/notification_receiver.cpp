@@ -29,7 +29,7 @@ std::optional<Notification> NotificationReceiver::WaitNext(
     MutexLock lock(mutex_);
     // The condition runs with the lock held (the wait takes it back first).
     if (!arrived_.wait_until(lock, deadline,
-                             [this]() REQUIRES(mutex_) { return !queue_.empty(); })) {
+                             [this]() KEL_REQUIRES(mutex_) { return !queue_.empty(); })) {
         return std::nullopt;
     }
     Notification next = std::move(queue_.front());

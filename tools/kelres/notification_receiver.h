@@ -60,7 +60,7 @@ class NotificationReceiver {
 
     Mutex mutex_;
     std::condition_variable_any arrived_;
-    std::deque<Notification> queue_ GUARDED_BY(mutex_);
+    std::deque<Notification> queue_ KEL_GUARDED_BY(mutex_);
     HWND window_ = 0;
     // Windows: runs the window's message loop, and ends with the window. Elsewhere the library
     // calls the procedure on its own threads, and this one is never started.

@@ -27,7 +27,7 @@ void PackageSizes::Ask(const std::string& text) {
         return;
     }
     {
-        std::scoped_lock lock(mutex_);
+        MutexLock lock(mutex_);
         if (!sizes_.emplace(text, std::nullopt).second) {
             return;
         }
@@ -37,7 +37,7 @@ void PackageSizes::Ask(const std::string& text) {
 }
 
 std::optional<std::uint64_t> PackageSizes::Size(const std::string& text) const {
-    std::scoped_lock lock(mutex_);
+    MutexLock lock(mutex_);
     const auto it = sizes_.find(text);
     return it == sizes_.end() ? std::nullopt : it->second;
 }
@@ -46,15 +46,17 @@ void PackageSizes::Run(std::stop_token stop) {
     for (;;) {
         std::string text;
         {
-            std::unique_lock lock(mutex_);
-            if (!wake_.wait(lock, stop, [this] { return !queue_.empty(); })) {
+            MutexLock lock(mutex_);
+            // The condition runs with the lock held (the wait takes it back first).
+            if (!wake_.wait(lock, stop,
+                            [this]() KEL_REQUIRES(mutex_) { return !queue_.empty(); })) {
                 return;  // stop requested
             }
             text = std::move(queue_.front());
             queue_.pop_front();
         }
         const auto size = HeadContentLength(media_server_ + "/" + PackageServerPath(text), stop);
-        std::scoped_lock lock(mutex_);
+        MutexLock lock(mutex_);
         sizes_[text] = size;
     }
 }

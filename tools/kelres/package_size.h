@@ -6,11 +6,12 @@
 #include <cstdint>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
 #include <thread>
+
+#include "platform/annotated_mutex.h"
 
 namespace kel::tool {
 
@@ -34,10 +35,10 @@ class PackageSizes {
     void Run(std::stop_token stop);
 
     const std::string media_server_;
-    mutable std::mutex mutex_;
+    mutable Mutex mutex_;
     std::condition_variable_any wake_;
-    std::deque<std::string> queue_;                              // guarded by mutex_
-    std::map<std::string, std::optional<std::uint64_t>> sizes_;  // guarded by mutex_
+    std::deque<std::string> queue_ KEL_GUARDED_BY(mutex_);
+    std::map<std::string, std::optional<std::uint64_t>> sizes_ KEL_GUARDED_BY(mutex_);
     std::jthread thread_;  // last: it starts after, and stops before, the members above
 };
 

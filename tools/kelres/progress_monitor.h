@@ -64,12 +64,13 @@ class ProgressMonitor {
     std::unique_ptr<PackageSizes> sizes_;  // on a terminal only
     Mutex mutex_;
     std::condition_variable_any wake_;
-    std::vector<std::string> watched_ GUARDED_BY(mutex_);
-    std::size_t finished_ GUARDED_BY(mutex_) = 0;
-    std::vector<std::string> present_ GUARDED_BY(mutex_);                 // unpacked before asked
-    std::map<std::string, std::uint64_t> bytes_seen_ GUARDED_BY(mutex_);  // largest package file
-    bool bytes_done_is_lower_bound_ GUARDED_BY(mutex_) = false;
-    std::uint64_t bytes_done_ GUARDED_BY(mutex_) = 0;
+    std::vector<std::string> watched_ KEL_GUARDED_BY(mutex_);
+    std::size_t finished_ KEL_GUARDED_BY(mutex_) = 0;
+    std::vector<std::string> present_ KEL_GUARDED_BY(mutex_);  // unpacked before asked
+    std::map<std::string, std::uint64_t> bytes_seen_
+        KEL_GUARDED_BY(mutex_);  // largest package file
+    bool bytes_done_is_lower_bound_ KEL_GUARDED_BY(mutex_) = false;
+    std::uint64_t bytes_done_ KEL_GUARDED_BY(mutex_) = 0;
     std::jthread thread_;  // last: it starts after, and stops before, the members above
 };
 

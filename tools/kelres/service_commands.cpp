@@ -1,4 +1,4 @@
-// The commands that reach the library's servers and folders: the six catalogue queries, the
+// The commands that reach the library's servers and folders: the catalogue queries, the
 // upload and the user folder. Each calls one export and explains its result.
 #include <array>
 #include <filesystem>

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "KELResMgr/net/InternetError.h"
+#include "KELResMgr/net/curl/ClientAccess.h"
 #include "KELResMgr/net/curl/CurlHandles.h"
 #include "platform/annotated_mutex.h"
 
@@ -70,6 +71,16 @@ bool HasUnreadInput(CURLM* cache, curl_socket_t socket) noexcept {
     return (wait.revents & CURL_WAIT_POLLIN) != 0;
 }
 
+// A new connection cache; throws InternetError when libcurl has no memory for one.
+CurlMulti NewCache() {
+    CurlMulti cache(curl_multi_init());
+    if (!cache) {
+        throw CurlError(CURLE_OUT_OF_MEMORY, "cannot create a request: out of memory");
+    }
+    curl_multi_setopt(cache.get(), CURLMOPT_MAXCONNECTS, kConnectionsPerCache);
+    return cache;
+}
+
 }  // namespace
 
 // Idle connection caches, lent to one request at a time: libcurl does not let transfers that run
@@ -77,13 +88,13 @@ bool HasUnreadInput(CURLM* cache, curl_socket_t socket) noexcept {
 // connection, at once. A cache comes back only with the one connection its last answer ended on,
 // and that connection is checked for unread bytes when it comes back and again before it is lent:
 // bytes of one answer never reach another request.
-struct HttpConnection::Handles {
+struct HttpConnection::Connections {
     struct Idle {
         CurlMulti cache;
         curl_socket_t socket = CURL_SOCKET_BAD;  // its one open connection's
     };
 
-    Handles() {
+    Connections() {
         MutexLock lock(mutex);  // not shared yet; the lock only satisfies the analysis
         idle.reserve(kIdleCaches);
     }
@@ -124,27 +135,22 @@ struct HttpConnection::Handles {
         }
     }
 
-    // Throws InternetError when libcurl has no memory for one.
-    static CurlMulti NewCache() {
-        CurlMulti cache(curl_multi_init());
-        if (!cache) {
-            throw CurlError(CURLE_OUT_OF_MEMORY, "cannot create a request: out of memory");
-        }
-        curl_multi_setopt(cache.get(), CURLMOPT_MAXCONNECTS, kConnectionsPerCache);
-        return cache;
-    }
-
     Mutex mutex;
-    std::vector<Idle> idle GUARDED_BY(mutex);
+    std::vector<Idle> idle KEL_GUARDED_BY(mutex);
 };
 
-void HttpConnection::HandlesDelete::operator()(Handles* handles) const noexcept {
-    std::default_delete<Handles>()(handles);
+void HttpConnection::ConnectionsDelete::operator()(Connections* connections) const noexcept {
+    std::default_delete<Connections>()(connections);
 }
 
-std::unique_ptr<HttpConnection::Handles, HttpConnection::HandlesDelete>
-HttpConnection::OpenHandles() const {
-    return std::unique_ptr<Handles, HandlesDelete>(std::make_unique<Handles>().release());
+std::unique_ptr<HttpConnection::Connections, HttpConnection::ConnectionsDelete>
+HttpConnection::OpenConnections() const {
+    return std::unique_ptr<Connections, ConnectionsDelete>(
+        std::make_unique<Connections>().release());
+}
+
+HttpConnection::Connections& ClientAccess::KeptConnections(const HttpConnection& connection) {
+    return *connection.connections_;
 }
 
 // One request's libcurl transfer: an easy handle driven through a borrowed connection cache, with
@@ -221,7 +227,7 @@ HttpRequest::Transfer::Transfer(HttpRequest& owner, unsigned flags)
     : request(owner),
       follow((flags & kNoAutoRedirect) == 0),
       easy(NewEasy()),
-      multi(owner.connection_.handles().Borrow()) {
+      multi(ClientAccess::KeptConnections(owner.connection_).Borrow()) {
     // No accept types: libcurl's default "Accept" header is taken out.
     Append(headers, "Accept:");
 
@@ -250,7 +256,7 @@ HttpRequest::Transfer::~Transfer() {
         CollectResult();
         curl_multi_remove_handle(multi.get(), easy.get());
     }
-    request.connection_.handles().Return(std::move(multi), kept_socket);
+    ClientAccess::KeptConnections(request.connection_).Return(std::move(multi), kept_socket);
 }
 
 void HttpRequest::Transfer::Start() {
@@ -310,7 +316,7 @@ void HttpRequest::Transfer::FollowRedirect() {
     attached = false;
     if (kept_socket == CURL_SOCKET_BAD || HasUnreadInput(multi.get(), kept_socket)) {
         multi.reset();
-        multi = HttpConnection::Handles::NewCache();
+        multi = NewCache();
     }
     curl_easy_setopt(easy.get(), CURLOPT_URL, next.c_str());
     curl_easy_setopt(easy.get(), CURLOPT_FRESH_CONNECT, 0L);

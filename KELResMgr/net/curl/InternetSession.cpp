@@ -7,12 +7,13 @@
 #include <mutex>
 
 #include "KELResMgr/net/InternetError.h"
+#include "KELResMgr/net/curl/ClientAccess.h"
 #include "KELResMgr/net/curl/CurlHandles.h"
 #include "KELResMgr/net/curl/CurlLibrary.h"
 
 namespace kel::net {
 
-struct InternetSession::Handles {
+struct InternetSession::Shared {
     // One lock per kind of shared data; libcurl takes them through Lock and Unlock.
     std::array<std::mutex, CURL_LOCK_DATA_LAST> locks;
     CurlShare share;  // after locks: destroyed first
@@ -42,16 +43,16 @@ void Unlock(CURL*, curl_lock_data data, void* locks) noexcept {
 }  // namespace
 
 // libcurl is set up before the first share handle of this load is made.
-InternetSession::InternetSession() : handles_(std::make_unique<Handles>()) {
+InternetSession::InternetSession() : shared_(std::make_unique<Shared>()) {
     EnsureCurlInitialised();
-    handles_->share.reset(curl_share_init());
-    if (!handles_->share) {
+    shared_->share.reset(curl_share_init());
+    if (!shared_->share) {
         throw CurlError(CURLE_OUT_OF_MEMORY, "cannot open an internet session: out of memory");
     }
-    CURLSH* share = handles_->share.get();
+    CURLSH* share = shared_->share.get();
     const bool ok = curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &Lock) == CURLSHE_OK &&
                     curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &Unlock) == CURLSHE_OK &&
-                    curl_share_setopt(share, CURLSHOPT_USERDATA, &handles_->locks) == CURLSHE_OK &&
+                    curl_share_setopt(share, CURLSHOPT_USERDATA, &shared_->locks) == CURLSHE_OK &&
                     curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) == CURLSHE_OK;
     if (!ok) {
         throw CurlError(CURLE_FAILED_INIT, "cannot open an internet session: no shared cache");
@@ -72,8 +73,12 @@ void InternetSession::SetTotalTimeout(Milliseconds timeout) {
     total_timeout_ = EffectiveTimeout(timeout, kTestDeadlineScale);
 }
 
+CURLSH* ClientAccess::Share(const InternetSession& session) {
+    return session.shared_->share.get();
+}
+
 void ConfigureTransfer(const InternetSession& session, CURL* easy) {
-    curl_easy_setopt(easy, CURLOPT_SHARE, session.handles().share.get());
+    curl_easy_setopt(easy, CURLOPT_SHARE, ClientAccess::Share(session));
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
                      static_cast<long>(session.connect_timeout().count()));

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "KELResMgr/net/InternetError.h"
+#include "KELResMgr/net/wininet/ClientAccess.h"
 #include "KELResMgr/net/wininet/InternetHandle.h"
 
 namespace kel::net {
@@ -59,7 +60,7 @@ void FtpConnection::ControlDelete::operator()(Control* control) const noexcept {
 // password), active mode (no INTERNET_FLAG_PASSIVE).
 std::unique_ptr<FtpConnection::Control, FtpConnection::ControlDelete> FtpConnection::LogIn() {
     std::unique_ptr<Control, ControlDelete> control(std::make_unique<Control>().release());
-    control->connection.reset(InternetConnectA(session_.handles().session.get(), host_.c_str(),
+    control->connection.reset(InternetConnectA(ClientAccess::Session(session_), host_.c_str(),
                                                static_cast<INTERNET_PORT>(port_), nullptr, nullptr,
                                                INTERNET_SERVICE_FTP, 0, 1));
     if (!control->connection) {

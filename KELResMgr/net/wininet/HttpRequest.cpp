@@ -7,13 +7,14 @@
 #include <string>
 
 #include "KELResMgr/net/InternetError.h"
+#include "KELResMgr/net/wininet/ClientAccess.h"
 #include "KELResMgr/net/wininet/InternetHandle.h"
 
 namespace kel::net {
 
 // The client keeps the open connections to the server under this handle, for every request made
 // on it, from any thread.
-struct HttpConnection::Handles {
+struct HttpConnection::Connections {
     InternetHandle connection;
 };
 
@@ -45,22 +46,27 @@ std::optional<unsigned long long> AnnouncedLength(HINTERNET request) {
 
 }  // namespace
 
-void HttpConnection::HandlesDelete::operator()(Handles* handles) const noexcept {
-    std::default_delete<Handles>()(handles);
+void HttpConnection::ConnectionsDelete::operator()(Connections* connections) const noexcept {
+    std::default_delete<Connections>()(connections);
 }
 
 // Makes no network traffic: the client connects at the first request.
-std::unique_ptr<HttpConnection::Handles, HttpConnection::HandlesDelete>
-HttpConnection::OpenHandles() const {
-    std::unique_ptr<Handles, HandlesDelete> handles(std::make_unique<Handles>().release());
-    handles->connection.reset(InternetConnectA(session_.handles().session.get(), host_.c_str(),
-                                               static_cast<INTERNET_PORT>(port_), nullptr, nullptr,
-                                               INTERNET_SERVICE_HTTP, 0, 1));
-    if (!handles->connection) {
+std::unique_ptr<HttpConnection::Connections, HttpConnection::ConnectionsDelete>
+HttpConnection::OpenConnections() const {
+    std::unique_ptr<Connections, ConnectionsDelete> connections(
+        std::make_unique<Connections>().release());
+    connections->connection.reset(InternetConnectA(ClientAccess::Session(session_), host_.c_str(),
+                                                   static_cast<INTERNET_PORT>(port_), nullptr,
+                                                   nullptr, INTERNET_SERVICE_HTTP, 0, 1));
+    if (!connections->connection) {
         ThrowLastError("cannot connect to " + host_);
     }
-    InheritTimeouts(session_, handles->connection.get());
-    return handles;
+    InheritTimeouts(session_, connections->connection.get());
+    return connections;
+}
+
+HINTERNET ClientAccess::Connection(const HttpConnection& connection) {
+    return connection.connections_->connection.get();
 }
 
 void HttpRequest::TransferDelete::operator()(Transfer* transfer) const noexcept {
@@ -79,7 +85,7 @@ std::unique_ptr<HttpRequest::Transfer, HttpRequest::TransferDelete> HttpRequest:
         open_flags |= INTERNET_FLAG_EXISTING_CONNECT;
     }
     std::unique_ptr<Transfer, TransferDelete> transfer(std::make_unique<Transfer>().release());
-    transfer->request.reset(HttpOpenRequestA(connection_.handles().connection.get(), "GET",
+    transfer->request.reset(HttpOpenRequestA(ClientAccess::Connection(connection_), "GET",
                                              target_.c_str(), "HTTP/1.0", nullptr, nullptr,
                                              open_flags, 1));
     if (!transfer->request) {

@@ -18,11 +18,6 @@ struct InternetHandleClose {
 };
 using InternetHandle = std::unique_ptr<void, InternetHandleClose>;
 
-// What a session shares with the connections made through it: the client's session handle.
-struct InternetSession::Handles {
-    InternetHandle session;
-};
-
 // Gives a connection or request handle the session's limits on sends and receives: the client
 // does not pass them down from the session to every kind of handle.
 void InheritTimeouts(const InternetSession& session, HINTERNET handle);

@@ -2,9 +2,15 @@
 
 #include <algorithm>
 
+#include "KELResMgr/net/wininet/ClientAccess.h"
 #include "KELResMgr/net/wininet/InternetHandle.h"
 
 namespace kel::net {
+
+// What a session shares with the connections made through it: the client's session handle.
+struct InternetSession::Shared {
+    InternetHandle session;
+};
 
 namespace {
 
@@ -26,13 +32,13 @@ DWORD MillisecondsOf(Milliseconds time) {
 
 // The client waits for ever, or for its own long defaults, unless told otherwise: connects, sends
 // and every receive get the layer's limits, which the session's requests and connections inherit.
-InternetSession::InternetSession() : handles_(std::make_unique<Handles>()) {
+InternetSession::InternetSession() : shared_(std::make_unique<Shared>()) {
     // No agent name; the system's proxy settings.
-    handles_->session.reset(InternetOpenA("", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    if (!handles_->session) {
+    shared_->session.reset(InternetOpenA("", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    if (!shared_->session) {
         ThrowLastError("cannot open an internet session");
     }
-    HINTERNET session = handles_->session.get();
+    HINTERNET session = shared_->session.get();
     SetOption(session, INTERNET_OPTION_CONNECT_TIMEOUT, MillisecondsOf(connect_timeout_));
     for (const DWORD option :
          {INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT,
@@ -42,6 +48,10 @@ InternetSession::InternetSession() : handles_(std::make_unique<Handles>()) {
 }
 
 InternetSession::~InternetSession() = default;
+
+HINTERNET ClientAccess::Session(const InternetSession& session) {
+    return session.shared_->session.get();
+}
 
 void InheritTimeouts(const InternetSession& session, HINTERNET handle) {
     SetOption(handle, INTERNET_OPTION_CONNECT_TIMEOUT, MillisecondsOf(session.connect_timeout()));
@@ -54,13 +64,13 @@ void InheritTimeouts(const InternetSession& session, HINTERNET handle) {
 
 void InternetSession::SetConnectRetries(int retries) {
     connect_retries_ = retries;
-    SetOptionEx(handles_->session.get(), INTERNET_OPTION_CONNECT_RETRIES,
+    SetOptionEx(shared_->session.get(), INTERNET_OPTION_CONNECT_RETRIES,
                 static_cast<DWORD>(std::max(retries, 0)));
 }
 
 void InternetSession::SetConnectTimeout(Milliseconds timeout) {
     connect_timeout_ = EffectiveTimeout(timeout);
-    SetOptionEx(handles_->session.get(), INTERNET_OPTION_CONNECT_TIMEOUT,
+    SetOptionEx(shared_->session.get(), INTERNET_OPTION_CONNECT_TIMEOUT,
                 MillisecondsOf(connect_timeout_));
 }
 

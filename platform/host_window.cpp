@@ -1,5 +1,8 @@
-// The receivers' registry is libKELPlatform.so's (posix/window_messages.cpp), one per process, so
-// that every loaded copy of the library reaches the host's receivers.
+// One body for both platforms: KELResMgr.h gives IsWindow and SendMessageA from <windows.h> on
+// Windows, and from libKELPlatform.so elsewhere, whose receivers' registry is one per process
+// (posix/window_messages.cpp) so that every loaded copy of the library reaches the host's
+// receivers. On Windows SendMessageA waits for the window's thread to handle the message: a host's
+// window thread must pump messages while downloads run.
 #include "platform/host_window.h"
 
 namespace kel::platform {
